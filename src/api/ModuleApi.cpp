@@ -1,0 +1,169 @@
+// The add-on's face to the host: module registration, the eight script functions and the worker
+// whose pool thread becomes the engine thread.
+
+#include "BxSyncApiNan.h"
+#include "main.h"
+
+#include <QDebug>
+
+#include <mutex>
+#include <nan.h>
+#include <string>
+
+namespace {
+
+class CEngineWorker : public Nan::AsyncProgressWorkerBase<char>
+{
+public:
+    CEngineWorker(Nan::Callback *onFinished, Nan::Callback *onProgress, quint64 startId)
+        : Nan::AsyncProgressWorkerBase<char>(onFinished, "nan:AsyncProgressWorkerBase")
+        , m_progressCallback(onProgress)
+        , m_startId(startId)
+    {
+    }
+
+    ~CEngineWorker() override { delete m_progressCallback; }
+
+    void Execute(const ExecutionProgress &progress) override
+    {
+        {
+            std::lock_guard<std::mutex> locker(m_apiMutex);
+            m_api = new CBxSyncApiNan(&progress);
+        }
+        startMain(m_api, m_startId);
+        std::lock_guard<std::mutex> locker(m_apiMutex);
+        delete m_api;
+        m_api = nullptr;
+    }
+
+    void HandleProgressCallback(const char *data, size_t size) override
+    {
+        if (!m_progressCallback || m_progressCallback->IsEmpty())
+            return;
+        Nan::HandleScope scope;
+        if (data && size > 0) {
+            v8::Local<v8::Value> argv[] = {Nan::New<v8::String>(data, int(size)).ToLocalChecked()};
+            m_progressCallback->Call(1, argv, async_resource);
+        } else {
+            // Nothing pending: the engine asks the host for a fresh user session.
+            m_progressCallback->Call(0, nullptr, async_resource);
+        }
+    }
+
+    void HandleOKCallback() override
+    {
+        Nan::HandleScope scope;
+        if (callback && !callback->IsEmpty())
+            callback->Call(0, nullptr, async_resource);
+    }
+
+    void HandleErrorCallback() override { HandleOKCallback(); }
+
+    // Runs f with the bridge while the engine thread cannot delete it; false when there is none.
+    template<typename F>
+    bool withApi(F &&f)
+    {
+        std::lock_guard<std::mutex> locker(m_apiMutex);
+        if (!m_api)
+            return false;
+        f(m_api);
+        return true;
+    }
+
+private:
+    Nan::Callback *const m_progressCallback;
+    const quint64 m_startId;
+    std::mutex m_apiMutex;
+    CBxSyncApiNan *m_api = nullptr;
+};
+
+CEngineWorker *g_currentWorker = nullptr;
+
+Nan::Callback *callbackFrom(v8::Local<v8::Value> value)
+{
+    return value->IsFunction() ? new Nan::Callback(value.As<v8::Function>()) : new Nan::Callback();
+}
+
+std::string textArgument(Nan::NAN_METHOD_ARGS_TYPE info, int index)
+{
+    Nan::Utf8String text(info[index]);
+    // The engine takes C strings: anything after an embedded NUL is not part of the value.
+    return *text ? std::string(*text) : std::string();
+}
+
+NAN_METHOD(start)
+{
+    if (g_currentWorker) {
+        qWarning() << "ModuleApi::start: the engine is already started -> ignoring";
+        return;
+    }
+    const quint64 startId = noteEngineStartRequested();
+    g_currentWorker = new CEngineWorker(callbackFrom(info[0]), callbackFrom(info[1]), startId);
+    Nan::AsyncQueueWorker(g_currentWorker);
+}
+
+NAN_METHOD(stop)
+{
+    g_currentWorker = nullptr;
+    stopMain();
+}
+
+NAN_METHOD(isRunning)
+{
+    info.GetReturnValue().Set(g_currentWorker != nullptr && appstate::isEngineRunning());
+}
+
+NAN_METHOD(setInstanceGuid)
+{
+    const std::string value = textArgument(info, 0);
+    if (g_currentWorker)
+        g_currentWorker->withApi([&](CBxSyncApiNan *api) { api->setInstanceGuid(value); });
+}
+
+NAN_METHOD(setUserSession)
+{
+    const std::string value = textArgument(info, 0);
+    if (g_currentWorker)
+        g_currentWorker->withApi([&](CBxSyncApiNan *api) { api->setUserSession(value); });
+}
+
+NAN_METHOD(setFileLibraries)
+{
+    const std::string value = textArgument(info, 0);
+    if (g_currentWorker)
+        g_currentWorker->withApi([&](CBxSyncApiNan *api) { api->setFileLibraries(value); });
+}
+
+NAN_METHOD(getSyncStatus)
+{
+    std::string status = "{}";
+    if (g_currentWorker)
+        g_currentWorker->withApi([&](CBxSyncApiNan *api) { status = api->getSyncStatus(); });
+    info.GetReturnValue().Set(Nan::New<v8::String>(status).ToLocalChecked());
+}
+
+NAN_METHOD(getSyncedItemPath)
+{
+    const std::string tenantId = textArgument(info, 0);
+    const std::string itemId = textArgument(info, 1);
+    std::string path;
+    if (g_currentWorker)
+        g_currentWorker->withApi([&](CBxSyncApiNan *api) { path = api->getSyncedItemPath(tenantId, itemId); });
+    info.GetReturnValue().Set(Nan::New<v8::String>(path).ToLocalChecked());
+}
+
+NAN_MODULE_INIT(initModule)
+{
+    NAN_EXPORT(target, start);
+    NAN_EXPORT(target, stop);
+    NAN_EXPORT(target, isRunning);
+    NAN_EXPORT(target, setInstanceGuid);
+    NAN_EXPORT(target, setUserSession);
+    NAN_EXPORT(target, setFileLibraries);
+    NAN_EXPORT(target, getSyncStatus);
+    NAN_EXPORT(target, getSyncedItemPath);
+}
+
+} // namespace
+
+NODE_MODULE(bx_sync, initModule)

@@ -1,0 +1,191 @@
+#include "Application.h"
+
+#include "BxSyncApiObjects.h"
+#include "Config.h"
+#include "Log.h"
+#include "ServerApiErrorCode.h"
+#include "main.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QHostInfo>
+#include <QSqlDatabase>
+#include <QSslSocket>
+#include <QSysInfo>
+#include <QThread>
+
+namespace {
+
+const char kAppName[] = "Brindlex";
+const char kAppVersion[] = "1.20201008.42694";
+
+#ifdef BXSYNC_BRANCH_PRODUCTION
+constexpr bool kProduction = true;
+#else
+constexpr bool kProduction = false;
+#endif
+#ifdef BXSYNC_BRANCH_STAGE
+constexpr bool kStage = true;
+#else
+constexpr bool kStage = false;
+#endif
+#ifdef BXSYNC_BRANCH_DEVEL
+constexpr bool kDevel = true;
+#else
+constexpr bool kDevel = false;
+#endif
+
+QString architectureSuffix(const QString &architecture)
+{
+    return architecture.contains(QLatin1String("64")) ? QStringLiteral("x64") : QStringLiteral("x32");
+}
+
+} // namespace
+
+CApplication::CApplication(const QString &dataDirectory, QObject *parent)
+    : QObject(parent)
+    , m_dataDirectory(dataDirectory)
+{
+    qRegisterMetaType<ErrorCode>("ErrorCode");
+    appstate::setShuttingDown(false);
+    connect(this, &CApplication::setInstanceGuidSignal, this, &CApplication::setInstanceGuidSlot, Qt::QueuedConnection);
+    connect(this, &CApplication::setUserSessionSignal, this, &CApplication::setUserSessionSlot, Qt::QueuedConnection);
+    connect(this, &CApplication::setFileLibrariesSignal, this, &CApplication::setFileLibrariesSlot, Qt::QueuedConnection);
+}
+
+CApplication::~CApplication()
+{
+    CConfig::setInstance(QSharedPointer<CConfig>());
+    m_config.reset();
+}
+
+bool CApplication::initialize()
+{
+    qDebug() << "CApplication::initialize";
+
+    m_config.reset(new CConfig(m_dataDirectory));
+    CConfig::setInstance(m_config);
+    if (!m_config->debugLogging())
+        CLog::setDebug(false);
+    CLog::setMaxLogSize(m_config->maxLogSize());
+
+    printAppInfo();
+
+    m_logRotationTimer = new QTimer(this);
+    m_logRotationTimer->setSingleShot(false);
+    m_logRotationTimer->setInterval(900000);
+    connect(m_logRotationTimer, &QTimer::timeout, this, [] { CLog::rotateLogs(); });
+    m_logRotationTimer->start();
+
+    // The database, its sanity check, the status, user-session and progress components and the
+    // sync-mode application are created here, in that order, as they arrive.
+
+    connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, &CApplication::aboutToQuitSlot);
+    QTimer::singleShot(0, this, &CApplication::requestNewUserSessionSlot);
+    return true;
+}
+
+void CApplication::printAppInfo()
+{
+    qDebug() << "CApplication::printAppInfo: app name:" << kAppName;
+    qDebug() << "CApplication::printAppInfo: app version:" << kAppVersion;
+    qDebug() << "CApplication::printAppInfo: app branchName:" << BXSYNC_BRANCH_NAME
+             << "production:" << kProduction << "stage:" << kStage << "devel:" << kDevel;
+    qDebug().noquote() << "CApplication::printAppInfo: system version:"
+                       << QStringLiteral("Linux ") + QSysInfo::kernelVersion() + ' '
+                              + architectureSuffix(QSysInfo::currentCpuArchitecture());
+    qDebug() << "CApplication::printAppInfo: system hostname:" << QHostInfo::localHostName();
+    qDebug() << "CApplication::printAppInfo: SSL build version:" << QSslSocket::sslLibraryBuildVersionString()
+             << QSslSocket::sslLibraryBuildVersionNumber();
+    qDebug() << "CApplication::printAppInfo: SSL runtime version:" << QSslSocket::sslLibraryVersionString()
+             << QSslSocket::sslLibraryVersionNumber();
+    qDebug().noquote() << "CApplication::printAppInfo: Qt version:"
+                       << QString::fromLatin1(qVersion()) + ' ' + architectureSuffix(QSysInfo::buildCpuArchitecture());
+    qDebug() << "CApplication::printAppInfo: Qt SQL drivers:" << QSqlDatabase::drivers();
+    qDebug() << "CApplication::printAppInfo: cwd:" << QDir::currentPath();
+    qDebug() << "CApplication::printAppInfo: applicationDirPath:" << QCoreApplication::applicationDirPath();
+    qDebug() << "CApplication::printAppInfo: applicationFilePath:" << QCoreApplication::applicationFilePath();
+    qDebug() << "CApplication::printAppInfo: libraryPaths:" << QCoreApplication::libraryPaths();
+    if (m_config)
+        m_config->logToDebugger();
+}
+
+void CApplication::setBxSyncApi(CBxSyncApi *api)
+{
+    qDebug() << "CApplication::setBxSyncApi";
+    m_api = api;
+}
+
+QString CApplication::getSyncStatus() const
+{
+    return QStringLiteral("{}");
+}
+
+QString CApplication::getSyncedItemPath(const QString &tenantId, const QString &itemId) const
+{
+    Q_UNUSED(tenantId)
+    Q_UNUSED(itemId)
+    return QString();
+}
+
+void CApplication::handleSystemWakeUp()
+{
+    qDebug() << "CApplication::handleSystemWakeUp";
+}
+
+void CApplication::setInstanceGuidSlot(const QString &instanceGuid)
+{
+    if (!m_config || m_config->instanceGuid() == instanceGuid)
+        return;
+    m_config->setInstanceGuid(instanceGuid);
+    m_config->writeConfiguration();
+}
+
+void CApplication::setUserSessionSlot(const QString &userSession)
+{
+    Q_UNUSED(userSession)
+    qWarning() << "CApplication::setUserSessionSlot: no user-session controller in this build -> ignored";
+}
+
+void CApplication::setFileLibrariesSlot(const QString &fileLibraries)
+{
+    Q_UNUSED(fileLibraries)
+    qWarning() << "CApplication::setFileLibrariesSlot: no sync-mode application in this build -> ignored";
+}
+
+void CApplication::requestNewUserSessionSlot()
+{
+    qDebug() << "CApplication::requestNewUserSessionSlot";
+    if (!m_api) {
+        qWarning() << "CApplication::requestNewUserSessionSlot: CBxSyncApi not set";
+        return;
+    }
+    m_api->requestNewUserSession();
+}
+
+void CApplication::syncProgressChangedSlot(const QString &syncProgressJsonString)
+{
+    if (!m_api) {
+        qWarning() << "CApplication::syncProgressChangedSlot: CBxSyncApi not set";
+        return;
+    }
+    m_api->syncProgressChanged(syncProgressJsonString.toUtf8().toStdString());
+}
+
+void CApplication::aboutToQuitSlot()
+{
+    appstate::setShuttingDown(true);
+    qDebug() << "CApplication::aboutToQuitSlot: shutting down flag:" << appstate::isShuttingDown();
+    if (m_logRotationTimer)
+        m_logRotationTimer->stop();
+}
+
+void CApplication::exitApplicationSlot(int ec)
+{
+    appstate::setShuttingDown(true);
+    qDebug() << "CApplication::exitApplicationSlot: exitCode:" << ec << "shutting down flag:" << appstate::isShuttingDown();
+    QThread::msleep(1000);
+    emit sigBreak();
+    QCoreApplication::exit(ec);
+}

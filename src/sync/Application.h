@@ -1,0 +1,52 @@
+#pragma once
+
+#include "NativeEventFilter.h"
+
+#include <QObject>
+#include <QSharedPointer>
+#include <QString>
+#include <QTimer>
+
+class CBxSyncApi;
+class CConfig;
+
+// The root of one engine run: owns the long-lived components, carries the host's calls from the
+// script thread onto the engine thread, and passes the engine's callbacks back to the host.
+class CApplication : public QObject, public utils::IApplicationEventListener
+{
+    Q_OBJECT
+public:
+    explicit CApplication(const QString &dataDirectory, QObject *parent = nullptr);
+    ~CApplication() override;
+
+    bool initialize();
+    void printAppInfo();
+    void setBxSyncApi(CBxSyncApi *api);
+
+    QString getSyncStatus() const;
+    QString getSyncedItemPath(const QString &tenantId, const QString &itemId) const;
+    void handleSystemWakeUp() override;
+
+    QString dataDirectory() const { return m_dataDirectory; }
+
+signals:
+    void setInstanceGuidSignal(const QString &instanceGuid);
+    void setUserSessionSignal(const QString &userSession);
+    void setFileLibrariesSignal(const QString &fileLibraries);
+    void sigBreak();
+
+public slots:
+    void setInstanceGuidSlot(const QString &instanceGuid);
+    void setUserSessionSlot(const QString &userSession);
+    void setFileLibrariesSlot(const QString &fileLibraries);
+    void requestNewUserSessionSlot();
+    void syncProgressChangedSlot(const QString &syncProgressJsonString);
+    void aboutToQuitSlot();
+    void exitApplicationSlot(int ec);
+
+private:
+    const QString m_dataDirectory;
+    CBxSyncApi *m_api = nullptr;
+    QSharedPointer<CConfig> m_config;
+    QTimer *m_logRotationTimer = nullptr;
+};

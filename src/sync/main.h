@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QtGlobal>
+
+class CBxSyncApi;
+
+// Runs one engine on the calling thread until the host stops it; returns the exit code.
+// startId is what noteEngineStartRequested answered for this start (0: not started by the host).
+int startMain(CBxSyncApi *api, quint64 startId = 0);
+int runMain(CBxSyncApi *api, quint64 startId = 0);
+// Called from the host's script thread; safe at any moment, also before the engine has started.
+void stopMain();
+
+// Tells stopMain which start it may stop: a stop that arrives before the engine's event loop
+// exists must still end that engine, but never one started after it.
+quint64 noteEngineStartRequested();
+
+namespace appstate {
+bool isEngineRunning();
+void setEngineRunning(bool running);
+bool isShuttingDown();
+void setShuttingDown(bool shuttingDown);
+} // namespace appstate
