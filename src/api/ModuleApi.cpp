@@ -9,6 +9,7 @@
 #include <mutex>
 #include <nan.h>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -152,6 +153,33 @@ NAN_METHOD(getSyncedItemPath)
     info.GetReturnValue().Set(Nan::New<v8::String>(path).ToLocalChecked());
 }
 
+#ifdef BXSYNC_ADDON_TEST_HOOKS
+// Test builds only: sends engine callbacks back to back from the script thread, so that they are
+// all pending before the script thread can run the async handler. A string argument is a
+// progress text, anything else a session request.
+NAN_METHOD(sendCallbacksForTest)
+{
+    std::vector<std::string> texts;
+    std::vector<bool> isProgress;
+    for (int i = 0; i < info.Length(); ++i) {
+        isProgress.push_back(info[i]->IsString());
+        texts.push_back(isProgress.back() ? textArgument(info, i) : std::string());
+    }
+    bool sent = false;
+    if (g_currentWorker) {
+        sent = g_currentWorker->withApi([&](CBxSyncApiNan *api) {
+            for (size_t i = 0; i < texts.size(); ++i) {
+                if (isProgress[i])
+                    api->syncProgressChanged(texts[i]);
+                else
+                    api->requestNewUserSession();
+            }
+        });
+    }
+    info.GetReturnValue().Set(sent);
+}
+#endif
+
 NAN_MODULE_INIT(initModule)
 {
     NAN_EXPORT(target, start);
@@ -162,6 +190,9 @@ NAN_MODULE_INIT(initModule)
     NAN_EXPORT(target, setFileLibraries);
     NAN_EXPORT(target, getSyncStatus);
     NAN_EXPORT(target, getSyncedItemPath);
+#ifdef BXSYNC_ADDON_TEST_HOOKS
+    NAN_EXPORT(target, sendCallbacksForTest);
+#endif
 }
 
 } // namespace

@@ -1,0 +1,148 @@
+#include "Application.h"
+#include "BxSyncApiObjects.h"
+#include "Config.h"
+#include "Log.h"
+#include "NativeEventFilter.h"
+#include "TestMain.h"
+#include "main.h"
+
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+namespace {
+
+class CountingApi : public CBxSyncApi
+{
+public:
+    void requestNewUserSession() override { ++sessionRequests; }
+    void syncProgressChanged(const std::string &text) override { progress.push_back(text); }
+    int sessionRequests = 0;
+    std::vector<std::string> progress;
+};
+
+class WakeUpListener : public utils::IApplicationEventListener
+{
+public:
+    void handleSystemWakeUp() override { ++wakeUps; }
+    int wakeUps = 0;
+};
+
+} // namespace
+
+class TestApplication : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init()
+    {
+        m_dir.reset(new QTemporaryDir);
+        QVERIFY(m_dir->isValid());
+    }
+
+    void asksForSessionOnceAtStart()
+    {
+        CountingApi api;
+        CApplication app(m_dir->path());
+        QVERIFY(app.initialize());
+        app.setBxSyncApi(&api);
+        QCOMPARE(api.sessionRequests, 0); // only once the event loop runs
+        QTest::qWait(50);
+        QCOMPARE(api.sessionRequests, 1);
+        QTest::qWait(50);
+        QCOMPARE(api.sessionRequests, 1);
+        QCOMPARE(app.getSyncStatus(), QString("{}"));
+        QVERIFY(CConfig::instance());
+    }
+
+    void callbacksWithoutApiAreDropped()
+    {
+        CApplication app(m_dir->path());
+        QVERIFY(app.initialize());
+        QTest::ignoreMessage(QtWarningMsg, "CApplication::requestNewUserSessionSlot: CBxSyncApi not set");
+        QTest::qWait(20);
+        QTest::ignoreMessage(QtWarningMsg, "CApplication::syncProgressChangedSlot: CBxSyncApi not set");
+        app.syncProgressChangedSlot("{\"a\":1}");
+    }
+
+    void progressIsPassedAsUtf8()
+    {
+        CountingApi api;
+        CApplication app(m_dir->path());
+        QVERIFY(app.initialize());
+        app.setBxSyncApi(&api);
+        app.syncProgressChangedSlot(QString::fromUtf8("{\"name\":\"Grüße\"}"));
+        QCOMPARE(api.progress.size(), size_t(1));
+        QCOMPARE(api.progress.front(), std::string("{\"name\":\"Gr\xc3\xbc\xc3\x9f" "e\"}"));
+    }
+
+    void instanceGuidIsWrittenOnlyWhenItChanges()
+    {
+        CApplication app(m_dir->path());
+        QVERIFY(app.initialize());
+        const QString cfg = m_dir->path() + "/bxsync_cfg.json";
+        emit app.setInstanceGuidSignal("guid-1");
+        QTRY_COMPARE(CConfig(m_dir->path()).instanceGuid(), QString("guid-1"));
+        // Rewriting replaces the file; the same value must leave this very file in place.
+        const auto inode = QFileInfo(cfg).lastModified();
+        QFile marker(cfg);
+        QVERIFY(marker.open(QIODevice::Append));
+        marker.write("\n");
+        marker.close();
+        const qint64 size = QFileInfo(cfg).size();
+        emit app.setInstanceGuidSignal("guid-1");
+        QTest::qWait(30);
+        QCOMPARE(QFileInfo(cfg).size(), size);
+        Q_UNUSED(inode)
+        emit app.setInstanceGuidSignal("guid-2");
+        QTRY_VERIFY(QFileInfo(cfg).size() != size);
+    }
+
+    void exitApplicationSlotEndsTheLoopWithItsCode()
+    {
+        CApplication app(m_dir->path());
+        QVERIFY(app.initialize());
+        QSignalSpy breaks(&app, &CApplication::sigBreak);
+        QElapsedTimer timer;
+        timer.start();
+        QTimer::singleShot(0, &app, [&] { app.exitApplicationSlot(3); });
+        const int code = QCoreApplication::exec();
+        QCOMPARE(code, 3);
+        QVERIFY(timer.elapsed() >= 1000);
+        QCOMPARE(breaks.count(), 1);
+        QVERIFY(appstate::isShuttingDown());
+        CApplication again(m_dir->path());
+        QVERIFY(!appstate::isShuttingDown()); // each application starts afresh
+    }
+
+    void resumeMessageReachesTheListener()
+    {
+        utils::CNativeEventFilter filter;
+        utils::NativeWindowMessage resume;
+        resume.message = utils::kWmPowerBroadcast;
+        resume.wParam = utils::kPbtApmResumeAutomatic;
+        long result = 0;
+
+        QTest::ignoreMessage(QtDebugMsg, "CNativeEventFilter::nativeEventFilter: applicationEventListener is not set -> ignoring");
+        QVERIFY(!filter.nativeEventFilter("windows_generic_MSG", &resume, &result));
+
+        WakeUpListener listener;
+        filter.setApplicationEventListener(&listener);
+        utils::NativeWindowMessage suspend = resume;
+        suspend.wParam = 0x4; // PBT_APMSUSPEND
+        QVERIFY(!filter.nativeEventFilter("windows_generic_MSG", &suspend, &result));
+        QVERIFY(!filter.nativeEventFilter("xcb_generic_event_t", &resume, &result));
+        QCOMPARE(listener.wakeUps, 0);
+
+        QVERIFY(filter.nativeEventFilter("windows_generic_MSG", &resume, &result));
+        QCOMPARE(listener.wakeUps, 1);
+        QCOMPARE(result, 1L);
+    }
+
+private:
+    QScopedPointer<QTemporaryDir> m_dir;
+};
+
+BXSYNC_TEST_MAIN(TestApplication)
+#include "tst_application.moc"

@@ -1,0 +1,179 @@
+#include "Log.h"
+#include "TestMain.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+namespace {
+
+QStringList logLines(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QString text = QString::fromUtf8(file.readAll());
+    if (!text.isEmpty() && !text.endsWith("\r\n"))
+        return {"<missing CR LF at the end>"};
+    QStringList lines = text.split("\r\n");
+    lines.removeLast();
+    return lines;
+}
+
+void makeFileOfSize(const QString &path, qint64 bytes, const QByteArray &marker = QByteArray())
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(marker);
+    QVERIFY(file.resize(bytes));
+}
+
+QByteArray firstBytes(const QString &path, int count)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.read(count) : QByteArray();
+}
+
+} // namespace
+
+class TestLog : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init()
+    {
+        m_dir.reset(new QTemporaryDir);
+        QVERIFY(m_dir->isValid());
+        CLog::init(m_dir->path());
+        m_logPath = m_dir->path() + "/bxsync_log.txt";
+    }
+
+    void cleanup() { CLog::close(); }
+
+    void lineFormatAndTags()
+    {
+        CLog::setDebug(true);
+        qDebug() << "CApplication::initialize";
+        qWarning() << "CFoo::bar: refused";
+        qCritical() << "CFoo::baz: failed:" << 3;
+        qInfo() << "CFoo::info";
+        const QStringList lines = logLines(m_logPath);
+        QCOMPARE(lines.size(), 5); // the setDebug line first
+        const QRegularExpression format(R"(^\( *0x[0-9a-f]+\) \d{4}-\d\d-\d\d \d\d:\d\d:\d\d: (.*)$)");
+        QStringList texts;
+        for (const QString &line : lines) {
+            const QRegularExpressionMatch m = format.match(line);
+            QVERIFY2(m.hasMatch(), qPrintable(line));
+            texts << m.captured(1);
+        }
+        QCOMPARE(texts, (QStringList{"CLog::setDebug: true", "CApplication::initialize",
+                                     "[WARN] CFoo::bar: refused", "[ERROR] CFoo::baz: failed: 3", "CFoo::info"}));
+        // The thread id is right-aligned in at least seven characters.
+        QVERIFY(lines.first().indexOf(')') >= 8);
+    }
+
+    void debugOffKeepsWarningsAndErrors()
+    {
+        CLog::setDebug(false);
+        qDebug() << "CFoo::hidden";
+        qWarning() << "CFoo::shown";
+        qCritical() << "CFoo::alsoShown";
+        const QString text = logLines(m_logPath).join('\n');
+        QVERIFY(!text.contains("CFoo::hidden"));
+        QVERIFY(text.contains("[WARN] CLog::setDebug: false"));
+        QVERIFY(text.contains("[WARN] CFoo::shown"));
+        QVERIFY(text.contains("[ERROR] CFoo::alsoShown"));
+    }
+
+    void watcherNoiseIsDemoted_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("demoted");
+        QTest::newRow("access denied") << "watcher::api::Watcher::CWatcherWatchRequest::finished: error: \"api.exceptions.AccessDenied\"" << true;
+        QTest::newRow("cancelled") << "watcher::api::Watcher::CWatcherWatchRequest::finished: error: \"dc.ErrorOperationCancelled\"" << true;
+        QTest::newRow("other watcher error") << "CWatcherWatchRequest::finished: errorName" << false;
+        QTest::newRow("other class") << "CServerWatcher::finished: error: \"api.exceptions.AccessDenied\"" << false;
+        QTest::newRow("no error text") << "Watcher::CWatcherWatchRequest::finished: ok" << false;
+    }
+
+    void watcherNoiseIsDemoted()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, demoted);
+        QCOMPARE(CLogImpl::isDemotedMessage(QtCriticalMsg, text), demoted);
+        QVERIFY(!CLogImpl::isDemotedMessage(QtWarningMsg, text));
+
+        CLog::setDebug(true);
+        qCritical().noquote() << text;
+        CLog::setDebug(false);
+        qCritical().noquote() << text;
+        const QStringList lines = logLines(m_logPath).filter(text);
+        if (demoted) {
+            QCOMPARE(lines.size(), 1); // written untagged once, dropped with debug off
+            QVERIFY(!lines.first().contains("[ERROR]"));
+        } else {
+            QCOMPARE(lines.size(), 2);
+            QVERIFY(lines.first().contains("[ERROR] "));
+        }
+    }
+
+    void rotationThreshold_data()
+    {
+        QTest::addColumn<qint64>("bytes");
+        QTest::addColumn<bool>("rotates");
+        QTest::newRow("exactly the maximum") << qint64(32768) * 1024 << false;
+        QTest::newRow("a little over, same KiB") << qint64(32768) * 1024 + 1023 << false;
+        QTest::newRow("one KiB over") << qint64(32769) * 1024 << true;
+    }
+
+    void rotationThreshold()
+    {
+        QFETCH(qint64, bytes);
+        QFETCH(bool, rotates);
+        CLog::setDebug(false);
+        CLog::setMaxLogSize(32768);
+        makeFileOfSize(m_logPath, bytes);
+        CLog::rotateLogs();
+        QCOMPARE(QFile::exists(m_dir->path() + "/bxsync_log.1.txt"), rotates);
+        QCOMPARE(QFileInfo(m_logPath).size() == bytes, !rotates);
+    }
+
+    void rotationKeepsThreeGenerations()
+    {
+        CLog::setDebug(true);
+        CLog::setMaxLogSize(1);
+        for (int generation = 0; generation < 4; ++generation) {
+            makeFileOfSize(m_logPath, 4096, "gen" + QByteArray::number(generation));
+            CLog::rotateLogs();
+        }
+        QDir dir(m_dir->path());
+        QCOMPARE(dir.entryList({"bxsync_log*"}, QDir::Files, QDir::Name),
+                 (QStringList{"bxsync_log.1.txt", "bxsync_log.2.txt", "bxsync_log.txt"}));
+        QCOMPARE(firstBytes(m_dir->path() + "/bxsync_log.1.txt", 4), QByteArray("gen3"));
+        QCOMPARE(firstBytes(m_dir->path() + "/bxsync_log.2.txt", 4), QByteArray("gen2"));
+        // The new current file starts with the rotation's closing line.
+        QVERIFY(logLines(m_logPath).join('\n').contains("CLogImpl::rotateLogs: done"));
+    }
+
+    void rotationDisabledByZero()
+    {
+        CLog::setMaxLogSize(0);
+        makeFileOfSize(m_logPath, 10 * 1024 * 1024);
+        CLog::rotateLogs();
+        QVERIFY(!QFile::exists(m_dir->path() + "/bxsync_log.1.txt"));
+    }
+
+    void closedLogWritesNothing()
+    {
+        CLog::close();
+        qWarning() << "CFoo::afterClose";
+        QVERIFY(!logLines(m_logPath).join('\n').contains("CFoo::afterClose"));
+    }
+
+private:
+    QScopedPointer<QTemporaryDir> m_dir;
+    QString m_logPath;
+};
+
+BXSYNC_TEST_MAIN(TestLog)
+#include "tst_log.moc"

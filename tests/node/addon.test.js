@@ -1,0 +1,93 @@
+'use strict';
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const { isolateHome, addonPath, startEngine, waitFor } = require('./support/engine');
+
+const env = isolateHome();
+const engine = require(addonPath());
+
+test('the add-on exports the eight host functions', () => {
+  assert.deepEqual(Object.keys(engine).sort(), [
+    'getSyncStatus', 'getSyncedItemPath', 'isRunning', 'setFileLibraries', 'setInstanceGuid',
+    'setUserSession', 'start', 'stop',
+  ]);
+});
+
+test('before start: defaults, harmless setters and stop', () => {
+  assert.equal(engine.getSyncStatus(), '{}');
+  assert.equal(engine.getSyncedItemPath('1', '2'), '');
+  assert.equal(engine.isRunning(), false);
+  assert.equal(engine.setUserSession('{}'), undefined);
+  assert.equal(engine.setFileLibraries('[]'), undefined);
+  assert.equal(engine.setInstanceGuid(), undefined);
+  assert.equal(engine.stop(), undefined);
+  assert.equal(engine.stop(), undefined);
+  assert.equal(engine.isRunning(), false);
+});
+
+test('a run: session request at start, setters reach the engine, stop ends it once', async () => {
+  const run = startEngine(engine);
+  await waitFor(() => run.calls.sessionRequests >= 1, 10000, 'the first session request');
+  assert.equal(run.calls.sessionRequests, 1);
+  assert.deepEqual(run.calls.progress, []);
+  assert.equal(engine.isRunning(), true);
+  assert.equal(engine.getSyncStatus(), '{}');
+
+  // A missing argument is forwarded as the text "undefined"; the configuration file shows it.
+  engine.setInstanceGuid();
+  await waitFor(() => {
+    try {
+      return JSON.parse(fs.readFileSync(env.configFile, 'utf8')).network.instanceGuid === 'undefined';
+    } catch {
+      return false;
+    }
+  }, 5000, 'the instance GUID in the configuration');
+  engine.setUserSession();
+  await waitFor(() => /CBxSyncApi::setUserSession/.test(env.readLog()), 5000, 'the session call in the log');
+
+  engine.stop();
+  assert.equal(engine.isRunning(), false); // at once, before the engine has finished
+  engine.stop();
+  await run.finished;
+  await new Promise((r) => setTimeout(r, 200));
+  assert.equal(run.calls.finished, 1);
+  // Setters after stop are ignored without a word.
+  engine.setUserSession('{"late":true}');
+  assert.equal(engine.getSyncStatus(), '{}');
+  const log = env.readLog();
+  assert.match(log, /Main::runMain: app is not running -> starting/);
+  assert.match(log, /CApplication::aboutToQuitSlot: shutting down flag: true/);
+  assert.match(log, /Main::runMain: application message loop finished, exitCode: 0/);
+});
+
+test('start, stop and start again in one process', async () => {
+  for (let round = 0; round < 3; round += 1) {
+    const run = startEngine(engine);
+    await waitFor(() => run.calls.sessionRequests >= 1, 10000, `session request in round ${round}`);
+    assert.equal(engine.isRunning(), true);
+    engine.stop();
+    await run.finished;
+    assert.equal(engine.isRunning(), false);
+  }
+});
+
+test('stop right after start still ends the engine', async () => {
+  const run = startEngine(engine);
+  engine.stop();
+  await run.finished;
+  assert.equal(run.calls.finished, 1);
+  assert.equal(engine.isRunning(), false);
+});
+
+test('start without callbacks does not crash and can be stopped', async () => {
+  engine.start();
+  await waitFor(() => engine.isRunning(), 10000, 'the engine to run');
+  engine.stop();
+  assert.equal(engine.isRunning(), false);
+  // The next start waits for that engine to be gone and then works normally.
+  const run = startEngine(engine);
+  await waitFor(() => run.calls.sessionRequests >= 1, 10000, 'session request after a bare start');
+  engine.stop();
+  await run.finished;
+});

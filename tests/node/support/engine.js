@@ -1,0 +1,75 @@
+'use strict';
+// Shared set-up for the add-on tests: an isolated HOME and data folder per test process, the
+// add-on path, and small promises around the engine's callbacks.
+
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+
+const repo = path.resolve(__dirname, '..', '..', '..');
+
+// Must run before the engine starts: the engine reads HOME and XDG_DATA_HOME at start.
+function isolateHome() {
+  const home = fs.mkdtempSync(path.join(os.tmpdir(), 'bxsync-node-'));
+  process.env.HOME = home;
+  process.env.XDG_DATA_HOME = path.join(home, '.local', 'share');
+  process.env.XDG_CONFIG_HOME = path.join(home, '.config');
+  process.env.XDG_CACHE_HOME = path.join(home, '.cache');
+  process.on('exit', () => fs.rmSync(home, { recursive: true, force: true }));
+  const dataDir = path.join(home, '.local', 'share', 'Brindlex');
+  return {
+    home,
+    dataDir,
+    logFile: path.join(dataDir, 'bxsync_log.txt'),
+    configFile: path.join(dataDir, 'bxsync_cfg.json'),
+    readLog() {
+      try {
+        return fs.readFileSync(path.join(dataDir, 'bxsync_log.txt'), 'utf8');
+      } catch {
+        return '';
+      }
+    },
+  };
+}
+
+function addonPath(name = 'bx_sync.node') {
+  return path.join(repo, 'build', name);
+}
+
+// Starts the engine and records every callback; `finished` resolves when the completion
+// callback has run.
+function startEngine(engine) {
+  const calls = { progress: [], sessionRequests: 0, finished: 0 };
+  let resolveFinished;
+  const finished = new Promise((resolve) => { resolveFinished = resolve; });
+  const waiters = [];
+  engine.start(() => {
+    calls.finished += 1;
+    resolveFinished();
+  }, (...args) => {
+    if (args.length === 0) calls.sessionRequests += 1;
+    else calls.progress.push(args);
+    waiters.splice(0).forEach((w) => w());
+  });
+  const nextCallback = (timeoutMs = 10000) => new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error('no engine callback in time')), timeoutMs);
+    waiters.push(() => { clearTimeout(timer); resolve(); });
+  });
+  return { calls, finished, nextCallback };
+}
+
+async function waitFor(predicate, timeoutMs = 10000, what = 'condition') {
+  const until = Date.now() + timeoutMs;
+  while (!predicate()) {
+    if (Date.now() > until) throw new Error(`timed out waiting for ${what}`);
+    await new Promise((r) => setTimeout(r, 20));
+  }
+}
+
+// Keeps the script thread busy so that engine callbacks pile up behind it.
+function blockScriptThread(ms) {
+  const until = Date.now() + ms;
+  while (Date.now() < until) { /* busy on purpose */ }
+}
+
+module.exports = { repo, isolateHome, addonPath, startEngine, waitFor, blockScriptThread };
