@@ -1,0 +1,88 @@
+'use strict';
+
+const { E, CODES } = require('./errors');
+
+const ENDPOINTS = ['any', 'jsonrpc', 'watcher', 'download', 'upload'];
+
+const isInt = (v, min, max) => Number.isInteger(v) && v >= min && v <= max;
+
+// Per fault type: the options it takes, checked up front so a bad rule is
+// refused at the admin API instead of misbehaving later.
+const TYPES = {
+  rpcError: (r) => {
+    if (typeof r.fullName !== 'string' || !r.fullName) return 'rpcError needs "fullName"';
+    if (r.code !== undefined && !Number.isInteger(r.code)) return '"code" must be an integer';
+    if (r.code === undefined && !Object.prototype.hasOwnProperty.call(CODES, r.fullName)) return `unknown error name ${r.fullName}: give "code" too`;
+    if (r.message !== undefined && typeof r.message !== 'string') return '"message" must be a string';
+    return null;
+  },
+  httpStatus: (r) => {
+    if (!isInt(r.status, 200, 599)) return 'httpStatus needs "status" from 200 to 599';
+    if (r.body !== undefined && typeof r.body !== 'string') return '"body" must be a string';
+    return null;
+  },
+  delay: (r) => (isInt(r.ms, 0, 600000) ? null : 'delay needs "ms" from 0 to 600000'),
+  stall: (r) => (r.execute === undefined || typeof r.execute === 'boolean' ? null : '"execute" must be a boolean'),
+  drop: (r) => {
+    if (r.afterBytes !== undefined && !isInt(r.afterBytes, 0, Number.MAX_SAFE_INTEGER)) return '"afterBytes" must be a whole number';
+    if (r.headers !== undefined && typeof r.headers !== 'boolean') return '"headers" must be a boolean';
+    return null;
+  },
+  truncate: (r) => {
+    if (r.bytes !== undefined && !isInt(r.bytes, 0, Number.MAX_SAFE_INTEGER)) return '"bytes" must be a whole number';
+    if (r.consistentLength !== undefined && typeof r.consistentLength !== 'boolean') return '"consistentLength" must be a boolean';
+    return null;
+  },
+};
+
+const OPTION_KEYS = ['fullName', 'code', 'message', 'status', 'body', 'ms', 'execute', 'afterBytes', 'headers', 'bytes', 'consistentLength'];
+
+class Faults {
+  constructor() {
+    this.rules = [];
+    this.seq = 0;
+  }
+
+  add(spec) {
+    if (!spec || typeof spec !== 'object') return E.params('fault must be a JSON object');
+    const check = TYPES[spec.type];
+    if (!check) return E.params(`fault "type" must be one of ${Object.keys(TYPES).join(', ')}`);
+    const endpoint = spec.endpoint === undefined ? 'any' : spec.endpoint;
+    if (!ENDPOINTS.includes(endpoint)) return E.params(`fault "endpoint" must be one of ${ENDPOINTS.join(', ')}`);
+    if (spec.method !== undefined && (typeof spec.method !== 'string' || !spec.method)) return E.params('fault "method" must be a method name');
+    const count = spec.count === undefined ? 1 : spec.count;
+    if (!isInt(count, 1, 1000000)) return E.params('fault "count" must be a whole number from 1');
+    const problem = check(spec);
+    if (problem) return E.params(problem);
+    this.seq += 1;
+    const rule = { id: String(this.seq), type: spec.type, endpoint, method: spec.method || null, remaining: count };
+    for (const key of OPTION_KEYS) if (spec[key] !== undefined) rule[key] = spec[key];
+    this.rules.push(rule);
+    return rule;
+  }
+
+  // The first rule that matches this call, used up by one.
+  take(endpoint, rpcMethod) {
+    const rule = this.rules.find((r) => (r.endpoint === 'any' || r.endpoint === endpoint) && (!r.method || r.method === rpcMethod));
+    if (!rule) return null;
+    rule.remaining -= 1;
+    if (rule.remaining <= 0) this.rules.splice(this.rules.indexOf(rule), 1);
+    return { ...rule };
+  }
+
+  list() {
+    return this.rules.map((r) => ({ ...r }));
+  }
+
+  remove(id) {
+    const at = this.rules.findIndex((r) => r.id === id);
+    if (at === -1) return E.notFound(`no fault ${id}`);
+    return this.rules.splice(at, 1)[0];
+  }
+
+  clear() {
+    this.rules = [];
+  }
+}
+
+module.exports = { Faults };
