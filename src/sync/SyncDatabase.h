@@ -1,0 +1,180 @@
+#pragma once
+
+#include "SyncDatabaseSql.h"
+#include "SyncRecords.h"
+
+#include <QAtomicInt>
+#include <QList>
+#include <QMutex>
+#include <QObject>
+#include <QRecursiveMutex>
+#include <QSharedPointer>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QString>
+
+// What the progress report counts; all 0 when nothing is left to do.
+struct SyncProgressCounts
+{
+    quint32 librariesToAddOrRemove = 0;
+    quint32 foldersChangedOnServer = 0;
+    quint32 foldersChangedOnClient = 0;
+    quint32 filesMovedOrDeletedOnServer = 0;
+    quint32 filesMovedOrDeletedOnClient = 0;
+    quint32 filesToDownload = 0;
+    quint32 filesToUpload = 0;
+    quint64 bytesToDownload = 0;
+    quint64 bytesToUpload = 0;
+
+    bool operator==(const SyncProgressCounts &other) const;
+    bool operator!=(const SyncProgressCounts &other) const { return !(*this == other); }
+};
+
+namespace syncpath {
+// storeFolder + "/" + relativePath without a doubled "/".
+QString join(const QString &storeFolder, const QString &relativePath);
+// The store folder of the running engine's configuration; empty when there is none.
+QString storeFolder();
+// The library's local folder; empty when the library has no ClientName or there is no store folder.
+QString libraryFolderPath(const SyncLibrary &library);
+// The row picked among rows 0..lastRow for a pseudo-random q in 0..32767.
+int randomRowIndex(int q, int lastRow);
+} // namespace syncpath
+
+// The engine's memory of every synchronised item, in bxsync.db in the data directory. One instance
+// is shared by all components; any thread may call it and gets its own connection, which a thread
+// that ends must give back with closeDatabaseForCurrentThread().
+class CSyncDatabase : public QObject
+{
+    Q_OBJECT
+public:
+    using Ptr = QSharedPointer<CSyncDatabase>;
+
+    explicit CSyncDatabase(const QString &dataDirectory, QObject *parent = nullptr);
+    ~CSyncDatabase() override;
+
+    QString databaseFilePath() const { return m_filePath; }
+
+    // Storage
+    QSqlDatabase getDatabaseConnection();
+    void closeDatabaseForCurrentThread();
+    // Positioned on the first row; invalid and inactive on failure (already logged).
+    QSqlQuery execQuery(const QString &text);
+    bool beginTransaction();
+    bool commitTransaction();
+    void createTableSchema();
+    void updateTableSchema();
+    quint64 getNextClientId();
+
+    // Insertion: returns the new client id (also written into the record), 0 when refused.
+    ItemId insertFile(const SyncFile::Ptr &file);
+    ItemId insertFolder(const SyncFolder::Ptr &folder);
+    ItemId insertLibrary(const SyncLibrary::Ptr &library);
+
+    // Updates write only the given columns.
+    void updateFile(ItemId clientId, const CSqlValueList &values);
+    void updateFile(ItemId clientId, const CSqlValue &value);
+    void updateFile(ItemId clientId, const CSqlValue &value1, const CSqlValue &value2);
+    void updateFolder(ItemId clientId, const CSqlValueList &values);
+    void updateFolder(ItemId clientId, const CSqlValue &value);
+    void updateFolder(ItemId clientId, const CSqlValue &value1, const CSqlValue &value2);
+    void updateLibrary(ItemId clientId, const CSqlValueList &values);
+    void updateLibrary(ItemId clientId, const CSqlValue &value);
+    void updateLibrary(ItemId clientId, const CSqlValue &value1, const CSqlValue &value2);
+    // Every column but ClientId.
+    void updateItem(const SyncItem::ConstPtr &item);
+
+    // Deletions take the whole subtree with them.
+    void deleteItem(const SyncItem::ConstPtr &item);
+    void deleteFile(ItemId clientId);
+    void deleteFolder(ItemId clientId);
+    void deleteLibrary(ItemId clientId);
+
+    // Look-ups: fresh records, null or empty when absent.
+    SyncLibrary::Ptr getLibrary(ItemId clientId);
+    QList<SyncLibrary::Ptr> getLibraries();
+    SyncLibrary::Ptr getLibraryByServerId(quint64 serverId, const QString &tenantId);
+    SyncFile::Ptr getFile(ItemId clientId);
+    SyncFolder::Ptr getFolder(ItemId clientId);
+    SyncItem::Ptr getItem(ItemId clientId); // file or folder
+    SyncFile::Ptr getFileByName(ItemId parentClientId, const QString &name);
+    SyncFolder::Ptr getFolderByName(ItemId parentClientId, const QString &name);
+    QList<SyncFile::Ptr> getFilesByParent(ItemId parentClientId);
+    QList<SyncFolder::Ptr> getFoldersByParent(ItemId parentClientId);
+    QList<SyncFile::Ptr> getFilesOfLibrary(ItemId libraryClientId);
+    QList<SyncFolder::Ptr> getFoldersOfLibrary(ItemId libraryClientId);
+    QList<SyncFile::Ptr> getFilesByServerId(quint64 serverId);
+    QList<SyncFolder::Ptr> getFoldersByServerId(quint64 serverId);
+
+    // Derived look-ups
+    SyncLibrary::Ptr getLibraryOfItem(ItemId clientId);
+    SyncFile::Ptr getFileByServerId(quint64 serverId, ItemId libraryClientId);
+    SyncFolder::Ptr getFolderByServerId(quint64 serverId, ItemId libraryClientId);
+    SyncLibrary::Ptr getLibraryOfServerItem(quint64 serverId, const QString &tenantId);
+    ItemId getClientIdByServerId(quint64 serverId, const QString &tenantId);
+    bool isLibraryPresent(ItemId clientId);
+    bool isFolderPresent(ItemId clientId);
+    bool isFilePresent(ItemId clientId);
+    bool isServerIdPresent(const SyncItem::ConstPtr &item);
+
+    // Local paths (below the configured store folder)
+    QString getClientPath(ItemId clientId);
+    SyncLibrary::Ptr getLibraryByClientPath(const QString &path);
+    ItemId getClientIdByClientPath(const QString &path);
+
+    // Selection and summaries
+    SyncItem::Ptr getOneNotSynchronizedItemFromLibrary(ItemId libraryClientId);
+    // Library id 0 means all libraries.
+    bool isSynchronized(ItemId libraryClientId, bool clientSideOnly);
+    bool hasItemsSynchronizedOnServerNewOrDeletedOnClient(ItemId libraryClientId);
+    bool hasQuotaExceededItems();
+    bool existsFileOrFolder(const QString &condition);
+    quint32 countLibraries();
+    quint32 countFolders();
+    quint32 countFiles();
+    quint64 sumFileSizes();
+    SyncProgressCounts getSyncProgressCounts();
+
+    // File cache table
+    bool insertFileCacheItem(const FileCacheItem &item);
+    bool isFileCacheItemPresent(const QString &id);
+    FileCacheItem::Ptr getFileCacheItem(const QString &hash, quint64 size);
+    QList<FileCacheItem::Ptr> getFileCacheItems();
+    void deleteFileCacheItem(const QString &id);
+    void deleteAllFileCacheItems();
+
+    // Start-up repair; run once on the main thread before anything else uses the database.
+    void runSanityCheck();
+
+signals:
+    void syncDatabaseChangedSignal(ItemId libraryClientId);
+    void syncLibrarySubscribedSignal(ItemId libraryClientId);
+    void syncLibraryChangedSignal(ItemId libraryClientId);
+    void syncLibraryUnsubscribedSignal(ItemId libraryClientId);
+    void quotaExceededSignal();
+    void notEnoughFreeSpaceOnDiscSignal(); // emitted by the file download, never by the database itself
+
+private:
+    static QString connectionNameForCurrentThread();
+    QSqlDatabase openConnection(const QString &name);
+    void createTable(const QString &table);
+    void createIndexes();
+    // Runs a statement on this thread's connection, waiting out a busy database; false on any other error.
+    bool execWithBusyRetry(QSqlQuery &query, const QString &text);
+
+    quint64 maxClientId(const QString &table);
+    quint32 count(const QString &table, const QString &where = QString(), quint64 *sizeSum = nullptr);
+    bool hasRow(const QString &table, const QString &where);
+
+    bool runUpdate(const QString &table, ItemId clientId, const CSqlValueList &values);
+    void notifyItemChanged(const SyncItem &item);
+    void deleteRow(const QString &table, ItemId clientId);
+    SyncItem::Ptr findOneNotSynchronizedItem(const QString &where);
+
+    const QString m_filePath;
+    // Serialises id allocation with its INSERT, and every deletion.
+    QRecursiveMutex m_mutex;
+    // Serialises connection set-up, so that two threads never create the schema at once.
+    QMutex m_connectionMutex;
+    QAtomicInt m_indexesCreated = 0;
+};
