@@ -126,3 +126,7 @@ struct ErrorCode
 Q_DECLARE_METATYPE(ErrorCode)
 
 QDebug operator<<(QDebug debug, const ErrorCode &ec);
+inline bool operator==(const ErrorCode &a, const ErrorCode &b)
+{
+    return a.errorEnum == b.errorEnum && a.errorName == b.errorName && a.extraDelay == b.extraDelay;
+}

@@ -1,0 +1,90 @@
+#include "UserSession.h"
+
+#include <QDebug>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+ServerAddress ServerAddress::productionDomain()
+{
+    return ServerAddress(QStringLiteral(BXSYNC_PRODUCTION_DOMAIN));
+}
+
+CUserSessionJsonObject::CUserSessionJsonObject(const QString &json)
+{
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(json.toUtf8(), &error);
+    if (error.error != QJsonParseError::NoError)
+        return;
+    const QJsonObject root = doc.object(); // an array gives an empty object
+    const auto text = [&root](const char *key) {
+        const QJsonValue v = root.value(QLatin1String(key));
+        return v.isString() ? v.toString() : QString();
+    };
+    userLoginName = text("userLoginName");
+    userFullName = text("userFullName");
+    userGuid = text("userGuid");
+    serverHostname = text("serverHostname");
+    accessToken = text("accessToken");
+    serverAddress = serverHostname.isEmpty() ? ServerAddress::productionDomain() : ServerAddress(serverHostname);
+}
+
+CUserSession::CUserSession() = default;
+
+CUserSession::~CUserSession()
+{
+    qDebug() << "CUserSession::~CUserSession";
+}
+
+bool CUserSession::isValid()
+{
+    QMutexLocker locker(&m_mutex);
+    const bool valid = !m_userLoginName.isEmpty() && !m_userFullName.isEmpty() && !m_userGuid.isEmpty()
+        && !m_serverAddress.getHostName().isEmpty() && !m_accessToken.isEmpty();
+    if (!valid)
+        emit invalidAccessTokenSignal();
+    return valid;
+}
+
+ServerAddress CUserSession::getServerAddress() const
+{
+    QMutexLocker locker(&m_mutex);
+    return m_serverAddress;
+}
+
+QString CUserSession::getAccessToken() const
+{
+    QMutexLocker locker(&m_mutex);
+    return m_accessToken;
+}
+
+void CUserSession::clearAccessToken()
+{
+    qDebug() << "CUserSession::clearAccessToken";
+    {
+        QMutexLocker locker(&m_mutex);
+        m_accessToken.clear();
+    }
+    emit invalidAccessTokenSignal();
+}
+
+QString CUserSession::toString() const
+{
+    QMutexLocker locker(&m_mutex);
+    return QStringLiteral("[userLoginName: %1, userFullName: %2, userGuid: %3, serverAddress: %4, accessToken: %5]")
+        .arg(m_userLoginName, m_userFullName, m_userGuid, m_serverAddress.getUrl(), m_accessToken.left(10));
+}
+
+void CUserSession::assign(const CUserSessionJsonObject &parsed)
+{
+    QMutexLocker locker(&m_mutex);
+    m_userLoginName = parsed.userLoginName;
+    m_userFullName = parsed.userFullName;
+    m_userGuid = parsed.userGuid;
+    m_serverAddress = parsed.serverAddress;
+    m_accessToken = parsed.accessToken;
+}
+
+QString CUserSession::abbreviateToken(const QString &token)
+{
+    return QStringLiteral("Bearer ") + token.left(10) + QStringLiteral("...");
+}

@@ -1,0 +1,709 @@
+#include "WorkspaceServerRequest.h"
+
+#include "Config.h"
+#include "main.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QFile>
+#include <QMetaEnum>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSysInfo>
+#include <QThread>
+#include <QTimerEvent>
+
+namespace {
+
+const char kModuleVersion[] = "1.20201008.42694";
+const char kQaDomain[] = "qa.brindlex.com";
+
+#ifdef BXSYNC_BRANCH_PRODUCTION
+constexpr bool kDevelopmentBuild = false;
+#else
+constexpr bool kDevelopmentBuild = true;
+#endif
+
+struct ManagerRegistry
+{
+    ~ManagerRegistry()
+    {
+        if (!managers.isEmpty())
+            qWarning() << "CNetworkAccessManager::~CNetworkAccessManager: leftover instances for threads:" << threadIds();
+    }
+    QList<quintptr> threadIds() const
+    {
+        QList<quintptr> ids;
+        for (auto it = managers.cbegin(); it != managers.cend(); ++it)
+            ids << quintptr(it.key());
+        return ids;
+    }
+    QMutex mutex;
+    QHash<Qt::HANDLE, QSharedPointer<QNetworkAccessManager>> managers;
+};
+
+ManagerRegistry &registry()
+{
+    static ManagerRegistry instance;
+    return instance;
+}
+
+// A manager may only be destroyed on its own thread; one left behind by an ended thread is
+// handed to that thread's (gone) loop and simply never runs again.
+void releaseManager(QNetworkAccessManager *manager)
+{
+    if (manager->thread() == QThread::currentThread())
+        delete manager;
+    else
+        manager->deleteLater();
+}
+
+QString threadIdText(Qt::HANDLE id)
+{
+    return QStringLiteral("0x") + QString::number(quintptr(id), 16);
+}
+
+int configuredDownloadLimit()
+{
+    const QSharedPointer<CConfig> config = CConfig::instance();
+    return config ? config->downloadSpeedLimit() : 0;
+}
+
+bool sslResumingDisabled()
+{
+    const QSharedPointer<CConfig> config = CConfig::instance();
+    return config && config->disableSslSessionResuming();
+}
+
+QString networkErrorName(QNetworkReply::NetworkError error)
+{
+    const QMetaEnum e = QMetaEnum::fromType<QNetworkReply::NetworkError>();
+    const char *name = e.valueToKey(error);
+    return name ? QString::fromLatin1(name) : QString::number(int(error));
+}
+
+} // namespace
+
+// --- CWorkspaceServerRequest ---------------------------------------------------------------------
+
+CWorkspaceServerRequest::CWorkspaceServerRequest(const QSharedPointer<CUserSession> &userSession, int msTimeout,
+                                                 QObject *parent)
+    : QObject(parent)
+    , _userSession(userSession)
+{
+    Q_ASSERT_X(_userSession, "CWorkspaceServerRequest", "_userSession");
+    if (_userSession)
+        m_serverAddress = _userSession->getServerAddress();
+    setUpPacing(msTimeout);
+}
+
+CWorkspaceServerRequest::CWorkspaceServerRequest(const ServerAddress &serverAddress, int msTimeout, QObject *parent)
+    : QObject(parent)
+    , m_serverAddress(serverAddress)
+{
+    setUpPacing(msTimeout);
+}
+
+CWorkspaceServerRequest::~CWorkspaceServerRequest()
+{
+    if (m_reply) {
+        m_reply->disconnect(this);
+        delete m_reply;
+    }
+}
+
+void CWorkspaceServerRequest::pacingFor(int downloadLimitKiBps, int *tickInterval, int *chunkSize)
+{
+    int interval = 100;
+    int chunk = 1048576;
+    const int limit = downloadLimitKiBps;
+    if (limit != 0 && limit < 10240) {
+        if (limit < 10)
+            interval = 1000;
+        else if (limit < 50)
+            interval = 500;
+        chunk = interval * limit * 1024 / 1000;
+    }
+    *tickInterval = interval;
+    *chunkSize = qBound(1024, chunk, 1048576);
+}
+
+quint32 CWorkspaceServerRequest::timeoutTicksFor(int msTimeout, int tickInterval)
+{
+    if (msTimeout == 0)
+        return 0;
+    if (msTimeout < tickInterval)
+        return 1;
+    return quint32(msTimeout / tickInterval);
+}
+
+void CWorkspaceServerRequest::setUpPacing(int msTimeout)
+{
+    pacingFor(configuredDownloadLimit(), &m_tickInterval, &m_chunkSize);
+    m_readBuffer.reset(new QByteArray(m_chunkSize, Qt::Uninitialized));
+    m_timeoutTicks = timeoutTicksFor(msTimeout, m_tickInterval);
+}
+
+QString CWorkspaceServerRequest::operatingSystemText()
+{
+    static const QString text = QStringLiteral("Linux ") + QSysInfo::kernelVersion().section('-', 0, 0) + ' '
+        + (QSysInfo::currentCpuArchitecture().contains(QLatin1String("64")) ? QStringLiteral("x64")
+                                                                             : QStringLiteral("x32"));
+    return text;
+}
+
+QString CWorkspaceServerRequest::userAgent()
+{
+    return QStringLiteral("%1/%2;%3;%4")
+        .arg(QStringLiteral("BxSync"), QLatin1String(kModuleVersion), QStringLiteral("Brindlex"), operatingSystemText());
+}
+
+QString CWorkspaceServerRequest::headersForLog(const QNetworkRequest &request)
+{
+    QString text;
+    for (const QByteArray &name : request.rawHeaderList()) {
+        QString value = QString::fromLatin1(request.rawHeader(name));
+        if (name.compare("Authorization", Qt::CaseInsensitive) == 0 && value.startsWith(QLatin1String("Bearer ")))
+            value = CUserSession::abbreviateToken(value.mid(7));
+        text += QString::fromLatin1(name) + ':' + value + ';';
+    }
+    return text;
+}
+
+void CWorkspaceServerRequest::prepareRequest(QNetworkRequest &request, const QString &path)
+{
+    request.setRawHeader("Host", m_serverAddress.getHostName().toLatin1());
+    if (!_sessionless && _userSession && _userSession->isValid())
+        request.setRawHeader("Authorization", "Bearer " + _userSession->getAccessToken().toLatin1());
+    request.setHeader(QNetworkRequest::UserAgentHeader, userAgent());
+    if (const QSharedPointer<CConfig> config = CConfig::instance()) {
+        const QString guid = config->instanceGuid();
+        if (!guid.isEmpty())
+            request.setRawHeader("X-DesktopClientGuid", guid.toUtf8());
+    }
+    QUrl url(m_serverAddress.getUrl());
+    const QStringList parts = path.split('?', Qt::KeepEmptyParts);
+    if (parts.size() > 2)
+        qCritical() << "CWorkspaceServerRequest::prepareRequest: invalid path:" << path;
+    url.setPath(parts.value(0));
+    if (parts.size() > 1)
+        url.setQuery(parts.at(1));
+    request.setUrl(url);
+}
+
+QString CWorkspaceServerRequest::operationName() const
+{
+    switch (m_operation) {
+    case QNetworkAccessManager::GetOperation:
+        return QStringLiteral("GET");
+    case QNetworkAccessManager::PostOperation:
+        return QStringLiteral("POST");
+    default:
+        return QString::number(int(m_operation));
+    }
+}
+
+QNetworkAccessManager *CWorkspaceServerRequest::threadManager(bool clearCache)
+{
+    const QSharedPointer<QNetworkAccessManager> manager =
+        CNetworkAccessManager::getInstanceForThread(QThread::currentThreadId());
+    if (clearCache && sslResumingDisabled())
+        manager->clearAccessCache();
+    return manager.data(); // the registry keeps it alive until the thread releases it
+}
+
+void CWorkspaceServerRequest::endWith(const ErrorCode &error)
+{
+    finished(error);
+    deleteLater();
+}
+
+void CWorkspaceServerRequest::send(QNetworkAccessManager::Operation op, QNetworkRequest request, const QString &path,
+                                   QIODevice *inputDevice)
+{
+    m_operation = op;
+    if (appstate::isShuttingDown()) {
+        qDebug() << "CWorkspaceServerRequest::send: request cancelled -> app is shutting down";
+        endWith(ServerApiErrorCode::ErrorOperationCancelled);
+        return;
+    }
+    prepareRequest(request, path);
+    m_request.reset(new QNetworkRequest(request));
+
+    m_inputDevice = inputDevice;
+    if (m_inputDevice && !m_inputDevice->isOpen() && !m_inputDevice->open(QIODevice::ReadOnly)) {
+        qCritical() << "CWorkspaceServerRequest::send:" << className() << "unable to open input device";
+        endWith(ServerApiErrorCode::ErrorUnableToOpenFile);
+        return;
+    }
+
+    m_ticks = 0;
+    m_timerId = startTimer(m_tickInterval, Qt::CoarseTimer);
+
+    if (!_sessionless && _userSession && !_userSession->isValid()) {
+        qDebug() << "CWorkspaceServerRequest::send:" << className() << "invalid session -> calling login instead";
+        processAuthRequiredError();
+        return;
+    }
+
+    QNetworkAccessManager *manager = threadManager(true);
+    qDebug().noquote() << operationName() << className() << "url:" << m_request->url().toString()
+                       << "headers:" << headersForLog(*m_request);
+    startReply(manager);
+}
+
+void CWorkspaceServerRequest::startReply(QNetworkAccessManager *manager)
+{
+    if (m_operation == QNetworkAccessManager::PostOperation) {
+        m_reply = manager->post(*m_request, m_inputDevice);
+    } else if (m_operation == QNetworkAccessManager::GetOperation) {
+        m_reply = manager->get(*m_request);
+    } else {
+        qCritical() << "CWorkspaceServerRequest::send: unknown operation:" << int(m_operation) << "request to:"
+                    << m_request->url().toString();
+        return;
+    }
+    connectReply();
+}
+
+void CWorkspaceServerRequest::connectReply()
+{
+    m_reply->setReadBufferSize(m_chunkSize);
+    connect(m_reply, &QNetworkReply::downloadProgress, this, &CWorkspaceServerRequest::dataReadProgress);
+    connect(m_reply, &QNetworkReply::uploadProgress, this, &CWorkspaceServerRequest::dataSendProgress);
+    connect(m_reply, &QNetworkReply::sslErrors, this, &CWorkspaceServerRequest::sslErrors, Qt::DirectConnection);
+    connect(m_reply, &QNetworkReply::finished, this, &CWorkspaceServerRequest::reqFinished, Qt::QueuedConnection);
+    connect(m_reply, &QObject::destroyed, this, &CWorkspaceServerRequest::respDestroyedSlot);
+}
+
+void CWorkspaceServerRequest::cancel()
+{
+    if (m_reply)
+        m_reply->abort();
+}
+
+void CWorkspaceServerRequest::close()
+{
+    if (m_reply)
+        m_reply->close();
+}
+
+void CWorkspaceServerRequest::dataReadProgress(qint64 done, qint64 total)
+{
+    m_readDone = done;
+    m_readTotal = total;
+    m_ticks = 0;
+}
+
+void CWorkspaceServerRequest::dataSendProgress(qint64 done, qint64 total)
+{
+    m_sendDone = done;
+    m_sendTotal = total;
+    m_ticks = 0;
+}
+
+void CWorkspaceServerRequest::respDestroyedSlot()
+{
+    m_reply = nullptr;
+}
+
+void CWorkspaceServerRequest::readOneChunk()
+{
+    const qint64 n = m_reply->read(m_readBuffer->data(), m_chunkSize);
+    if (n > 0)
+        recv(m_reply, m_readBuffer->constData(), n);
+}
+
+void CWorkspaceServerRequest::timerEvent(QTimerEvent *event)
+{
+    if (event->timerId() != m_timerId)
+        return QObject::timerEvent(event);
+    if (m_timeoutTicks != 0) {
+        const bool expired = m_ticks > m_timeoutTicks;
+        ++m_ticks;
+        if (expired) {
+            qDebug() << "CWorkspaceServerRequest::timerEvent: request" << className() << "timeout!";
+            killTimer(m_timerId);
+            m_timerId = 0;
+            if (m_reply)
+                m_reply->abort();
+            return;
+        }
+    }
+    if (!CNetworkAccessManager::findInstanceForThread(QThread::currentThreadId())) {
+        qDebug().noquote() << "CWorkspaceServerRequest::timerEvent: cannot find netAccessMgr for thread:"
+                           << threadIdText(QThread::currentThreadId());
+        killTimer(m_timerId);
+        m_timerId = 0;
+        if (m_reply)
+            m_reply->abort();
+        return;
+    }
+    if (!m_reply)
+        return;
+    if (m_operation == QNetworkAccessManager::PostOperation) {
+        sendProgress(m_sendDone, m_sendTotal);
+        return;
+    }
+    readProgress(m_readDone, m_readTotal);
+    if (m_reply && m_reply->error() == QNetworkReply::NoError && m_reply->bytesAvailable() > 0)
+        readOneChunk();
+}
+
+void CWorkspaceServerRequest::reqFinished()
+{
+    if (!CNetworkAccessManager::findInstanceForThread(QThread::currentThreadId())) {
+        qDebug().noquote() << "CWorkspaceServerRequest::reqFinished: cannot find netAccessMgr for thread:"
+                           << threadIdText(QThread::currentThreadId());
+        endWith(ServerApiErrorCode::ErrorOperationCancelled);
+        return;
+    }
+    if (!m_reply) {
+        endWith(ServerApiErrorCode::ErrorOperationCancelled);
+        return;
+    }
+    const QNetworkReply::NetworkError error = m_reply->error();
+    const QString errorText = m_reply->errorString();
+    if (error != QNetworkReply::NoError)
+        qDebug() << "CWorkspaceServerRequest::reqFinished: networkError:" << networkErrorName(error)
+                 << "errorString:" << errorText << "for request" << className();
+    else
+        qDebug() << "CWorkspaceServerRequest::reqFinished: no error for request" << className();
+
+    const bool hostNotFound = error == QNetworkReply::HostNotFoundError
+        || error == QNetworkReply::ConnectionRefusedError || error == QNetworkReply::TimeoutError
+        || error == QNetworkReply::ProtocolUnknownError;
+    const bool proxyConnectionError = error == QNetworkReply::ProxyConnectionRefusedError
+        || error == QNetworkReply::ProxyConnectionClosedError || error == QNetworkReply::ProxyNotFoundError
+        || error == QNetworkReply::ProxyTimeoutError || error == QNetworkReply::UnknownProxyError
+        || (error == QNetworkReply::UnknownNetworkError
+            && errorText.compare(QLatin1String("Proxy connection refused"), Qt::CaseInsensitive) == 0);
+    const bool proxyAuthenticationError = error == QNetworkReply::ProxyAuthenticationRequiredError;
+    if (_userSession)
+        emit _userSession->setNetworkRequestStateSignal(hostNotFound, proxyConnectionError, proxyAuthenticationError);
+    emit setNetworkRequestStateSignal(hostNotFound, proxyConnectionError, proxyAuthenticationError);
+
+    if (error == QNetworkReply::AuthenticationRequiredError) {
+        if (_sessionless)
+            endWith(ServerApiErrorCode::InvalidAccessToken);
+        else
+            processAuthRequiredError();
+        return;
+    }
+
+    if (error == QNetworkReply::NoError || error == QNetworkReply::OperationCanceledError) {
+        if (m_operation == QNetworkAccessManager::PostOperation)
+            sendProgress(m_sendDone, m_sendTotal);
+        else
+            readProgress(m_readDone, m_readTotal);
+        while (error == QNetworkReply::NoError && m_reply && m_reply->bytesAvailable() > 0)
+            readOneChunk();
+    } else {
+        const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        const QString reason = m_reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
+        qWarning() << "CWorkspaceServerRequest::reqFinished: error" << networkErrorName(error) << errorText
+                   << "for request" << className() << operationName() << "url:" << m_request->url().toString()
+                   << "server response:" << status << reason;
+    }
+
+    if (finished(getErrorCode()))
+        deleteLater();
+    else
+        processAuthRequiredError();
+}
+
+ErrorCode CWorkspaceServerRequest::getErrorCode() const
+{
+    if (!m_reply)
+        return ServerApiErrorCode::ErrorOperationCancelled;
+    switch (m_reply->error()) {
+    case QNetworkReply::NoError:
+        return ServerApiErrorCode::ErrorSuccess;
+    case QNetworkReply::HostNotFoundError:
+        return ServerApiErrorCode::ErrorHostNotFound;
+    case QNetworkReply::OperationCanceledError:
+        return ServerApiErrorCode::ErrorOperationCancelled;
+    case QNetworkReply::SslHandshakeFailedError:
+        return ServerApiErrorCode::InvalidCall;
+    case QNetworkReply::ContentNotFoundError:
+        if (_notFoundIsItemNotFound) {
+            qDebug() << "CWorkspaceServerRequest::getErrorCode: HTTP 404 converted to ErrorItemNotFound";
+            return ServerApiErrorCode::ItemNotFound;
+        }
+        qDebug() << "CWorkspaceServerRequest::getErrorCode: HTTP 404 converted to ErrorTemporaryNotAvailable";
+        return ServerApiErrorCode::TemporaryNotAvailable;
+    case QNetworkReply::UnknownContentError:
+        return ServerApiErrorCode::ErrorInternal;
+    default:
+        return ErrorCode::fromTransportError(m_reply->errorString());
+    }
+}
+
+void CWorkspaceServerRequest::processAuthRequiredError()
+{
+    ++m_authFailures;
+    const QString url = m_request ? m_request->url().toString() : QString();
+    if (m_authFailures <= 3) {
+        qDebug() << "CWorkspaceServerRequest::processAuthRequiredError: AuthenticationRequiredError for request"
+                 << className() << operationName() << url;
+        if (_userSession)
+            _userSession->clearAccessToken();
+        finished(ServerApiErrorCode::InvalidAccessToken);
+    } else {
+        qCritical() << "CWorkspaceServerRequest::processAuthRequiredError: AuthenticationRequiredError for request"
+                    << className() << operationName() << url << "request ended in login loop -> request cancelled";
+        finished(ServerApiErrorCode::ErrorInternal);
+    }
+    deleteLater();
+}
+
+void CWorkspaceServerRequest::sslErrors(const QList<QSslError> &errors)
+{
+    for (const QSslError &e : errors)
+        qWarning() << "CWorkspaceServerRequest::sslErrors: request" << className() << "sslError:" << e.errorString();
+    const QString host = m_serverAddress.getHostName().section(':', 0, 0);
+    const bool protectedDomain = host == ServerAddress::productionDomain().getHostName().section(':', 0, 0)
+        || host == QLatin1String(kQaDomain);
+    if (kDevelopmentBuild && !protectedDomain) {
+        qWarning() << "CWorkspaceServerRequest::sslErrors: request" << className() << "-> ignoring SSL errors";
+        if (m_reply)
+            m_reply->ignoreSslErrors();
+        return;
+    }
+    qCritical() << "CWorkspaceServerRequest::sslErrors: request" << className() << "-> aborting";
+}
+
+void CWorkspaceServerRequest::authenticationCompleted(ErrorCode error)
+{
+    if (error.isSuccess()) {
+        qDebug() << "CWorkspaceServerRequest::authenticationCompleted: server session successfully obtained";
+        resendRequest();
+        return;
+    }
+    qWarning() << "CWorkspaceServerRequest::authenticationCompleted: error:" << error << className() << operationName()
+               << (m_request ? m_request->url().toString() : QString());
+    endWith(error);
+}
+
+void CWorkspaceServerRequest::resendRequest()
+{
+    if (!m_request)
+        return;
+    if (m_inputDevice && m_inputDevice->isOpen())
+        m_inputDevice->seek(0);
+    if (m_reply) {
+        m_reply->disconnect(this);
+        m_reply->deleteLater();
+        m_reply = nullptr;
+    }
+    m_response.clear();
+    if (_userSession && _userSession->isValid())
+        m_request->setRawHeader("Authorization", "Bearer " + _userSession->getAccessToken().toLatin1());
+    m_ticks = 0;
+    QNetworkAccessManager *manager = threadManager(true);
+    qDebug().noquote() << "CWorkspaceServerRequest::resendRequest: resending request" << className() << operationName()
+                       << m_request->url().toString() << headersForLog(*m_request);
+    if (m_operation != QNetworkAccessManager::PostOperation && m_operation != QNetworkAccessManager::GetOperation) {
+        qCritical() << "CWorkspaceServerRequest::resendRequest: unknown operation:" << int(m_operation) << "request to:"
+                    << m_request->url().toString();
+        return;
+    }
+    startReply(manager);
+}
+
+void CWorkspaceServerRequest::logRequest(const QString &text) const
+{
+    qDebug().noquote() << "request:" << className() << text;
+}
+
+// --- CNetworkAccessManager -------------------------------------------------------------------------
+
+QSharedPointer<QNetworkAccessManager> CNetworkAccessManager::getInstanceForThread(Qt::HANDLE threadId)
+{
+    ManagerRegistry &r = registry();
+    QMutexLocker locker(&r.mutex);
+    auto it = r.managers.find(threadId);
+    if (it != r.managers.end()) {
+        qDebug().noquote() << "CNetworkAccessManager::getInstanceForThread: using existing instance for thread:"
+                           << threadIdText(threadId);
+        return it.value();
+    }
+    qDebug().noquote() << "CNetworkAccessManager::getInstanceForThread: creating new CNetworkAccessManager for thread:"
+                       << threadIdText(threadId);
+    QSharedPointer<QNetworkAccessManager> manager(new QNetworkAccessManager(), releaseManager);
+    manager->setProxyFactory(new CNetworkProxyFactory());
+    manager->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
+    r.managers.insert(threadId, manager);
+    return manager;
+}
+
+QSharedPointer<QNetworkAccessManager> CNetworkAccessManager::findInstanceForThread(Qt::HANDLE threadId)
+{
+    ManagerRegistry &r = registry();
+    QMutexLocker locker(&r.mutex);
+    return r.managers.value(threadId);
+}
+
+void CNetworkAccessManager::deleteInstanceForCurrentThread()
+{
+    const Qt::HANDLE id = QThread::currentThreadId();
+    qDebug().noquote() << "CNetworkAccessManager::deleteInstanceForThread: thread:" << threadIdText(id);
+    QSharedPointer<QNetworkAccessManager> manager;
+    {
+        ManagerRegistry &r = registry();
+        QMutexLocker locker(&r.mutex);
+        manager = r.managers.take(id);
+    }
+    // Released here, outside the registry lock: the manager's own teardown may log.
+}
+
+void CNetworkAccessManager::clear()
+{
+    QHash<Qt::HANDLE, QSharedPointer<QNetworkAccessManager>> leftovers;
+    {
+        ManagerRegistry &r = registry();
+        QMutexLocker locker(&r.mutex);
+        if (!r.managers.isEmpty())
+            qWarning() << "CNetworkAccessManager::clear: leftover instances for threads:" << r.threadIds();
+        leftovers.swap(r.managers);
+    }
+}
+
+// --- CNetworkProxyFactory --------------------------------------------------------------------------
+
+CNetworkProxyFactory::CNetworkProxyFactory()
+{
+    const QSharedPointer<CConfig> config = CConfig::instance();
+    if (!config)
+        return;
+    m_useProxy = config->useProxy();
+    m_autodetectProxySettings = config->autodetectProxySettings();
+    if (m_useProxy && !m_autodetectProxySettings) {
+        bool ok = false;
+        const quint16 port = config->proxyPort().toUShort(&ok, 10);
+        m_proxy = QNetworkProxy(QNetworkProxy::HttpProxy, config->proxyAddress(), ok ? port : 0);
+        if (config->proxyAuth()) {
+            m_proxy.setUser(config->proxyUserName());
+            m_proxy.setPassword(config->proxyPassword());
+        }
+    }
+}
+
+QList<QNetworkProxy> CNetworkProxyFactory::queryProxy(const QNetworkProxyQuery &query)
+{
+    const QString url = query.url().toString();
+    if (!m_useProxy) {
+        qDebug() << "CNetworkProxyFactory::queryProxy: url:" << url << "-> proxy disabled";
+        return {QNetworkProxy(QNetworkProxy::NoProxy)};
+    }
+    if (!m_autodetectProxySettings) {
+        qDebug().noquote() << "CNetworkProxyFactory::queryProxy: url:" << url << "custom proxy:"
+                           << m_proxy.hostName() + ':' + QString::number(m_proxy.port());
+        return {m_proxy};
+    }
+    const QList<QNetworkProxy> proxies = QNetworkProxyFactory::systemProxyForQuery(query);
+    QStringList used;
+    for (const QNetworkProxy &p : proxies) {
+        if (p.type() != QNetworkProxy::NoProxy)
+            used << p.hostName() + ':' + QString::number(p.port());
+    }
+    if (used.isEmpty())
+        qDebug() << "CNetworkProxyFactory::queryProxy: url:" << url << "-> no proxy";
+    else
+        qDebug() << "CNetworkProxyFactory::queryProxy: url:" << url << "proxies:" << used;
+    return proxies;
+}
+
+// --- CLimitedIODevice ------------------------------------------------------------------------------
+
+CLimitedIODevice::CLimitedIODevice(QIODevice *source, QObject *parent)
+    : QIODevice(parent)
+    , m_source(source)
+{
+    const QSharedPointer<CConfig> config = CConfig::instance();
+    m_chunkSize = chunkSizeFor(config ? config->uploadSpeedLimit() : 0);
+}
+
+int CLimitedIODevice::chunkSizeFor(int uploadLimitKiBps)
+{
+    if (uploadLimitKiBps == 0)
+        return -1;
+    return qBound(100, int(qint64(100) * uploadLimitKiBps * 1024 / 1000), 1048576);
+}
+
+bool CLimitedIODevice::open(OpenMode mode)
+{
+    if (!m_source->isOpen() && !m_source->open(mode))
+        return false;
+    return QIODevice::open(mode | QIODevice::Unbuffered);
+}
+
+void CLimitedIODevice::close()
+{
+    m_source->close();
+    QIODevice::close();
+}
+
+qint64 CLimitedIODevice::size() const
+{
+    return m_source->size();
+}
+
+bool CLimitedIODevice::seek(qint64 pos)
+{
+    return m_source->seek(pos) && QIODevice::seek(pos);
+}
+
+qint64 CLimitedIODevice::readData(char *data, qint64 maxSize)
+{
+    if (m_chunkSize < 0)
+        return m_source->read(data, maxSize);
+    const qint64 n = qMin<qint64>(maxSize, m_chunkSize);
+    const qint64 expected = qMin<qint64>(m_interval, m_interval * n / m_chunkSize);
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (now < m_lastRead + expected) {
+        const qint64 wait = m_lastRead + expected - now;
+        QThread::msleep(quint64(wait));
+        m_lastRead = now + wait;
+    } else {
+        m_lastRead = now;
+    }
+    return m_source->read(data, n);
+}
+
+qint64 CLimitedIODevice::writeData(const char *, qint64)
+{
+    qWarning() << "CLimitedIODevice::writeData() - write not implemented";
+    return -1;
+}
+
+// --- trust anchors ---------------------------------------------------------------------------------
+
+void installExtraCaCertificates()
+{
+    const QString path = qEnvironmentVariable("BXSYNC_EXTRA_CA_CERTS");
+    if (path.isEmpty())
+        return;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        qWarning() << "installExtraCaCertificates: unable to read BXSYNC_EXTRA_CA_CERTS:" << path << file.errorString();
+        return;
+    }
+    const QList<QSslCertificate> extra = QSslCertificate::fromData(file.readAll(), QSsl::Pem);
+    if (extra.isEmpty()) {
+        qWarning() << "installExtraCaCertificates: no PEM certificate in BXSYNC_EXTRA_CA_CERTS:" << path;
+        return;
+    }
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    QList<QSslCertificate> certificates = configuration.caCertificates();
+    int added = 0;
+    for (const QSslCertificate &certificate : extra) {
+        if (!certificates.contains(certificate)) {
+            certificates << certificate;
+            ++added;
+        }
+    }
+    configuration.setCaCertificates(certificates);
+    QSslConfiguration::setDefaultConfiguration(configuration);
+    qDebug() << "installExtraCaCertificates: trusted" << added << "extra CA certificate(s) from" << path;
+}

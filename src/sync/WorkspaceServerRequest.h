@@ -1,0 +1,188 @@
+#pragma once
+
+#include "ServerApiErrorCode.h"
+#include "UserSession.h"
+
+#include <QHash>
+#include <QIODevice>
+#include <QMutex>
+#include <QNetworkAccessManager>
+#include <QNetworkProxyFactory>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QObject>
+#include <QSharedPointer>
+#include <QSslError>
+
+// One exchange with the server: builds URL and headers, sends through the calling thread's
+// network access manager, paces reading and sending, ends stalled exchanges, classifies failures
+// and hands the outcome to the concrete request exactly once. Deletes itself afterwards.
+class CWorkspaceServerRequest : public QObject
+{
+    Q_OBJECT
+public:
+    CWorkspaceServerRequest(const QSharedPointer<CUserSession> &userSession, int msTimeout, QObject *parent = nullptr);
+    // A sessionless request: no session check, and an HTTP 401 is final.
+    CWorkspaceServerRequest(const ServerAddress &serverAddress, int msTimeout, QObject *parent = nullptr);
+    ~CWorkspaceServerRequest() override;
+
+    void send(QNetworkAccessManager::Operation op, QNetworkRequest request, const QString &path,
+              QIODevice *inputDevice = nullptr);
+    void prepareRequest(QNetworkRequest &request, const QString &path);
+    ErrorCode getErrorCode() const;
+    void processAuthRequiredError();
+    void resendRequest();
+    void logRequest(const QString &text) const;
+
+    int tickInterval() const { return m_tickInterval; }
+    int chunkSize() const { return m_chunkSize; }
+    quint32 timeoutTicks() const { return m_timeoutTicks; }
+    ServerAddress serverAddress() const { return m_serverAddress; }
+
+    // "<name> <version> x64|x32", built once per process.
+    static QString operatingSystemText();
+    static QString userAgent();
+    // Every raw header as "name:value;", the Authorization value shortened so no token is logged.
+    static QString headersForLog(const QNetworkRequest &request);
+
+    // Pacing for a download limit in KiB/s (0 = none): the tick interval and the bytes read per tick.
+    static void pacingFor(int downloadLimitKiBps, int *tickInterval, int *chunkSize);
+    static quint32 timeoutTicksFor(int msTimeout, int tickInterval);
+
+signals:
+    void setNetworkRequestStateSignal(bool hostNotFound, bool proxyConnectionError, bool proxyAuthenticationError);
+
+public slots:
+    void cancel();
+    void close();
+    void dataReadProgress(qint64 done, qint64 total);
+    void dataSendProgress(qint64 done, qint64 total);
+    void sslErrors(const QList<QSslError> &errors);
+    void reqFinished();
+    void respDestroyedSlot();
+    void authenticationCompleted(ErrorCode error);
+
+protected:
+    virtual void readProgress(qint64 done, qint64 total) = 0;
+    virtual void sendProgress(qint64 done, qint64 total) = 0;
+    virtual void recv(QNetworkReply *reply, const char *data, qint64 size) = 0;
+    // False when the answer reveals an authentication failure; then it is called again later
+    // with brindlex.InvalidAccessToken and must not report before that.
+    virtual bool finished(const ErrorCode &error) = 0;
+
+    void timerEvent(QTimerEvent *event) override;
+
+    QNetworkReply *reply() const { return m_reply; }
+    QString operationName() const;
+    QString className() const { return QString::fromLatin1(metaObject()->className()); }
+
+    const QSharedPointer<CUserSession> _userSession;
+    QByteArray m_response;
+    bool _sessionless = false;
+    bool _notFoundIsItemNotFound = false;
+
+private:
+    void setUpPacing(int msTimeout);
+    void startReply(QNetworkAccessManager *manager);
+    void connectReply();
+    void readOneChunk();
+    void endWith(const ErrorCode &error);
+    QNetworkAccessManager *threadManager(bool clearCache);
+
+    ServerAddress m_serverAddress;
+    QNetworkAccessManager::Operation m_operation = QNetworkAccessManager::UnknownOperation;
+    QNetworkReply *m_reply = nullptr;
+    qint64 m_readDone = 0;
+    qint64 m_readTotal = 0;
+    qint64 m_sendDone = 0;
+    qint64 m_sendTotal = 0;
+    int m_timerId = 0;
+    quint32 m_ticks = 0;
+    quint32 m_timeoutTicks = 0;
+    int m_tickInterval = 100;
+    int m_chunkSize = 1048576;
+    QSharedPointer<QByteArray> m_readBuffer;
+    quint32 m_authFailures = 0;
+    QSharedPointer<QNetworkRequest> m_request;
+    QIODevice *m_inputDevice = nullptr;
+};
+
+// GET exchanges (downloads): nothing to report while sending.
+class CWorkspaceServerGetRequest : public CWorkspaceServerRequest
+{
+    Q_OBJECT
+public:
+    using CWorkspaceServerRequest::CWorkspaceServerRequest;
+
+protected:
+    void sendProgress(qint64, qint64) override {}
+};
+
+// POST exchanges (JSON-RPC calls, uploads): the answer is small and collected whole.
+class CWorkspaceServerPostRequest : public CWorkspaceServerRequest
+{
+    Q_OBJECT
+public:
+    using CWorkspaceServerRequest::CWorkspaceServerRequest;
+
+protected:
+    void readProgress(qint64, qint64) override {}
+    void sendProgress(qint64, qint64) override {}
+    void recv(QNetworkReply *, const char *data, qint64 size) override { m_response.append(data, int(size)); }
+};
+
+// One network access manager per thread: Qt's managers must not be shared across threads.
+class CNetworkAccessManager
+{
+public:
+    static QSharedPointer<QNetworkAccessManager> getInstanceForThread(Qt::HANDLE threadId);
+    // Null when this thread has none (it was never created or already released).
+    static QSharedPointer<QNetworkAccessManager> findInstanceForThread(Qt::HANDLE threadId);
+    static void deleteInstanceForCurrentThread();
+    static void clear();
+};
+
+// Proxy choice from the configuration, fixed when the thread's manager is created.
+class CNetworkProxyFactory : public QNetworkProxyFactory
+{
+public:
+    CNetworkProxyFactory();
+    QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery &query = QNetworkProxyQuery()) override;
+
+private:
+    bool m_useProxy = true;
+    bool m_autodetectProxySettings = true;
+    QNetworkProxy m_proxy;
+};
+
+// A request body that can be read no faster than the upload limit allows: reads block the
+// thread that does them, nothing else.
+class CLimitedIODevice : public QIODevice
+{
+    Q_OBJECT
+public:
+    explicit CLimitedIODevice(QIODevice *source, QObject *parent = nullptr);
+
+    bool open(OpenMode mode) override;
+    void close() override;
+    qint64 size() const override;
+    bool seek(qint64 pos) override;
+    bool isSequential() const override { return m_source->isSequential(); }
+
+    int chunkSize() const { return m_chunkSize; }
+    static int chunkSizeFor(int uploadLimitKiBps);
+
+protected:
+    qint64 readData(char *data, qint64 maxSize) override;
+    qint64 writeData(const char *data, qint64 maxSize) override;
+
+private:
+    const QSharedPointer<QIODevice> m_source;
+    const int m_interval = 100;
+    int m_chunkSize = -1;
+    qint64 m_lastRead = 0;
+};
+
+// Adds the host's extra trust anchors (BXSYNC_EXTRA_CA_CERTS, a PEM file) to the default SSL
+// configuration. Verification itself is never switched off.
+void installExtraCaCertificates();

@@ -1,0 +1,109 @@
+#include "ReferenceServer.h"
+
+#include <QEventLoop>
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QTimer>
+
+#include "WorkspaceServerRequest.h"
+
+namespace testsupport {
+
+ReferenceServer::ReferenceServer(const QStringList &extraArguments)
+{
+    m_process.setProgram(QStringLiteral("node"));
+    m_process.setArguments(QStringList{QStringLiteral(BXSYNC_SOURCE_DIR "/tools/devserver/cli.js"), "--data",
+                                       m_dataDir.path(), "--port", "0", "--host", "127.0.0.1", "--quiet"}
+                           + extraArguments);
+    m_process.setProcessChannelMode(QProcess::SeparateChannels);
+    m_process.start();
+    if (!m_process.waitForStarted(10000))
+        qFatal("ReferenceServer: cannot start node");
+    QByteArray line;
+    while (!line.contains('\n')) {
+        if (!m_process.waitForReadyRead(30000)) {
+            qWarning("ReferenceServer: no ready line; stderr: %s", m_process.readAllStandardError().constData());
+            return;
+        }
+        line += m_process.readAllStandardOutput();
+    }
+    m_info = QJsonDocument::fromJson(line.left(line.indexOf('\n'))).object();
+    m_ready = !m_info.isEmpty();
+}
+
+ReferenceServer::~ReferenceServer()
+{
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.terminate();
+        if (!m_process.waitForFinished(5000)) {
+            m_process.kill();
+            m_process.waitForFinished(2000);
+        }
+    }
+}
+
+void ReferenceServer::trustCa() const
+{
+    qputenv("BXSYNC_EXTRA_CA_CERTS", caFile().toUtf8());
+    installExtraCaCertificates();
+}
+
+ReferenceServer::Reply ReferenceServer::admin(const QByteArray &verb, const QString &path, const QJsonObject &body) const
+{
+    QNetworkAccessManager manager;
+    QNetworkRequest request(QUrl(m_info.value("adminUrl").toString().section("/admin", 0, 0) + path));
+    QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
+    ssl.setCaCertificates(ssl.caCertificates() + QSslCertificate::fromPath(caFile()));
+    request.setSslConfiguration(ssl);
+    request.setRawHeader("Authorization", "Bearer " + m_info.value("adminToken").toString().toUtf8());
+    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+    const QByteArray payload = (verb == "GET" || verb == "DELETE") ? QByteArray()
+                                                                    : QJsonDocument(body).toJson(QJsonDocument::Compact);
+    QNetworkReply *reply = manager.sendCustomRequest(request, verb, payload);
+    QEventLoop loop;
+    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(20000, &loop, &QEventLoop::quit);
+    loop.exec();
+    Reply result;
+    result.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    result.json = QJsonDocument::fromJson(reply->readAll());
+    if (result.status == 0)
+        qWarning("ReferenceServer::admin %s %s: %s", verb.constData(), qPrintable(path), qPrintable(reply->errorString()));
+    delete reply;
+    return result;
+}
+
+QJsonArray ReferenceServer::requestLog() const
+{
+    const Reply reply = admin("GET", "/admin/log");
+    if (reply.json.isArray())
+        return reply.array();
+    return reply.object().value("entries").toArray();
+}
+
+void ReferenceServer::clearRequestLog() const
+{
+    admin("DELETE", "/admin/log");
+}
+
+void ReferenceServer::addFault(const QJsonObject &fault) const
+{
+    const Reply reply = admin("POST", "/admin/faults", fault);
+    if (reply.status != 201)
+        qWarning("ReferenceServer::addFault refused: %s", reply.json.toJson().constData());
+}
+
+QString ReferenceServer::sessionJson(const QString &token) const
+{
+    return QString::fromUtf8(QJsonDocument(QJsonObject{{"userLoginName", "ann@example.com"},
+                                                       {"userFullName", "Ann Example"},
+                                                       {"userGuid", "5f0c2a1e-0000-4000-8000-000000000001"},
+                                                       {"serverHostname", hostname()},
+                                                       {"accessToken", token}})
+                                 .toJson(QJsonDocument::Compact));
+}
+
+} // namespace testsupport

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+
+namespace testsupport {
+
+// The reference server in a child process, with its own data folder, and a blocking client for
+// its admin API. The engine under test trusts the server's CA through BXSYNC_EXTRA_CA_CERTS.
+class ReferenceServer
+{
+public:
+    struct Reply
+    {
+        int status = 0;
+        QJsonDocument json;
+        QJsonObject object() const { return json.object(); }
+        QJsonArray array() const { return json.array(); }
+    };
+
+    explicit ReferenceServer(const QStringList &extraArguments = {});
+    ~ReferenceServer();
+
+    bool isRunning() const { return m_ready; }
+    QString hostname() const { return m_info.value("hostname").toString(); } // host:port
+    QString caFile() const { return m_info.value("caFile").toString(); }
+    QString token() const { return m_info.value("token").toString(); }
+    QString dataDirectory() const { return m_dataDir.path(); }
+    quint16 port() const { return quint16(m_info.value("port").toInt()); }
+
+    // Adds the server's CA to the engine's trust (the process-wide default SSL configuration).
+    void trustCa() const;
+
+    Reply admin(const QByteArray &verb, const QString &path, const QJsonObject &body = QJsonObject()) const;
+    // The request log entries the server recorded, oldest first.
+    QJsonArray requestLog() const;
+    void clearRequestLog() const;
+    void addFault(const QJsonObject &fault) const;
+
+    // A user-session JSON text for this server with the given token.
+    QString sessionJson(const QString &token) const;
+
+private:
+    QTemporaryDir m_dataDir;
+    QProcess m_process;
+    QJsonObject m_info;
+    bool m_ready = false;
+};
+
+} // namespace testsupport

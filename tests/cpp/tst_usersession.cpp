@@ -1,0 +1,162 @@
+#include "AppStatusController.h"
+#include "TestMain.h"
+#include "UserSessionController.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+
+namespace {
+
+QString sessionJson(const QString &token, const QString &host = "sync.example.com:8443")
+{
+    QJsonObject o{{"userLoginName", "ann@example.com"}, {"userFullName", "Ann Example"},
+                  {"userGuid", "0b6e1d2c-1111-4222-8333-444455556666"}, {"accessToken", token}};
+    if (!host.isNull())
+        o["serverHostname"] = host;
+    return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact));
+}
+
+} // namespace
+
+class TestUserSession : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init()
+    {
+        m_status.reset(new CAppStatusController([] { return true; }));
+        m_controller.reset(new CUserSessionController(m_status));
+    }
+
+    void cleanup()
+    {
+        m_controller.reset();
+        m_status.reset();
+    }
+
+    void startsSignedOutAndAsksForASession()
+    {
+        QSignalSpy requests(m_controller.data(), &CUserSessionController::requestNewUserSessionSignal);
+        QCOMPARE(m_status->getAppStatus(), AppStatusUserNotSignedIn);
+        QTRY_COMPARE(requests.count(), 1); // the empty session is invalid: asked at once
+        QVERIFY(m_controller->refreshTimer()->isActive());
+        QVERIFY(m_controller->refreshTimer()->isSingleShot());
+        QCOMPARE(m_controller->refreshTimer()->interval(), 120000);
+    }
+
+    void acceptedSessionSignsIn()
+    {
+        m_controller->setUserSession(sessionJson("token-0123456789abcdef"));
+        const QSharedPointer<CUserSession> session = m_controller->getUserSession();
+        QVERIFY(session->isValid());
+        QCOMPARE(session->getAccessToken(), QString("token-0123456789abcdef"));
+        QCOMPARE(session->getServerAddress().getUrl(), QString("https://sync.example.com:8443"));
+        QVERIFY(m_status->getAppStatus() != AppStatusUserNotSignedIn);
+    }
+
+    void sameTextTwiceChangesNothing()
+    {
+        const QString json = sessionJson("token-0123456789abcdef");
+        m_controller->setUserSession(json);
+        QSignalSpy changes(m_status.data(), &CAppStatusController::appStatusChangedSignal);
+        m_status->setUserNotSignedIn(true); // would be corrected by a re-evaluation
+        changes.clear();
+        QTest::ignoreMessage(QtDebugMsg, "CUserSessionController::setUserSession: no change from last time");
+        m_controller->setUserSession(json);
+        QCOMPARE(changes.count(), 0);
+        QCOMPARE(m_status->getAppStatus(), AppStatusUserNotSignedIn);
+    }
+
+    void missingHostNameUsesTheProductionDomain()
+    {
+        m_controller->setUserSession(sessionJson("token-0123456789abcdef", QString()));
+        QCOMPARE(m_controller->getUserSession()->getServerAddress().getUrl(),
+                 QString("https://" BXSYNC_PRODUCTION_DOMAIN));
+        QVERIFY(m_controller->getUserSession()->isValid());
+    }
+
+    void badSessionsKeepTheOldOne_data()
+    {
+        QTest::addColumn<QString>("json");
+        QTest::newRow("empty token") << sessionJson("");
+        QTest::newRow("token not a string") << QString(sessionJson("x").replace("\"x\"", "42"));
+        QTest::newRow("missing user guid") << QString("{\"userLoginName\":\"a\",\"userFullName\":\"b\",\"accessToken\":\"t\"}");
+        QTest::newRow("not JSON") << QString("{\"userLoginName\":");
+        QTest::newRow("an array") << QString("[1,2]");
+        QTest::newRow("empty text") << QString("");
+    }
+
+    void badSessionsKeepTheOldOne()
+    {
+        QFETCH(QString, json);
+        m_controller->setUserSession(sessionJson("good-token-0123456789"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^CUserSessionController::setUserSession: failed to parse userSession:"));
+        m_controller->setUserSession(json);
+        QCOMPARE(m_controller->getUserSession()->getAccessToken(), QString("good-token-0123456789"));
+        QVERIFY(m_status->getAppStatus() != AppStatusUserNotSignedIn);
+
+        // A rejected text is still remembered: the same text again is not even parsed.
+        QTest::ignoreMessage(QtDebugMsg, "CUserSessionController::setUserSession: no change from last time");
+        m_controller->setUserSession(json);
+    }
+
+    void rejectedTokenAsksAtOnceAndThenEveryTwoMinutes()
+    {
+        m_controller->setUserSession(sessionJson("good-token-0123456789"));
+        QTest::qWait(10); // let the start-up request pass
+        QSignalSpy requests(m_controller.data(), &CUserSessionController::requestNewUserSessionSignal);
+        m_controller->getUserSession()->clearAccessToken();
+        QCOMPARE(m_controller->getUserSession()->getAccessToken(), QString());
+        QVERIFY(!m_controller->getUserSession()->isValid());
+        QTRY_VERIFY(requests.count() >= 1);
+        const int afterClear = requests.count();
+        QVERIFY(m_controller->refreshTimer()->isActive());
+        QVERIFY(m_controller->refreshTimer()->remainingTime() > 119000);
+
+        // Each expiry asks again and re-arms the timer.
+        for (int period = 1; period <= 2; ++period) {
+            QMetaObject::invokeMethod(m_controller->refreshTimer(), "timeout");
+            QCOMPARE(requests.count(), afterClear + period);
+            QVERIFY(m_controller->refreshTimer()->isActive());
+        }
+    }
+
+    void tokenTextForms_data()
+    {
+        QTest::addColumn<QString>("token");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("6 characters: whole") << "abcdef" << "abcdef";
+        QTest::newRow("40 characters: first 10") << "0123456789abcdefghijklmnopqrstuvwxyzABCD" << "0123456789";
+    }
+
+    void tokenTextForms()
+    {
+        QFETCH(QString, token);
+        QFETCH(QString, shown);
+        m_controller->setUserSession(sessionJson(token));
+        const QString text = m_controller->getUserSession()->toString();
+        QCOMPARE(text, QString("[userLoginName: ann@example.com, userFullName: Ann Example, userGuid: "
+                               "0b6e1d2c-1111-4222-8333-444455556666, serverAddress: https://sync.example.com:8443, "
+                               "accessToken: %1]").arg(shown));
+        QCOMPARE(CUserSession::abbreviateToken(token), "Bearer " + shown + "...");
+    }
+
+    void networkStateIsRelayedToTheStatus()
+    {
+        m_controller->setUserSession(sessionJson("good-token-0123456789"));
+        emit m_controller->getUserSession()->setNetworkRequestStateSignal(true, false, false);
+        QTRY_COMPARE(m_status->getAppStatus(), AppStatusHostNotFound);
+        emit m_controller->getUserSession()->setNetworkRequestStateSignal(false, false, true);
+        QTRY_COMPARE(m_status->getAppStatus(), AppStatusProxyAuthenticationError);
+        emit m_controller->getUserSession()->setNetworkRequestStateSignal(false, false, false);
+        QTRY_VERIFY(m_status->getAppStatus() != AppStatusProxyAuthenticationError);
+    }
+
+private:
+    QSharedPointer<CAppStatusController> m_status;
+    QScopedPointer<CUserSessionController> m_controller;
+};
+
+BXSYNC_TEST_MAIN(TestUserSession)
+#include "tst_usersession.moc"

@@ -1,0 +1,512 @@
+#include "Config.h"
+#include "ReferenceServer.h"
+#include "TestMain.h"
+#include "UserSession.h"
+#include "WorkspaceServerRequest.h"
+#include "main.h"
+
+#include <QBuffer>
+#include <QJsonArray>
+#include <QMutex>
+#include <QSignalSpy>
+#include <QSslConfiguration>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+
+using testsupport::ReferenceServer;
+
+namespace {
+
+// What a request reported; outlives the request, which deletes itself.
+struct Outcome
+{
+    QList<ErrorCode> errors;
+    QByteArray body;
+    int readProgressCalls = 0;
+    bool done() const { return !errors.isEmpty(); }
+};
+
+class TestPostRequest : public CWorkspaceServerPostRequest
+{
+    Q_OBJECT
+public:
+    TestPostRequest(const QSharedPointer<CUserSession> &session, int msTimeout, Outcome *outcome)
+        : CWorkspaceServerPostRequest(session, msTimeout)
+        , m_outcome(outcome)
+    {
+    }
+    TestPostRequest(const ServerAddress &address, int msTimeout, Outcome *outcome)
+        : CWorkspaceServerPostRequest(address, msTimeout)
+        , m_outcome(outcome)
+    {
+        _sessionless = true;
+    }
+    void post(const QString &path, const QByteArray &body = "{\"jsonrpc\":\"2.0\",\"id\":\"1\",\"method\":\"Items.getRole\"}")
+    {
+        m_body.setData(body);
+        QNetworkRequest request;
+        request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+        send(QNetworkAccessManager::PostOperation, request, path, &m_body);
+    }
+
+protected:
+    bool finished(const ErrorCode &error) override
+    {
+        m_outcome->errors << error;
+        m_outcome->body = m_response;
+        return true;
+    }
+
+private:
+    Outcome *const m_outcome;
+    QBuffer m_body;
+};
+
+class TestGetRequest : public CWorkspaceServerGetRequest
+{
+    Q_OBJECT
+public:
+    TestGetRequest(const QSharedPointer<CUserSession> &session, int msTimeout, Outcome *outcome)
+        : CWorkspaceServerGetRequest(session, msTimeout)
+        , m_outcome(outcome)
+    {
+        _notFoundIsItemNotFound = true;
+    }
+    void get(const QString &path) { send(QNetworkAccessManager::GetOperation, QNetworkRequest(), path); }
+
+protected:
+    void readProgress(qint64, qint64) override { ++m_outcome->readProgressCalls; }
+    void recv(QNetworkReply *, const char *data, qint64 size) override { m_outcome->body.append(data, int(size)); }
+    bool finished(const ErrorCode &error) override
+    {
+        m_outcome->errors << error;
+        return true;
+    }
+
+private:
+    Outcome *const m_outcome;
+};
+
+// Collects the engine's log lines while a test runs.
+QMutex g_linesMutex;
+QStringList g_lines;
+QtMessageHandler g_previousHandler = nullptr;
+void captureHandler(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    {
+        QMutexLocker locker(&g_linesMutex);
+        g_lines << text;
+    }
+    if (type != QtDebugMsg && g_previousHandler)
+        g_previousHandler(type, context, text);
+}
+
+// A minimal HTTP CONNECT proxy: one tunnel per connection, records what it was asked for.
+class ConnectProxy : public QTcpServer
+{
+public:
+    ConnectProxy() { listen(QHostAddress::LocalHost, 0); }
+    QStringList requests;
+
+protected:
+    void incomingConnection(qintptr handle) override
+    {
+        auto *client = new QTcpSocket(this);
+        client->setSocketDescriptor(handle);
+        auto *upstream = new QTcpSocket(this);
+        connect(client, &QTcpSocket::readyRead, this, [this, client, upstream] {
+            if (upstream->state() == QAbstractSocket::ConnectedState) {
+                upstream->write(client->readAll());
+                return;
+            }
+            if (!client->canReadLine())
+                return;
+            const QString line = QString::fromLatin1(client->readLine()).trimmed();
+            requests << line;
+            while (client->canReadLine() && client->readLine() != "\r\n") {
+            }
+            const QString target = line.section(' ', 1, 1);
+            upstream->connectToHost(target.section(':', 0, 0), quint16(target.section(':', 1, 1).toUInt()));
+            connect(upstream, &QTcpSocket::connected, client,
+                    [client] { client->write("HTTP/1.1 200 Connection established\r\n\r\n"); });
+        });
+        connect(upstream, &QTcpSocket::readyRead, client, [client, upstream] { client->write(upstream->readAll()); });
+        connect(client, &QTcpSocket::disconnected, upstream, &QTcpSocket::disconnectFromHost);
+        connect(upstream, &QTcpSocket::disconnected, client, &QTcpSocket::disconnectFromHost);
+    }
+};
+
+} // namespace
+
+class TestWorkspaceServerRequest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        m_originalSsl = QSslConfiguration::defaultConfiguration();
+        m_server.reset(new ReferenceServer());
+        QVERIFY(m_server->isRunning());
+        g_previousHandler = qInstallMessageHandler(captureHandler);
+    }
+
+    void cleanupTestCase()
+    {
+        qInstallMessageHandler(g_previousHandler);
+        CNetworkAccessManager::deleteInstanceForCurrentThread();
+        CConfig::setInstance({});
+    }
+
+    void init()
+    {
+        QMutexLocker locker(&g_linesMutex);
+        g_lines.clear();
+    }
+
+    void cleanup()
+    {
+        CConfig::setInstance({});
+        appstate::setShuttingDown(false);
+    }
+
+    // Pure arithmetic first: pacing by the download limit, time-out ticks, upload chunks.
+    void downloadPacing_data()
+    {
+        QTest::addColumn<int>("limit");
+        QTest::addColumn<int>("tick");
+        QTest::addColumn<int>("chunk");
+        QTest::newRow("none") << 0 << 100 << 1048576;
+        QTest::newRow("1 KiB/s: the minimum chunk") << 1 << 1000 << 1024;
+        QTest::newRow("5 KiB/s") << 5 << 1000 << 5120;
+        QTest::newRow("20 KiB/s") << 20 << 500 << 10240;
+        QTest::newRow("100 KiB/s") << 100 << 100 << 10240;
+        QTest::newRow("10239 KiB/s: still limited") << 10239 << 100 << 1048473;
+        QTest::newRow("10240 KiB/s: no limit") << 10240 << 100 << 1048576;
+    }
+
+    void downloadPacing()
+    {
+        QFETCH(int, limit);
+        QFETCH(int, tick);
+        QFETCH(int, chunk);
+        int gotTick = 0;
+        int gotChunk = 0;
+        CWorkspaceServerRequest::pacingFor(limit, &gotTick, &gotChunk);
+        QCOMPARE(gotTick, tick);
+        QCOMPARE(gotChunk, chunk);
+    }
+
+    void timeoutTicks_data()
+    {
+        QTest::addColumn<int>("timeout");
+        QTest::addColumn<int>("tick");
+        QTest::addColumn<uint>("ticks");
+        QTest::newRow("default at 100 ms") << 360000 << 100 << 3600u;
+        QTest::newRow("default at 1000 ms") << 360000 << 1000 << 360u;
+        QTest::newRow("shorter than a tick") << 50 << 100 << 1u;
+        QTest::newRow("none") << 0 << 100 << 0u;
+    }
+
+    void timeoutTicks()
+    {
+        QFETCH(int, timeout);
+        QFETCH(int, tick);
+        QFETCH(uint, ticks);
+        QCOMPARE(CWorkspaceServerRequest::timeoutTicksFor(timeout, tick), quint32(ticks));
+    }
+
+    void uploadPacing_data()
+    {
+        QTest::addColumn<int>("limit");
+        QTest::addColumn<int>("chunk");
+        QTest::newRow("none") << 0 << -1;
+        QTest::newRow("1 KiB/s") << 1 << 102;
+        QTest::newRow("50 KiB/s") << 50 << 5120;
+        QTest::newRow("huge") << 100000 << 1048576;
+    }
+
+    void uploadPacing()
+    {
+        QFETCH(int, limit);
+        QFETCH(int, chunk);
+        QCOMPARE(CLimitedIODevice::chunkSizeFor(limit), chunk);
+    }
+
+    void limitedDeviceKeepsToItsRate()
+    {
+        useConfig("{\"network\":{\"uploadSpeedLimit\":50}}");
+        CLimitedIODevice device(new QBuffer(new QByteArray(20480, 'x')));
+        QVERIFY(device.open(QIODevice::ReadOnly));
+        QCOMPARE(device.size(), qint64(20480));
+        char buffer[65536];
+        QList<qint64> sizes;
+        QElapsedTimer timer;
+        timer.start();
+        qint64 n = 0;
+        while ((n = device.read(buffer, sizeof buffer)) > 0)
+            sizes << n;
+        QCOMPARE(sizes, (QList<qint64>{5120, 5120, 5120, 5120}));
+        QVERIFY2(timer.elapsed() >= 300, "four chunks of a 50 KiB/s body take at least three intervals");
+        QVERIFY(device.seek(0));
+        QCOMPARE(device.read(buffer, 10), qint64(10));
+    }
+
+    // Against the reference server.
+    void untrustedCertificateFailsTheHandshake()
+    {
+        QSslConfiguration::setDefaultConfiguration(m_originalSsl);
+        CNetworkAccessManager::deleteInstanceForCurrentThread();
+        Outcome outcome;
+        (new TestPostRequest(validSession(), 10000, &outcome))->post("/api/app/jsonrpc?method=Items.getRole");
+        QTRY_VERIFY_WITH_TIMEOUT(outcome.done(), 15000);
+        QCOMPARE(outcome.errors.first().errorName, QString("api.exceptions.InvalidCall"));
+        QVERIFY(logged("-> aborting"));
+        QVERIFY(!logged("-> ignoring SSL errors"));
+        m_server->trustCa();
+        // The manager keeps the TLS context it built; a new one sees the new trust anchors.
+        CNetworkAccessManager::deleteInstanceForCurrentThread();
+    }
+
+    void headersAndUrl()
+    {
+        m_server->clearRequestLog();
+        Outcome first;
+        (new TestPostRequest(validSession(), 10000, &first))->post("/api/app/jsonrpc?method=Items.getRole&tenantId=t1");
+        QTRY_VERIFY_WITH_TIMEOUT(first.done(), 15000);
+        QVERIFY2(first.errors.first().isSuccess(), qPrintable(first.errors.first().errorName));
+
+        useConfig("{\"network\":{\"instanceGuid\":\"guid-42\"}}");
+        Outcome second;
+        (new TestPostRequest(validSession(), 10000, &second))->post("/api/app/jsonrpc?method=Items.getRole");
+        QTRY_VERIFY_WITH_TIMEOUT(second.done(), 15000);
+
+        const QJsonArray log = m_server->requestLog();
+        QCOMPARE(log.size(), 2);
+        const QJsonObject a = log.at(0).toObject();
+        const QJsonObject headers = a.value("headers").toObject();
+        QCOMPARE(a.value("path").toString(), QString("/api/app/jsonrpc"));
+        QCOMPARE(a.value("query").toObject().value("method").toString(), QString("Items.getRole"));
+        QCOMPARE(a.value("query").toObject().value("tenantId").toString(), QString("t1"));
+        QCOMPARE(headers.value("host").toString(), m_server->hostname());
+        QCOMPARE(headers.value("authorization").toString(), "Bearer " + m_server->token());
+        QCOMPARE(headers.value("user-agent").toString(), CWorkspaceServerRequest::userAgent());
+        QVERIFY(headers.value("user-agent").toString().startsWith("BxSync/1.20201008.42694;Brindlex;Linux "));
+        QVERIFY(!headers.contains("x-desktopclientguid"));
+        QCOMPARE(log.at(1).toObject().value("headers").toObject().value("x-desktopclientguid").toString(), QString("guid-42"));
+
+        // The token reaches the server whole, the log only its first ten characters.
+        QVERIFY(logged("Authorization:" + CUserSession::abbreviateToken(m_server->token()) + ";"));
+        QVERIFY(!logged(m_server->token()));
+    }
+
+    void pathWithTwoQuestionMarks()
+    {
+        m_server->clearRequestLog();
+        Outcome outcome;
+        (new TestPostRequest(validSession(), 10000, &outcome))->post("/api/app/jsonrpc?method=Items.getRole?dropped");
+        QTRY_VERIFY_WITH_TIMEOUT(outcome.done(), 15000);
+        QVERIFY(logged("CWorkspaceServerRequest::prepareRequest: invalid path:"));
+        const QJsonObject entry = m_server->requestLog().at(0).toObject();
+        QCOMPARE(entry.value("path").toString(), QString("/api/app/jsonrpc"));
+        QCOMPARE(entry.value("query").toObject().keys(), QStringList{"method"});
+        QCOMPARE(entry.value("query").toObject().value("method").toString(), QString("Items.getRole"));
+    }
+
+    void rejectedTokenIsCleared()
+    {
+        QSharedPointer<CUserSession> session = sessionWithToken("not-a-known-token-0123456789");
+        QSignalSpy invalid(session.data(), &CUserSession::invalidAccessTokenSignal);
+        Outcome outcome;
+        (new TestPostRequest(session, 10000, &outcome))->post("/api/app/jsonrpc?method=Items.getRole");
+        QTRY_VERIFY_WITH_TIMEOUT(outcome.done(), 15000);
+        QCOMPARE(outcome.errors, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::InvalidAccessToken)});
+        QCOMPARE(session->getAccessToken(), QString());
+        QVERIFY(invalid.count() >= 1);
+
+        // The next request does not even go out: the session is not valid any more.
+        m_server->clearRequestLog();
+        Outcome next;
+        (new TestPostRequest(session, 10000, &next))->post("/api/app/jsonrpc?method=Items.getRole");
+        QCOMPARE(next.errors, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::InvalidAccessToken)});
+        QVERIFY(logged("invalid session -> calling login instead"));
+        QTest::qWait(100);
+        QCOMPARE(m_server->requestLog().size(), 0);
+    }
+
+    void loginLoopEndsInInternalError()
+    {
+        QSharedPointer<CUserSession> session = validSession();
+        Outcome outcome;
+        auto *request = new TestPostRequest(session, 10000, &outcome);
+        for (int i = 0; i < 4; ++i)
+            request->processAuthRequiredError();
+        QCOMPARE(outcome.errors.size(), 4);
+        QCOMPARE(outcome.errors.at(2), ErrorCode(ServerApiErrorCode::InvalidAccessToken));
+        QCOMPARE(outcome.errors.at(3), ErrorCode(ServerApiErrorCode::ErrorInternal));
+        QVERIFY(logged("request ended in login loop -> request cancelled"));
+        QTest::qWait(0); // the request deletes itself
+    }
+
+    void sessionlessUnauthorizedIsFinal()
+    {
+        Outcome outcome;
+        (new TestPostRequest(ServerAddress(m_server->hostname()), 10000, &outcome))
+            ->post("/api/app/jsonrpc?method=Items.getRole");
+        QTRY_VERIFY_WITH_TIMEOUT(outcome.done(), 15000);
+        QCOMPARE(outcome.errors, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::InvalidAccessToken)});
+        QVERIFY(!logged("AuthenticationRequiredError for request"));
+    }
+
+    void notFoundDependsOnTheKindOfRequest()
+    {
+        Outcome rpc;
+        (new TestPostRequest(validSession(), 10000, &rpc))->post("/api/nowhere?method=Items.getRole");
+        Outcome download;
+        (new TestGetRequest(validSession(), 10000, &download))->get("/no-such-tenant/file/987654321");
+        QTRY_VERIFY_WITH_TIMEOUT(rpc.done() && download.done(), 15000);
+        QCOMPARE(rpc.errors.first().errorName, QString("api.exceptions.TemporaryNotAvailable"));
+        QCOMPARE(download.errors.first().errorName, QString("brindlex.ItemNotFound"));
+    }
+
+    void stalledReplyIsAbortedAfterTheInactivityTimeout()
+    {
+        m_server->addFault(QJsonObject{{"type", "stall"}, {"endpoint", "jsonrpc"}, {"count", 1}});
+        Outcome outcome;
+        QElapsedTimer timer;
+        timer.start();
+        (new TestPostRequest(validSession(), 300, &outcome))->post("/api/app/jsonrpc?method=Items.getRole");
+        QTRY_VERIFY_WITH_TIMEOUT(outcome.done(), 10000);
+        QCOMPARE(outcome.errors, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::ErrorOperationCancelled)});
+        QVERIFY(logged("timeout!"));
+        QVERIFY(timer.elapsed() >= 300);
+    }
+
+    void networkFailuresSetTheStatusFlags()
+    {
+        QSharedPointer<CUserSession> refused = sessionWithToken(m_server->token(), "127.0.0.1:1");
+        QSignalSpy state(refused.data(), &CUserSession::setNetworkRequestStateSignal);
+        Outcome outcome;
+        (new TestPostRequest(refused, 10000, &outcome))->post("/api/app/jsonrpc?method=Items.getRole");
+        QTRY_VERIFY_WITH_TIMEOUT(outcome.done(), 15000);
+        QCOMPARE(state.count(), 1);
+        QCOMPARE(state.at(0), (QVariantList{true, false, false}));
+        QCOMPARE(outcome.errors.first().errorEnum, ServerApiErrorCode::ErrorUnknown); // connection refused: its text
+
+        // A dead proxy is a proxy problem, not a host problem.
+        useConfig("{\"proxy\":{\"useProxy\":true,\"autodetectProxySettings\":false,\"proxyAddress\":\"127.0.0.1\",\"proxyPort\":\"1\"}}");
+        CNetworkAccessManager::deleteInstanceForCurrentThread();
+        QSharedPointer<CUserSession> session = validSession();
+        QSignalSpy proxyState(session.data(), &CUserSession::setNetworkRequestStateSignal);
+        Outcome viaProxy;
+        (new TestPostRequest(session, 10000, &viaProxy))->post("/api/app/jsonrpc?method=Items.getRole");
+        QTRY_VERIFY_WITH_TIMEOUT(viaProxy.done(), 15000);
+        QCOMPARE(proxyState.at(0), (QVariantList{false, true, false}));
+
+        // The next good exchange clears all three.
+        CConfig::setInstance({});
+        CNetworkAccessManager::deleteInstanceForCurrentThread();
+        Outcome good;
+        (new TestPostRequest(session, 10000, &good))->post("/api/app/jsonrpc?method=Items.getRole");
+        QTRY_VERIFY_WITH_TIMEOUT(good.done(), 15000);
+        QCOMPARE(proxyState.last(), (QVariantList{false, false, false}));
+    }
+
+    void configuredProxyIsUsed()
+    {
+        ConnectProxy proxy;
+        QVERIFY(proxy.isListening());
+        useConfig(QString("{\"proxy\":{\"useProxy\":true,\"autodetectProxySettings\":false,\"proxyAddress\":\"127.0.0.1\",\"proxyPort\":\"%1\"}}")
+                      .arg(proxy.serverPort())
+                      .toUtf8());
+        CNetworkAccessManager::deleteInstanceForCurrentThread();
+        Outcome outcome;
+        (new TestPostRequest(validSession(), 10000, &outcome))->post("/api/app/jsonrpc?method=Items.getRole");
+        QTRY_VERIFY_WITH_TIMEOUT(outcome.done(), 15000);
+        QVERIFY2(outcome.errors.first().isSuccess(), qPrintable(outcome.errors.first().errorName));
+        QCOMPARE(proxy.requests.size(), 1);
+        QVERIFY(proxy.requests.first().startsWith("CONNECT " + m_server->hostname()));
+        QVERIFY(logged("custom proxy:"));
+        CConfig::setInstance({});
+        CNetworkAccessManager::deleteInstanceForCurrentThread();
+    }
+
+    void shuttingDownCancelsBeforeSending()
+    {
+        m_server->clearRequestLog();
+        appstate::setShuttingDown(true);
+        Outcome outcome;
+        (new TestPostRequest(validSession(), 10000, &outcome))->post("/api/app/jsonrpc?method=Items.getRole");
+        QCOMPARE(outcome.errors, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::ErrorOperationCancelled)});
+        appstate::setShuttingDown(false);
+        QTest::qWait(100);
+        QCOMPARE(m_server->requestLog().size(), 0);
+    }
+
+    void unreadableBodyIsReported()
+    {
+        Outcome outcome;
+        auto *request = new TestPostRequest(validSession(), 10000, &outcome);
+        QFile missing(QDir::tempPath() + "/bxsync-no-such-file-for-test");
+        request->send(QNetworkAccessManager::PostOperation, QNetworkRequest(), "/api/app/jsonrpc?method=Items.getRole",
+                      &missing);
+        QCOMPARE(outcome.errors, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::ErrorUnableToOpenFile)});
+    }
+
+private:
+    QSharedPointer<CUserSession> sessionWithToken(const QString &token, const QString &host = QString())
+    {
+        QSharedPointer<CUserSession> session(new CUserSession());
+        QJsonObject json = QJsonDocument::fromJson(m_server->sessionJson(token).toUtf8()).object();
+        if (!host.isEmpty())
+            json["serverHostname"] = host;
+        session->assign(CUserSessionJsonObject(QString::fromUtf8(QJsonDocument(json).toJson())));
+        return session;
+    }
+
+    QSharedPointer<CUserSession> validSession() { return sessionWithToken(m_server->token()); }
+
+    void useConfig(const QByteArray &json)
+    {
+        m_configDir.reset(new QTemporaryDir);
+        QFile file(m_configDir->path() + "/bxsync_cfg.json");
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(json);
+        file.close();
+        CConfig::setInstance(QSharedPointer<CConfig>(new CConfig(m_configDir->path())));
+    }
+
+    QString createFile(const QString &tenantId, const QByteArray &content)
+    {
+        ReferenceServer::Reply tenant = m_server->admin("POST", "/admin/tenants", {{"id", tenantId}, {"name", tenantId}});
+        if (tenant.status != 201)
+            qWarning() << "createFile: tenant" << tenant.json.toJson();
+        ReferenceServer::Reply team = m_server->admin("POST", "/admin/tenants/" + tenantId + "/teams", {{"name", "Team"}});
+        ReferenceServer::Reply library = m_server->admin("POST", "/admin/tenants/" + tenantId + "/libraries",
+                                                         {{"name", "Lib"}, {"teamId", team.object().value("id").toString()}});
+        const QString libraryId = library.object().value("id").toString();
+        ReferenceServer::Reply file = m_server->admin(
+            "POST", "/admin/tenants/" + tenantId + "/libraries/" + libraryId + "/files",
+            {{"name", "slow.bin"}, {"content", QString::fromLatin1(content)}});
+        if (file.status != 201)
+            qWarning() << "createFile: file" << file.json.toJson();
+        return file.object().value("id").toString();
+    }
+
+    static bool logged(const QString &fragment)
+    {
+        QMutexLocker locker(&g_linesMutex);
+        for (const QString &line : g_lines) {
+            if (line.contains(fragment))
+                return true;
+        }
+        return false;
+    }
+
+    QScopedPointer<ReferenceServer> m_server;
+    QScopedPointer<QTemporaryDir> m_configDir;
+    QSslConfiguration m_originalSsl;
+};
+
+BXSYNC_TEST_MAIN(TestWorkspaceServerRequest)
+#include "tst_workspaceserverrequest.moc"
