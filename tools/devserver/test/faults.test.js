@@ -1,0 +1,117 @@
+'use strict';
+
+const { describe, it, before, after } = require('node:test');
+const assert = require('node:assert/strict');
+const https = require('node:https');
+const { startTestServer, makeLibrary, errorName } = require('../testing');
+
+describe('fault injection', () => {
+  let server;
+  let lib;
+  let big;
+  before(async () => {
+    server = await startTestServer();
+    lib = await makeLibrary(server, { files: { 'big.bin': { size: 256 * 1024 }, 'small.txt': 'small' } });
+    big = await lib.item('big.bin');
+  });
+  after(() => server.stop());
+
+  const mkDir = async (name, opts) => server.app.rpc('FileSync.mkDir', await lib.params({ folderName: name, parentId: lib.id }), opts);
+
+  it('answers a JSON-RPC error for the next N calls of one method only, without running them', async () => {
+    await server.admin.addFault({ method: 'FileSync.mkDir', type: 'rpcError', fullName: 'brindlex.SessionExpired', count: 2 });
+    for (const name of ['f1', 'f2']) {
+      const res = await mkDir(name);
+      assert.equal(errorName(res), 'brindlex.SessionExpired');
+      assert.equal(res.json.error.code, -32001);
+    }
+    assert.equal(errorName(await server.app.rpc('FileSync.getFile', { tenantId: lib.tenantId, fileId: big.id })), null);
+    assert.equal(errorName(await mkDir('f3')), null);
+    const paths = (await server.admin.tree(lib.tenantId, lib.id)).map((i) => i.path);
+    assert.ok(!paths.includes('f1') && !paths.includes('f2') && paths.includes('f3'));
+    assert.deepEqual(await server.admin.faults(), []);
+  });
+
+  it('answers an HTTP status on an endpoint', async () => {
+    await server.admin.addFault({ endpoint: 'download', type: 'httpStatus', status: 503 });
+    assert.equal((await server.app.download(lib.tenantId, big.id)).status, 503);
+    assert.equal((await server.app.download(lib.tenantId, big.id)).status, 200);
+  });
+
+  it('delays a call and then runs it', async () => {
+    await server.admin.addFault({ method: 'FileSync.getFile', type: 'delay', ms: 300 });
+    const started = Date.now();
+    const res = await server.app.rpc('FileSync.getFile', { tenantId: lib.tenantId, fileId: big.id });
+    assert.ok(Date.now() - started >= 290);
+    assert.equal(res.json.result.file.id, big.id);
+  });
+
+  it('stalls after the headers, with or without running the call', async () => {
+    await server.admin.addFault({ method: 'FileSync.mkDir', type: 'stall', execute: true });
+    await assert.rejects(mkDir('stalled', { timeoutMs: 400 }), { code: 'ETIMEDOUT' });
+    assert.ok(await lib.item('stalled'), 'the call ran although no answer came');
+    await server.admin.addFault({ endpoint: 'download', type: 'stall' });
+    const status = await new Promise((resolve, reject) => {
+      const req = https.get(`${server.url}/${lib.tenantId}/file/${big.id}`, { ca: server.ca, headers: { authorization: `Bearer ${server.token}` } }, (res) => {
+        res.once('data', () => reject(new Error('a stalled download sent body bytes')));
+        setTimeout(() => { req.destroy(); resolve(res.statusCode); }, 300);
+      });
+      req.on('error', () => {});
+    });
+    assert.equal(status, 200);
+  });
+
+  it('drops the connection mid-body', async () => {
+    await server.admin.addFault({ endpoint: 'download', type: 'drop', afterBytes: 1000 });
+    await assert.rejects(server.app.download(lib.tenantId, big.id), /aborted|socket hang up|ECONNRESET/);
+    await server.admin.addFault({ endpoint: 'upload', type: 'drop' });
+    const upload = server.app.upload({ tenantId: lib.tenantId, libraryId: lib.id, state: await lib.state(), parentId: lib.id, filename: 'lost answer.txt', body: 'x' });
+    await assert.rejects(upload, /aborted|socket hang up|ECONNRESET/);
+    assert.ok(await lib.item('lost answer.txt'), 'the upload landed, only its answer was lost');
+  });
+
+  it('cuts a body short, announced or with a matching length', async () => {
+    await server.admin.addFault({ endpoint: 'download', type: 'truncate', bytes: 100 });
+    await assert.rejects(server.app.download(lib.tenantId, big.id), /aborted|ECONNRESET|socket hang up/);
+    await server.admin.addFault({ endpoint: 'download', type: 'truncate', bytes: 100, consistentLength: true });
+    const res = await server.app.download(lib.tenantId, big.id);
+    assert.deepEqual([res.status, res.body.length, res.headers['content-length']], [200, 100, '100']);
+  });
+
+  it('refuses rules it cannot carry out', async () => {
+    for (const spec of [{ type: 'explode' }, { type: 'delay' }, { type: 'rpcError' }, { type: 'httpStatus', status: 99 }, { type: 'drop', endpoint: 'ftp' }]) {
+      await assert.rejects(server.admin.addFault(spec), { status: 400 }, JSON.stringify(spec));
+    }
+  });
+});
+
+describe('request log', () => {
+  let server;
+  before(async () => { server = await startTestServer(); });
+  after(() => server.stop());
+
+  it('records what the client sent and how it was answered', async () => {
+    const lib = await makeLibrary(server, { files: { 'a.txt': 'a' } });
+    await server.admin.clearLog();
+    await server.app.rpc('FileSync.mkDir', await lib.params({ folderName: 'x', parentId: lib.id }));
+    await server.app.rpc('FileSync.mkDir', await lib.params({ folderName: 'x', parentId: lib.id }));
+    await server.admin.addFault({ method: 'FileSync.getHierarchy', type: 'rpcError', fullName: 'brindlex.InvalidToken' });
+    await server.app.rpc('FileSync.getHierarchy', { tenantId: lib.tenantId, id: lib.id });
+    await server.app.download(lib.tenantId, (await lib.item('a.txt')).id);
+
+    const log = await server.admin.log();
+    assert.deepEqual(log.map((e) => [e.endpoint, e.rpcMethod, e.status, e.error, e.fault]), [
+      ['jsonrpc', 'FileSync.mkDir', 200, null, null],
+      ['jsonrpc', 'FileSync.mkDir', 200, 'brindlex.AlreadyExists', null],
+      ['jsonrpc', 'FileSync.getHierarchy', 200, 'brindlex.InvalidToken', 'rpcError'],
+      ['download', null, 200, null, null],
+    ]);
+    assert.equal(log[0].params.folderName, 'x');
+    assert.equal(log[0].query.tenantId, lib.tenantId);
+    assert.equal(log[0].headers.authorization, `Bearer ${server.token}`);
+    assert.equal(log[0].headers['content-type'], 'application/json');
+    assert.equal(await server.admin.countRequests({ method: 'FileSync.mkDir' }), 2);
+    assert.equal((await server.admin.log({ since: log[2].seq })).length, 1);
+    assert.deepEqual(await server.admin.violations(), []);
+  });
+});

@@ -1,0 +1,96 @@
+'use strict';
+
+const { describe, it, before, after } = require('node:test');
+const assert = require('node:assert/strict');
+const crypto = require('node:crypto');
+const { startTestServer, makeLibrary } = require('../testing');
+
+const ISO_UTC = /^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$/;
+const DECIMAL = /^\d+$/;
+const sha1 = (text) => crypto.createHash('sha1').update(text).digest('hex');
+
+// Walks a hierarchy the way a strict streaming reader would and returns
+// {path: file} for every file; any deviation from the shape throws.
+function walk(node, prefix, out) {
+  assert.deepEqual(Object.keys(node).filter((k) => k === 'files' || k === 'folders').sort(), ['files', 'folders']);
+  for (const f of node.files) {
+    assert.match(f.id, DECIMAL);
+    assert.equal(typeof f.fileSize, 'number');
+    assert.match(f.contentHash, /^[0-9a-f]{40}$/);
+    assert.match(f.createdTime, ISO_UTC);
+    assert.match(f.modifiedTime, ISO_UTC);
+    assert.equal(typeof f.state, 'string');
+    out[`${prefix}${f.name}`] = f;
+  }
+  for (const d of node.folders) {
+    assert.match(d.id, DECIMAL);
+    assert.match(d.modifiedTime, ISO_UTC);
+    walk(d, `${prefix}${d.name}/`, out);
+  }
+  return out;
+}
+
+describe('FileSync.getHierarchy', () => {
+  let server;
+  let lib;
+  before(async () => {
+    server = await startTestServer();
+    lib = await makeLibrary(server, {
+      files: { 'top.txt': 'top', 'A/B/C/deep.txt': 'deep', 'A/a.txt': 'a', 'Zürich Ω/ü.txt': 'ü' },
+      folders: ['Empty'],
+    });
+  });
+  after(() => server.stop());
+
+  it('answers the nested shape with ids as decimal strings and real content hashes', async () => {
+    const result = await server.app.call('FileSync.getHierarchy', { tenantId: lib.tenantId, id: lib.id });
+    const { hierarchy } = result;
+    assert.equal(hierarchy.id, lib.id);
+    assert.equal(hierarchy.state, await lib.state());
+    assert.equal(hierarchy.tenantId, lib.tenantId);
+    assert.equal(hierarchy.tenantName, 'Tenant');
+    assert.deepEqual(hierarchy.chain.map((c) => [c.id, c.pid, c.type]), [[lib.teamId, '0', 'team'], [lib.id, lib.teamId, 'fileLibrary']]);
+    for (const c of hierarchy.chain) assert.equal(typeof c.pinIndex, 'number');
+
+    const files = walk(hierarchy, '', {});
+    assert.deepEqual(Object.keys(files).sort(), ['A/B/C/deep.txt', 'A/a.txt', 'Zürich Ω/ü.txt', 'top.txt']);
+    assert.equal(files['A/B/C/deep.txt'].contentHash, sha1('deep'));
+    assert.equal(files['Zürich Ω/ü.txt'].fileSize, 2);
+    assert.ok(hierarchy.folders.some((f) => f.name === 'Empty' && f.files.length === 0 && f.folders.length === 0));
+
+    assert.equal(typeof result.wat, 'string');
+    assert.equal(result.watcherHostname, server.hostname);
+    assert.equal(typeof result.changedId, 'number');
+  });
+
+  it('reflects server-side changes with a new library state and a new file state', async () => {
+    const { app, admin } = server;
+    const before = await app.call('FileSync.getHierarchy', { tenantId: lib.tenantId, id: lib.id });
+    const top = await lib.item('top.txt');
+    await admin.updateFile(lib.tenantId, lib.id, top.id, 'changed');
+    const a = await lib.item('A');
+    await admin.rename(lib.tenantId, lib.id, a.id, 'A renamed');
+    const after = await app.call('FileSync.getHierarchy', { tenantId: lib.tenantId, id: lib.id });
+    assert.notEqual(after.hierarchy.state, before.hierarchy.state);
+    assert.ok(after.changedId > before.changedId);
+    const files = walk(after.hierarchy, '', {});
+    assert.notEqual(files['top.txt'].state, top.state);
+    assert.equal(files['top.txt'].contentHash, sha1('changed'));
+    const beforeFiles = walk(before.hierarchy, '', {});
+    assert.equal(files['A renamed/a.txt'].state, beforeFiles['A/a.txt'].state, 'a rename is not a content change');
+  });
+
+  it('streams large hierarchies as one well-formed document', async () => {
+    const { admin, app } = server;
+    const big = await makeLibrary(server);
+    const folder = await admin.mkdir(big.tenantId, big.id, 'many');
+    for (let i = 0; i < 600; i += 1) {
+      await admin.putFile(big.tenantId, big.id, { parentId: folder.id, name: `file number ${String(i).padStart(4, '0')} with a longish name.txt` }, `${i}`);
+    }
+    const res = await app.rpc('FileSync.getHierarchy', { tenantId: big.tenantId, id: big.id });
+    assert.ok(res.body.length > 65536, `body is ${res.body.length} bytes`);
+    assert.equal(res.headers['transfer-encoding'], 'chunked');
+    const files = walk(res.json.result.hierarchy, '', {});
+    assert.equal(Object.keys(files).length, 600);
+  });
+});

@@ -1,0 +1,166 @@
+'use strict';
+
+const { describe, it, before, after } = require('node:test');
+const assert = require('node:assert/strict');
+const crypto = require('node:crypto');
+const { Readable } = require('node:stream');
+const { startTestServer, makeLibrary, errorName } = require('../testing');
+
+const sha1 = (data) => crypto.createHash('sha1').update(data).digest('hex');
+
+// The engine's reading of Content-Disposition: split at ";" or ":", take the
+// filename= part, strip quotes, decode utf-8 encoded words.
+function engineFileName(header) {
+  const part = header.split(/[;:]/).find((p) => /filename=/.test(p));
+  if (!part) return '';
+  const raw = part.replace(/^.*filename\s*=\s*"/, '').replace(/"\s*/g, '');
+  return raw.replace(/=\?([^?]*)\?([^?]*)\?([^?]*)\?=/g, (word, charset, enc, text) => {
+    if (!charset.startsWith('utf-8')) return `${charset}?${enc}?${text}`;
+    return enc.toUpperCase() === 'B' ? Buffer.from(text, 'base64').toString('utf8') : word;
+  });
+}
+
+describe('download', () => {
+  let server;
+  let lib;
+  const names = ['plain name.txt', 'äöü.txt', '日本語 メモ.md', 'semi;colon:and"quote.txt', `${'long name '.repeat(20)}é.txt`];
+  before(async () => {
+    server = await startTestServer();
+    const files = Object.fromEntries(names.map((n, i) => [n, `content ${i}`]));
+    lib = await makeLibrary(server, { files });
+  });
+  after(() => server.stop());
+
+  it('sends the bytes with length, identifiers and a name the engine decodes', async () => {
+    for (const [i, name] of names.entries()) {
+      const item = await lib.item(name);
+      const res = await server.app.download(lib.tenantId, item.id);
+      assert.equal(res.status, 200);
+      assert.equal(res.body.toString(), `content ${i}`);
+      assert.equal(res.headers['content-length'], String(res.body.length));
+      assert.equal(res.headers['x-id'], item.id);
+      assert.equal(res.headers['x-filestate'], item.state);
+      assert.equal(res.headers['x-state'], await lib.state());
+      assert.match(res.headers['content-disposition'], /^attachment; filename="[\x20-\x7e]+"$/);
+      assert.equal(engineFileName(res.headers['content-disposition']), name);
+    }
+  });
+
+  it('answers 404 for unknown files and tenants, 403 without access, 401 without a token', async () => {
+    const { app, admin } = server;
+    assert.equal((await app.download(lib.tenantId, '999999')).status, 404);
+    assert.equal((await app.download(lib.tenantId, 'abc')).status, 404);
+    const item = await lib.item('äöü.txt');
+    assert.equal((await app.download('nobody', item.id)).status, 404);
+    assert.equal((await app.download(lib.tenantId, item.id, { token: 'wrong-token' })).status, 401);
+    await admin.setRole(lib.tenantId, lib.id, 'None');
+    assert.equal((await app.download(lib.tenantId, item.id)).status, 403);
+    await admin.setRole(lib.tenantId, lib.id, 'Admin');
+  });
+});
+
+describe('upload', () => {
+  let server;
+  let lib;
+  before(async () => {
+    server = await startTestServer();
+    lib = await makeLibrary(server, { files: { 'doc.txt': 'original', 'sub/keep.txt': 'keep' } });
+  });
+  after(() => server.stop());
+
+  const create = async (filename, body, extra = {}) => server.app.upload({
+    tenantId: lib.tenantId, libraryId: lib.id, state: await lib.state(), parentId: lib.id, filename, body, ...extra,
+  });
+  const update = async (file, body, extra = {}) => server.app.upload({
+    tenantId: lib.tenantId, libraryId: lib.id, state: await lib.state(), fileId: file.id, fileState: file.state, body, ...extra,
+  });
+
+  it('creates a file and renames on conflict', async () => {
+    const first = await create('report é.txt', 'v1', { createdTime: '2020-10-08T10:00:00Z', modifiedTime: '2020-10-08T11:00:00Z' });
+    const r = first.json.result;
+    assert.deepEqual({ ...r, fileId: undefined, state: undefined, fileState: undefined }, {
+      fileId: undefined, state: undefined, fileState: undefined, filename: 'report é.txt', changeDropped: false, avCheck: true, conflicted: false,
+    });
+    assert.equal(r.state, await lib.state());
+    const stored = await lib.item('report é.txt');
+    assert.deepEqual([stored.id, stored.contentHash, stored.modifiedTime], [r.fileId, sha1('v1'), '2020-10-08T11:00:00Z']);
+
+    const second = (await create('report é.txt', 'v2')).json.result;
+    const third = (await create('REPORT É.txt', 'v3')).json.result;
+    assert.deepEqual([second.filename, second.conflicted], ['report é (2).txt', true]);
+    assert.deepEqual([third.filename, third.conflicted], ['REPORT É (3).txt', true]);
+  });
+
+  it('updates content, drops a no-op change and keeps an outdated update as a copy', async () => {
+    const doc = await lib.item('doc.txt');
+    const updated = (await update(doc, 'new text')).json.result;
+    assert.equal(updated.fileId, doc.id);
+    assert.notEqual(updated.fileState, doc.state);
+    assert.equal((await lib.item('doc.txt')).contentHash, sha1('new text'));
+
+    const current = await lib.item('doc.txt');
+    const same = (await update(current, 'new text')).json.result;
+    assert.deepEqual([same.changeDropped, same.fileState, same.state], [true, current.state, await lib.state()]);
+
+    const outdated = (await update({ id: doc.id, state: doc.state }, 'mine')).json.result;
+    assert.deepEqual([outdated.conflicted, outdated.filename], [true, 'doc (2).txt']);
+    assert.equal((await lib.item('doc.txt')).contentHash, sha1('new text'));
+  });
+
+  it('refuses a stale library state, an infected file and a file over quota', async () => {
+    const stale = await create('late.txt', 'x', { state: 'not-the-state' });
+    assert.equal(errorName(stale), 'brindlex.StateOutOfDate');
+    const infected = await create('eicar.txt', 'harmless BX-AV-TEST-SIGNATURE text');
+    assert.equal(errorName(infected), 'brindlex.AntivirusAlert');
+    assert.match(infected.json.error.message, /^AvVirusFound/);
+    assert.equal(await lib.item('eicar.txt'), null);
+    await server.admin.setQuota(lib.tenantId, 10);
+    assert.equal(errorName(await create('big.txt', 'more than ten bytes')), 'brindlex.QuotaExceeded');
+    await server.admin.setQuota(lib.tenantId, null);
+    await server.admin.setRole(lib.tenantId, lib.id, 'Reader');
+    assert.equal(errorName(await create('ro.txt', 'x')), 'api.exceptions.AccessDenied');
+    await server.admin.setRole(lib.tenantId, lib.id, 'Admin');
+    assert.equal(errorName(await create('orphan.txt', 'x', { parentId: '987654' })), 'brindlex.ItemNotFound');
+    assert.equal(errorName(await create('t.txt', 'x', { tenantId: 'nobody' })), 'brindlex.TenantNotFound');
+  });
+
+  it('validates every header and records the violation', async () => {
+    await server.admin.clearViolations();
+    const cases = [
+      ['length mismatch', { headers: { 'x-length': '5' } }],
+      ['missing X-id', { headers: { 'x-id': undefined } }],
+      ['bad method', { headers: { 'x-method': 'replace' } }],
+      ['bad policy', { headers: { 'x-conflictpolicy': 'OVERWRITE' } }],
+      ['bad time', { headers: { 'x-modifiedtimefs': 'yesterday' } }],
+      ['not Base64', { headers: { 'x-filename': 'a b c' } }],
+      ['not UTF-8', { headers: { 'x-filename': Buffer.from([0xff, 0xfe, 0x41]).toString('base64') } }],
+      ['slash in name', { headers: { 'x-filename': Buffer.from('a/b').toString('base64') } }],
+    ];
+    for (const [name, extra] of cases) {
+      const res = await create('ok.txt', 'some bytes', extra);
+      assert.equal(errorName(res), 'api.exceptions.InvalidParameters', name);
+    }
+    assert.equal((await server.admin.violations()).length, cases.length);
+    assert.equal(await lib.item('ok.txt'), null);
+  });
+
+  it('streams a large body to disk and hashes it', async () => {
+    const size = 12 * 1024 * 1024;
+    const hash = crypto.createHash('sha1');
+    let left = size;
+    const body = new Readable({
+      read() {
+        if (left <= 0) return this.push(null);
+        const chunk = crypto.randomBytes(Math.min(left, 1 << 20));
+        left -= chunk.length;
+        hash.update(chunk);
+        this.push(chunk);
+      },
+    });
+    const res = await create('large.bin', body, { length: size, headers: { 'content-length': String(size) } });
+    assert.equal(errorName(res), null);
+    const stored = await lib.item('large.bin');
+    assert.equal(stored.size, size);
+    assert.equal(stored.contentHash, hash.digest('hex'));
+  });
+});

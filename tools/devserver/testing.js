@@ -1,0 +1,31 @@
+'use strict';
+
+// Shared set-up for the devserver's own tests (kept out of test/ so the
+// runner does not take it for a test file).
+
+const { startServer } = require('./client');
+
+// A server in this process (cheaper than a child) with short watch holds.
+function startTestServer(options = {}) {
+  return startServer({ inProcess: true, holdMs: 300, ...options });
+}
+
+// A library with `files` and its current state, plus shortcuts tests use a lot.
+async function makeLibrary(server, { files = {}, folders = [], tenant } = {}) {
+  const made = await server.admin.setupLibrary({ files, folders, tenant });
+  const tenantId = made.tenant.id;
+  const libraryId = made.library.id;
+  const lib = {
+    tenantId,
+    id: libraryId,
+    teamId: made.team.id,
+    state: async () => (await server.admin.library(tenantId, libraryId)).state,
+    item: (p) => server.admin.findByPath(tenantId, libraryId, p),
+    params: async (extra = {}) => ({ tenantId, id: libraryId, state: (await server.admin.library(tenantId, libraryId)).state, ...extra }),
+  };
+  return lib;
+}
+
+const errorName = (res) => (res.json && res.json.error ? res.json.error.fullName : null);
+
+module.exports = { startTestServer, makeLibrary, errorName };
