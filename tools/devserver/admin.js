@@ -192,10 +192,10 @@ class AdminApi {
   }
 
   // Where a new file goes: {path} (folders made on the way) or {parentId, name}.
-  placeOf(lib, spec) {
+  placeOf(lib, desc) {
     const st = this.server.store;
-    if (spec.path !== undefined) {
-      const parts = typeof spec.path === 'string' ? spec.path.split('/').filter(Boolean) : [];
+    if (desc.path !== undefined) {
+      const parts = typeof desc.path === 'string' ? desc.path.split('/').filter(Boolean) : [];
       if (!parts.length) return E.params('"path" must name a file');
       const bad = parts.map(nameProblem).find(Boolean);
       if (bad) return E.params(bad);
@@ -205,10 +205,10 @@ class AdminApi {
       if (parent.type === 'file') return E.params(`${parts.join('/')} is a file`);
       return { parentId: parent.id, name };
     }
-    const parentId = String(spec.parentId === undefined ? lib.id : spec.parentId);
+    const parentId = String(desc.parentId === undefined ? lib.id : desc.parentId);
     if (!st.container(lib, parentId)) return E.notFound(`folder ${parentId} not found in library ${lib.id}`);
-    const bad = nameProblem(spec.name);
-    return bad ? E.params(bad) : { parentId, name: spec.name };
+    const bad = nameProblem(desc.name);
+    return bad ? E.params(bad) : { parentId, name: desc.name };
   }
 
   async ingest(body, req) {
@@ -222,15 +222,15 @@ class AdminApi {
 
   async putFile(lib, body, req, query) {
     const st = this.server.store;
-    const spec = body === null ? query : body;
-    const created = timeField(spec, 'createdTime');
-    const modified = timeField(spec, 'modifiedTime');
+    const desc = body === null ? query : body;
+    const created = timeField(desc, 'createdTime');
+    const modified = timeField(desc, 'modifiedTime');
     if (isError(created)) return created;
     if (isError(modified)) return modified;
-    const place = this.placeOf(lib, spec);
+    const place = this.placeOf(lib, desc);
     if (isError(place)) return place;
     const holder = st.childNamed(place.parentId, place.name);
-    const overwrite = spec.overwrite === true || spec.overwrite === 'true';
+    const overwrite = desc.overwrite === true || desc.overwrite === 'true';
     if (holder && !(overwrite && holder.type === 'file')) return E.exists(`${place.name} already exists`, { id: holder.id });
     const got = await this.ingest(body, req);
     if (isError(got)) return got;

@@ -43,20 +43,20 @@ class Faults {
     this.seq = 0;
   }
 
-  add(spec) {
-    if (!spec || typeof spec !== 'object') return E.params('fault must be a JSON object');
-    const check = TYPES[spec.type];
+  add(desc) {
+    if (!desc || typeof desc !== 'object') return E.params('fault must be a JSON object');
+    const check = TYPES[desc.type];
     if (!check) return E.params(`fault "type" must be one of ${Object.keys(TYPES).join(', ')}`);
-    const endpoint = spec.endpoint === undefined ? 'any' : spec.endpoint;
+    const endpoint = desc.endpoint === undefined ? 'any' : desc.endpoint;
     if (!ENDPOINTS.includes(endpoint)) return E.params(`fault "endpoint" must be one of ${ENDPOINTS.join(', ')}`);
-    if (spec.method !== undefined && (typeof spec.method !== 'string' || !spec.method)) return E.params('fault "method" must be a method name');
-    const count = spec.count === undefined ? 1 : spec.count;
+    if (desc.method !== undefined && (typeof desc.method !== 'string' || !desc.method)) return E.params('fault "method" must be a method name');
+    const count = desc.count === undefined ? 1 : desc.count;
     if (!isInt(count, 1, 1000000)) return E.params('fault "count" must be a whole number from 1');
-    const problem = check(spec);
+    const problem = check(desc);
     if (problem) return E.params(problem);
     this.seq += 1;
-    const rule = { id: String(this.seq), type: spec.type, endpoint, method: spec.method || null, remaining: count };
-    for (const key of OPTION_KEYS) if (spec[key] !== undefined) rule[key] = spec[key];
+    const rule = { id: String(this.seq), type: desc.type, endpoint, method: desc.method || null, remaining: count };
+    for (const key of OPTION_KEYS) if (desc[key] !== undefined) rule[key] = desc[key];
     this.rules.push(rule);
     return rule;
   }

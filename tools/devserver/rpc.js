@@ -51,9 +51,9 @@ const CHECKS = {
   W: (v) => watchItems(v),
 };
 
-function checkParams(spec, params) {
+function checkParams(desc, params) {
   const values = {};
-  for (const [key, type] of Object.entries(spec)) {
+  for (const [key, type] of Object.entries(desc)) {
     if (!hasOwn(params, key)) return E.params(`missing param "${key}"`);
     const value = CHECKS[type](params[key], key);
     if (isError(value)) return value;

@@ -60,12 +60,12 @@ async function seedDemo(store, content) {
   const tenant = store.createTenant(DEMO.tenant);
   if (isError(tenant)) return tenant;
   const teams = new Map();
-  for (const spec of DEMO.libraries) {
-    if (!teams.has(spec.team)) teams.set(spec.team, store.createTeam(tenant, { name: spec.team }));
-    const lib = store.createLibrary(tenant, { teamId: teams.get(spec.team).id, name: spec.name });
+  for (const desc of DEMO.libraries) {
+    if (!teams.has(desc.team)) teams.set(desc.team, store.createTeam(tenant, { name: desc.team }));
+    const lib = store.createLibrary(tenant, { teamId: teams.get(desc.team).id, name: desc.name });
     if (isError(lib)) return lib;
-    for (const folder of spec.folders) store.resolvePath(lib, folder, { create: true });
-    for (const [filePath, source] of Object.entries(spec.files)) {
+    for (const folder of desc.folders) store.resolvePath(lib, folder, { create: true });
+    for (const [filePath, source] of Object.entries(desc.files)) {
       const file = await addFile(store, content, lib, filePath, source);
       if (isError(file) || file instanceof Error) return file;
     }

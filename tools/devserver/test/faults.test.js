@@ -79,8 +79,8 @@ describe('fault injection', () => {
   });
 
   it('refuses rules it cannot carry out', async () => {
-    for (const spec of [{ type: 'explode' }, { type: 'delay' }, { type: 'rpcError' }, { type: 'httpStatus', status: 99 }, { type: 'drop', endpoint: 'ftp' }]) {
-      await assert.rejects(server.admin.addFault(spec), { status: 400 }, JSON.stringify(spec));
+    for (const desc of [{ type: 'explode' }, { type: 'delay' }, { type: 'rpcError' }, { type: 'httpStatus', status: 99 }, { type: 'drop', endpoint: 'ftp' }]) {
+      await assert.rejects(server.admin.addFault(desc), { status: 400 }, JSON.stringify(desc));
     }
   });
 });
