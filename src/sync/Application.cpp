@@ -1,9 +1,15 @@
 #include "Application.h"
 
+#include "AppStatusController.h"
 #include "BxSyncApiObjects.h"
 #include "Config.h"
 #include "Log.h"
 #include "ServerApiErrorCode.h"
+#include "SyncDatabase.h"
+#include "SyncModeApplication.h"
+#include "SyncRecords.h"
+#include "UserSessionController.h"
+#include "WorkspaceServerRequest.h"
 #include "main.h"
 
 #include <QCoreApplication>
@@ -57,6 +63,12 @@ CApplication::CApplication(const QString &dataDirectory, QObject *parent)
 CApplication::~CApplication()
 {
     CConfig::setInstance(QSharedPointer<CConfig>());
+    m_syncModeApplication.reset();
+    m_userSessionController.reset();
+    m_appStatusController.reset();
+    if (m_syncDatabase)
+        m_syncDatabase->closeDatabaseForCurrentThread();
+    m_syncDatabase.reset();
     m_config.reset();
 }
 
@@ -78,8 +90,26 @@ bool CApplication::initialize()
     connect(m_logRotationTimer, &QTimer::timeout, this, [] { CLog::rotateLogs(); });
     m_logRotationTimer->start();
 
-    // The database, its sanity check, the status, user-session and progress components and the
-    // sync-mode application are created here, in that order, as they arrive.
+    registerSyncRecordMetaTypes();
+    installExtraCaCertificates();
+
+    m_syncDatabase.reset(new CSyncDatabase(m_dataDirectory));
+    if (!m_syncDatabase->getDatabaseConnection().isOpen()) {
+        qCritical() << "CApplication::initialize: failed to initialize CSyncDatabase";
+        exitApplicationSlot(1);
+        return false;
+    }
+    m_syncDatabase->runSanityCheck();
+
+    m_appStatusController.reset(new CAppStatusController());
+    m_userSessionController.reset(new CUserSessionController(m_appStatusController));
+    connect(m_userSessionController.data(), &CUserSessionController::requestNewUserSessionSignal, this,
+            &CApplication::requestNewUserSessionSlot, Qt::QueuedConnection);
+
+    // The progress manager is created here, between the session controller and the sync-mode
+    // application, once it exists.
+
+    m_syncModeApplication.reset(new CSyncModeApplication(m_syncDatabase, m_appStatusController, m_userSessionController));
 
     connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, &CApplication::aboutToQuitSlot);
     QTimer::singleShot(0, this, &CApplication::requestNewUserSessionSlot);
@@ -124,14 +154,15 @@ QString CApplication::getSyncStatus() const
 
 QString CApplication::getSyncedItemPath(const QString &tenantId, const QString &itemId) const
 {
-    Q_UNUSED(tenantId)
-    Q_UNUSED(itemId)
-    return QString();
+    // Read by the host's thread while the engine thread may be shutting down: take a reference.
+    const QSharedPointer<CSyncModeApplication> syncModeApplication = m_syncModeApplication;
+    return syncModeApplication ? syncModeApplication->getSyncedItemPath(tenantId, itemId) : QString();
 }
 
 void CApplication::handleSystemWakeUp()
 {
-    qDebug() << "CApplication::handleSystemWakeUp";
+    if (m_syncModeApplication)
+        m_syncModeApplication->handleSystemWakeUp();
 }
 
 void CApplication::setInstanceGuidSlot(const QString &instanceGuid)
@@ -144,14 +175,14 @@ void CApplication::setInstanceGuidSlot(const QString &instanceGuid)
 
 void CApplication::setUserSessionSlot(const QString &userSession)
 {
-    Q_UNUSED(userSession)
-    qWarning() << "CApplication::setUserSessionSlot: no user-session controller in this build -> ignored";
+    if (m_userSessionController)
+        m_userSessionController->setUserSession(userSession);
 }
 
 void CApplication::setFileLibrariesSlot(const QString &fileLibraries)
 {
-    Q_UNUSED(fileLibraries)
-    qWarning() << "CApplication::setFileLibrariesSlot: no sync-mode application in this build -> ignored";
+    if (m_syncModeApplication)
+        m_syncModeApplication->setFileLibraries(fileLibraries);
 }
 
 void CApplication::requestNewUserSessionSlot()
@@ -179,6 +210,9 @@ void CApplication::aboutToQuitSlot()
     qDebug() << "CApplication::aboutToQuitSlot: shutting down flag:" << appstate::isShuttingDown();
     if (m_logRotationTimer)
         m_logRotationTimer->stop();
+    m_syncModeApplication.reset();
+    if (m_syncDatabase)
+        m_syncDatabase->disconnect();
 }
 
 void CApplication::exitApplicationSlot(int ec)

@@ -7,8 +7,12 @@
 #include <QString>
 #include <QTimer>
 
+class CAppStatusController;
 class CBxSyncApi;
 class CConfig;
+class CSyncDatabase;
+class CSyncModeApplication;
+class CUserSessionController;
 
 // The root of one engine run: owns the long-lived components, carries the host's calls from the
 // script thread onto the engine thread, and passes the engine's callbacks back to the host.
@@ -48,5 +52,9 @@ private:
     const QString m_dataDirectory;
     CBxSyncApi *m_api = nullptr;
     QSharedPointer<CConfig> m_config;
+    QSharedPointer<CSyncDatabase> m_syncDatabase;
+    QSharedPointer<CAppStatusController> m_appStatusController;
+    QSharedPointer<CUserSessionController> m_userSessionController;
+    QSharedPointer<CSyncModeApplication> m_syncModeApplication;
     QTimer *m_logRotationTimer = nullptr;
 };

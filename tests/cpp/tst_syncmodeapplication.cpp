@@ -1,0 +1,199 @@
+#include "AppStatusController.h"
+#include "Config.h"
+#include "SyncDatabase.h"
+#include "SyncModeApplication.h"
+#include "TestMain.h"
+#include "UserSessionController.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace {
+
+QJsonObject libraryJson(const QString &id, const QString &name, const QString &tenantName = "Acme",
+                        const QString &tenantId = "t1", const QString &teamId = "team1")
+{
+    return QJsonObject{{"teamId", teamId}, {"tenantId", tenantId}, {"tenantName", tenantName}, {"id", id}, {"name", name}};
+}
+
+QString text(const QJsonArray &array)
+{
+    return QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Compact));
+}
+
+} // namespace
+
+class TestSyncModeApplication : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init()
+    {
+        m_dir.reset(new QTemporaryDir);
+        QVERIFY(m_dir->isValid());
+        CConfig::setInstance(QSharedPointer<CConfig>(new CConfig(m_dir->path())));
+        m_database.reset(new CSyncDatabase(m_dir->path()));
+        QVERIFY(m_database->getDatabaseConnection().isOpen());
+        m_status.reset(new CAppStatusController([] { return true; }));
+        m_sessions.reset(new CUserSessionController(m_status));
+        m_app.reset(new CSyncModeApplication(m_database, m_status, m_sessions));
+    }
+
+    void cleanup()
+    {
+        m_app.reset();
+        m_sessions.reset();
+        m_status.reset();
+        m_database->closeDatabaseForCurrentThread();
+        m_database.reset();
+        CConfig::setInstance({});
+    }
+
+    void parsingRules_data()
+    {
+        QTest::addColumn<QString>("json");
+        QTest::addColumn<bool>("valid");
+        QTest::addColumn<int>("count");
+        QTest::newRow("empty array") << "[]" << true << 0;
+        QTest::newRow("two libraries") << text({libraryJson("10", "Docs"), libraryJson("11", "Photos")}) << true << 2;
+        QTest::newRow("missing tenant name is accepted")
+            << text({libraryJson("10", "Docs", "")}) << true << 1;
+        QTest::newRow("numeric id rejects all")
+            << text({libraryJson("10", "Docs"), QJsonObject{{"teamId", "a"}, {"tenantId", "t"}, {"tenantName", "n"}, {"id", 11}, {"name", "x"}}})
+            << false << 0;
+        QTest::newRow("empty name rejects all") << text({libraryJson("10", "")}) << false << 0;
+        QTest::newRow("missing team rejects all") << text({libraryJson("10", "Docs", "Acme", "t1", "")}) << false << 0;
+        QTest::newRow("not JSON") << "[{" << false << 0;
+        QTest::newRow("an object") << "{\"id\":\"1\"}" << false << 0;
+    }
+
+    void parsingRules()
+    {
+        QFETCH(QString, json);
+        QFETCH(bool, valid);
+        QFETCH(int, count);
+        const CFileLibrariesJsonArray parsed(json);
+        QCOMPARE(parsed.isValid(), valid);
+        QCOMPARE(parsed.libraries().size(), count);
+    }
+
+    void subscribeAndRepeat()
+    {
+        m_app->setFileLibraries(text({libraryJson("10", "Docs"), libraryJson("18446744073709551615", "Big")}));
+        const QList<SyncLibrary::Ptr> libraries = m_database->getLibraries();
+        QCOMPARE(libraries.size(), 2);
+        const SyncLibrary::Ptr docs = m_database->getLibraryByServerId(10, "t1");
+        QVERIFY(docs);
+        QCOMPARE(docs->ServerName, QString("Docs"));
+        QCOMPARE(docs->TenantName, QString("Acme"));
+        QCOMPARE(docs->TeamId, QString("team1"));
+        QCOMPARE(docs->syncStatus.ServerStatus, quint32(StatusNew));
+        QCOMPARE(docs->syncStatus.ClientStatus, quint32(StatusSynchronized));
+        QVERIFY(m_database->getLibraryByServerId(18446744073709551615ull, "t1"));
+
+        QTest::ignoreMessage(QtDebugMsg, "CSyncModeApplication::setFileLibraries: no change from last time");
+        m_app->setFileLibraries(text({libraryJson("10", "Docs"), libraryJson("18446744073709551615", "Big")}));
+        QCOMPARE(m_database->getLibraries().size(), 2);
+    }
+
+    void badListsTouchNothing()
+    {
+        m_app->setFileLibraries(text({libraryJson("10", "Docs")}));
+        const QString bad = text({libraryJson("11", "New"), QJsonObject{{"teamId", "a"}, {"tenantId", "t1"}, {"tenantName", "n"}, {"id", 12}, {"name", "x"}}});
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^CSyncModeApplication::setFileLibraries: failed to parse fileLibraries:"));
+        m_app->setFileLibraries(bad);
+        QCOMPARE(m_database->getLibraries().size(), 1);
+        QCOMPARE(m_database->getLibraries().first()->syncStatus.ServerStatus, quint32(StatusNew));
+        // Remembered although it failed: the same text again is not even parsed.
+        QTest::ignoreMessage(QtDebugMsg, "CSyncModeApplication::setFileLibraries: no change from last time");
+        m_app->setFileLibraries(bad);
+    }
+
+    void unmentionedLibrariesAreUnsubscribed()
+    {
+        m_app->setFileLibraries(text({libraryJson("10", "Docs"), libraryJson("11", "Photos")}));
+        m_app->setFileLibraries(text({libraryJson("11", "Photos")}));
+        QCOMPARE(m_database->getLibraryByServerId(10, "t1")->syncStatus.ServerStatus, quint32(StatusDeleted));
+        QCOMPARE(m_database->getLibraryByServerId(11, "t1")->syncStatus.ServerStatus, quint32(StatusNew));
+        m_app->setFileLibraries("[]");
+        QCOMPARE(m_database->getLibraryByServerId(11, "t1")->syncStatus.ServerStatus, quint32(StatusDeleted));
+    }
+
+    void missingTenantNameNeitherUpdatesNorUnsubscribes()
+    {
+        m_app->setFileLibraries(text({libraryJson("10", "Docs")}));
+        synchronizeAll();
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("is missing tenantName -> skipping, but not unsubscribing"));
+        m_app->setFileLibraries(text({libraryJson("10", "Renamed", "", "t1", "team2")}));
+        const SyncLibrary::Ptr docs = m_database->getLibraryByServerId(10, "t1");
+        QCOMPARE(docs->ServerName, QString("Docs"));
+        QCOMPARE(docs->TeamId, QString("team1"));
+        QCOMPARE(docs->syncStatus.ServerStatus, quint32(StatusSynchronized));
+    }
+
+    void renameWaitsForASynchronizedDatabase()
+    {
+        m_app->setFileLibraries(text({libraryJson("10", "Docs")}));
+        // The library itself is still new: nothing is synchronised, the new name waits.
+        m_app->setFileLibraries(text({libraryJson("10", "Documents")}));
+        QCOMPARE(m_database->getLibraryByServerId(10, "t1")->ServerName, QString("Docs"));
+
+        synchronizeAll();
+        m_app->setFileLibraries(text({libraryJson("10", "Documents", "Acme", "t1", "team9")}));
+        const SyncLibrary::Ptr docs = m_database->getLibraryByServerId(10, "t1");
+        QCOMPARE(docs->ServerName, QString("Documents"));
+        QCOMPARE(docs->syncStatus.ServerStatus, quint32(StatusMoved));
+        QCOMPARE(docs->TeamId, QString("team9"));
+    }
+
+    void newLibraryTakesTheTenantNameInUse()
+    {
+        m_app->setFileLibraries(text({libraryJson("10", "Docs", "Acme Ltd")}));
+        m_app->setFileLibraries(text({libraryJson("10", "Docs", "Acme Ltd"), libraryJson("11", "Photos", "ACME")}));
+        QCOMPARE(m_database->getLibraryByServerId(11, "t1")->TenantName, QString("Acme Ltd"));
+        // Another tenant keeps its own name.
+        m_app->setFileLibraries(text({libraryJson("10", "Docs", "Acme Ltd"), libraryJson("11", "Photos", "ACME"),
+                                      libraryJson("12", "Shared", "Other", "t2")}));
+        QCOMPARE(m_database->getLibraryByServerId(12, "t2")->TenantName, QString("Other"));
+    }
+
+    void syncedItemPath()
+    {
+        m_app->setFileLibraries(text({libraryJson("10", "Docs")}));
+        const SyncLibrary::Ptr docs = m_database->getLibraryByServerId(10, "t1");
+        m_database->updateLibrary(docs->ClientId, CSqlValue("ClientName", "Acme/Docs"));
+        SyncFolder::Ptr folder(new SyncFolder());
+        folder->ServerId = 500;
+        folder->ClientName = "Reports";
+        folder->ServerName = "Reports";
+        folder->ParentClientId = docs->ClientId;
+        folder->LibraryClientId = docs->ClientId;
+        QVERIFY(m_database->insertFolder(folder) != 0);
+
+        const QString store = CConfig::instance()->syncFolder();
+        QCOMPARE(m_app->getSyncedItemPath("t1", "500"), store + "/Acme/Docs/Reports");
+        QCOMPARE(m_app->getSyncedItemPath("t1", "10"), store + "/Acme/Docs");
+        QCOMPARE(m_app->getSyncedItemPath("t2", "500"), QString());
+        QCOMPARE(m_app->getSyncedItemPath("t1", "not-a-number"), QString());
+        QCOMPARE(m_app->getSyncedItemPath("t1", "999"), QString());
+    }
+
+private:
+    void synchronizeAll()
+    {
+        for (const SyncLibrary::Ptr &library : m_database->getLibraries())
+            m_database->updateLibrary(library->ClientId, CSqlValue("ServerStatus", quint32(StatusSynchronized)),
+                                      CSqlValue("ClientStatus", quint32(StatusSynchronized)));
+        QVERIFY(m_database->isSynchronized(0, false));
+    }
+
+    QScopedPointer<QTemporaryDir> m_dir;
+    QSharedPointer<CSyncDatabase> m_database;
+    QSharedPointer<CAppStatusController> m_status;
+    QSharedPointer<CUserSessionController> m_sessions;
+    QScopedPointer<CSyncModeApplication> m_app;
+};
+
+BXSYNC_TEST_MAIN(TestSyncModeApplication)
+#include "tst_syncmodeapplication.moc"
