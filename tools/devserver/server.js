@@ -62,10 +62,10 @@ async function startDevServer(options = {}) {
   fs.mkdirSync(dataDir, { recursive: true });
 
   const logStream = fs.createWriteStream(path.join(dataDir, 'server.log'), { flags: 'a' });
-  const log = (line) => {
-    const text = `${new Date().toISOString()} ${line}\n`;
-    logStream.write(text);
-    if (!quiet) process.stderr.write(`devserver: ${line}\n`);
+  // Everything goes to server.log; only notable lines also go to stderr.
+  const log = (line, { fileOnly = false } = {}) => {
+    logStream.write(`${new Date().toISOString()} ${line}\n`);
+    if (!quiet && !fileOnly) process.stderr.write(`devserver: ${line}\n`);
   };
   const fail = (error) => {
     log(`error: ${error}`);
@@ -114,7 +114,11 @@ async function startDevServer(options = {}) {
 
     const target = route(url.pathname);
     const entry = self.requestLog.begin(req, target ? target.endpoint : 'unknown', url);
-    res.on('close', () => entry.finish());
+    res.on('close', () => {
+      entry.finish();
+      const what = [entry.rpcMethod, entry.error, entry.fault && `fault:${entry.fault}`].filter(Boolean).join(' ');
+      log(`${req.method} ${url.pathname} ${what ? `${what} ` : ''}-> ${entry.status === null ? 'no answer' : entry.status} (${entry.durationMs} ms)`, { fileOnly: true });
+    });
     const ctx = { ...self, hostname: self.info.hostname, entry, res, user: null };
     if (!self.hostNames.has(req.headers.host)) self.violations.add(entry, `Host header ${JSON.stringify(req.headers.host || '')} does not name this server`);
     if (!target) {
@@ -128,6 +132,7 @@ async function startDevServer(options = {}) {
       const m = /^Bearer (\S+)$/.exec(req.headers.authorization || '');
       ctx.user = m ? store.userForToken(m[1]) : null;
       if (!ctx.user) {
+        log(`401: ${m ? 'unknown, expired or revoked' : 'no'} bearer token for ${req.method} ${url.pathname}`);
         await drain(req);
         entry.status = 401;
         return deliver(res, textReply(401, 'a valid bearer token is required\n', { 'www-authenticate': 'Bearer realm="bx"' }));
@@ -153,7 +158,11 @@ async function startDevServer(options = {}) {
     });
   });
   server.on('tlsClientError', (err) => log(`tls: ${err.code || err.message}`));
-  server.on('clientError', (err, socket) => socket.destroy());
+  server.on('clientError', (err, socket) => {
+    if (!String(err.code).startsWith('HPE_') || !socket.writable) return socket.destroy();
+    log(`malformed HTTP request: ${err.code}`);
+    return socket.end('HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n');
+  });
 
   // Without an explicit port the last one is tried first, so a restarted
   // server keeps the address clients already know.
