@@ -162,3 +162,5 @@ public:
 };
 
 } // namespace testdb
+
+Q_DECLARE_METATYPE(testdb::Statuses)

@@ -1,0 +1,284 @@
+#include "TestMain.h"
+
+#include "SyncDatabaseTestSupport.h"
+
+using testdb::Fixture;
+using testdb::MessageCapture;
+using testdb::Statuses;
+
+namespace {
+
+// "kind name server client attr", e.g. "file a 2 1 0"; items go into the library root in this order.
+QMap<QString, ItemId> addItems(Fixture &f, ItemId library, const QStringList &specs)
+{
+    QMap<QString, ItemId> ids;
+    for (const QString &spec : specs) {
+        const QStringList p = spec.split(' ');
+        const Statuses statuses{p.at(2).toUInt(), p.at(3).toUInt()};
+        const quint32 attr = p.at(4).toUInt();
+        ids[p.at(1)] = p.at(0) == "folder" ? f.addFolder(library, library, p.at(1), 0, statuses, attr)
+                                           : f.addFile(library, library, p.at(1), 0, statuses, attr);
+    }
+    return ids;
+}
+
+} // namespace
+
+class TestSyncDatabaseSelection : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void libraryComesFirst_data();
+    void libraryComesFirst();
+    void classOrder_data();
+    void classOrder();
+    void missingLibraryIsLogged();
+    void foldersByLowestClientId();
+    void filesArePickedAtRandom();
+    void randomRowIndex_data();
+    void randomRowIndex();
+    void isSynchronized_data();
+    void isSynchronized();
+    void summaries();
+    void progressCounts();
+};
+
+void TestSyncDatabaseSelection::libraryComesFirst_data()
+{
+    QTest::addColumn<quint32>("server");
+    QTest::addColumn<quint32>("client");
+    QTest::newRow("new on server") << quint32(StatusNew) << quint32(StatusSynchronized);
+    QTest::newRow("deleted locally") << quint32(StatusSynchronized) << quint32(StatusDeleted);
+    QTest::newRow("moved on server") << quint32(StatusMoved) << quint32(StatusSynchronized);
+}
+
+void TestSyncDatabaseSelection::libraryComesFirst()
+{
+    QFETCH(quint32, server);
+    QFETCH(quint32, client);
+    Fixture f;
+    const ItemId library = f.addLibrary("T/L", "t", 1, {server, client});
+    addItems(f, library, {"folder d 2 1 0", "file f 1 5 0"});
+    const SyncItem::Ptr next = f.db->getOneNotSynchronizedItemFromLibrary(library);
+    QVERIFY(next);
+    QCOMPARE(next->type, SyncItemType::FileLib);
+    QCOMPARE(next->ClientId, library);
+}
+
+void TestSyncDatabaseSelection::classOrder_data()
+{
+    QTest::addColumn<QStringList>("items");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("changed on both sides before deletion") << QStringList{"file del 5 1 0", "file both 4 4 0"} << "both";
+    QTest::newRow("deletion before creation") << QStringList{"file new 2 1 0", "file del 1 5 0"} << "del";
+    QTest::newRow("creation before other change") << QStringList{"file chg 4 1 0", "file new 1 2 0"} << "new";
+    QTest::newRow("infected creation skipped") << QStringList{"file inf 1 2 1", "file chg 4 1 0"} << "chg";
+    QTest::newRow("unflagged change before flagged") << QStringList{"file flag 4 1 4", "file chg 1 4 0"} << "chg";
+    QTest::newRow("flagged change comes last") << QStringList{"file flag 4 1 8"} << "flag";
+    QTest::newRow("flagged creation in the creation class")
+        << QStringList{"file chg 4 1 0", "file newq 2 1 8"} << "newq";
+    QTest::newRow("flagged deletion still a deletion") << QStringList{"file new 2 1 0", "file del 5 1 8"} << "del";
+    QTest::newRow("folder before file of the same class") << QStringList{"file f 2 1 0", "folder d 2 1 0"} << "d";
+    QTest::newRow("infected change never") << QStringList{"file inf 4 1 1", "file inf2 1 2 1"} << "";
+    QTest::newRow("everything synchronised") << QStringList{"file ok 1 1 0", "folder okd 1 1 0"} << "";
+}
+
+void TestSyncDatabaseSelection::classOrder()
+{
+    QFETCH(QStringList, items);
+    QFETCH(QString, expected);
+    Fixture f;
+    const ItemId library = f.addLibrary("T/L");
+    const ItemId other = f.addLibrary("T/M");
+    // Work in another library never leaks into this one.
+    f.addFile(other, other, "elsewhere", 0, {StatusSynchronized, StatusNew});
+    const QMap<QString, ItemId> ids = addItems(f, library, items);
+
+    const SyncItem::Ptr next = f.db->getOneNotSynchronizedItemFromLibrary(library);
+    if (expected.isEmpty()) {
+        QVERIFY2(!next, qPrintable(next ? next->ClientName : QString()));
+        return;
+    }
+    QVERIFY(next);
+    QCOMPARE(next->ClientName, expected);
+    QCOMPARE(next->ClientId, ids.value(expected));
+}
+
+void TestSyncDatabaseSelection::missingLibraryIsLogged()
+{
+    Fixture f;
+    MessageCapture log;
+    QVERIFY(!f.db->getOneNotSynchronizedItemFromLibrary(42));
+    QCOMPARE(log.count(QtCriticalMsg, "CSyncDatabase::getOneNotSynchronizedItemFromLibrary: library 42 not found !?"),
+             1);
+}
+
+void TestSyncDatabaseSelection::foldersByLowestClientId()
+{
+    Fixture f;
+    const ItemId library = f.addLibrary("T/L");
+    const ItemId first = f.addFolder(library, library, "a", 0, {StatusNew, StatusSynchronized});
+    const ItemId child = f.addFolder(first, library, "b", 0, {StatusNew, StatusSynchronized});
+    f.addFolder(library, library, "c", 0, {StatusNew, StatusSynchronized});
+    for (int i = 0; i < 10; ++i)
+        QCOMPARE(f.db->getOneNotSynchronizedItemFromLibrary(library)->ClientId, first);
+    f.db->updateFolder(first, CSqlValue("ServerStatus", quint32(StatusSynchronized)));
+    QCOMPARE(f.db->getOneNotSynchronizedItemFromLibrary(library)->ClientId, child);
+}
+
+void TestSyncDatabaseSelection::filesArePickedAtRandom()
+{
+    Fixture f;
+    const ItemId library = f.addLibrary("T/L");
+    QSet<ItemId> candidates;
+    for (int i = 0; i < 20; ++i)
+        candidates.insert(f.addFile(library, library, QString::number(i), 0, {StatusNew, StatusSynchronized}));
+    // A change of a later class must not be chosen while creations remain.
+    f.addFile(library, library, "changed", 0, {StatusChanged, StatusSynchronized});
+
+    QSet<ItemId> picked;
+    for (int i = 0; i < 100; ++i) {
+        const SyncItem::Ptr next = f.db->getOneNotSynchronizedItemFromLibrary(library);
+        QVERIFY(next);
+        QCOMPARE(next->type, SyncItemType::File);
+        QVERIFY(candidates.contains(next->ClientId));
+        picked.insert(next->ClientId);
+    }
+    QVERIFY2(picked.size() > 1, "one failing file would block all others");
+}
+
+void TestSyncDatabaseSelection::randomRowIndex_data()
+{
+    QTest::addColumn<int>("q");
+    QTest::addColumn<int>("lastRow");
+    QTest::addColumn<int>("row");
+    QTest::newRow("lowest") << 0 << 10 << 0;
+    QTest::newRow("highest reaches the last row") << 32767 << 10 << 10;
+    QTest::newRow("middle rounds down") << 16383 << 10 << 4;
+    QTest::newRow("two rows, just below the top") << 32766 << 1 << 0;
+    QTest::newRow("two rows, top") << 32767 << 1 << 1;
+    QTest::newRow("one row") << 12345 << 0 << 0;
+}
+
+void TestSyncDatabaseSelection::randomRowIndex()
+{
+    QFETCH(int, q);
+    QFETCH(int, lastRow);
+    QFETCH(int, row);
+    QCOMPARE(syncpath::randomRowIndex(q, lastRow), row);
+}
+
+void TestSyncDatabaseSelection::isSynchronized_data()
+{
+    QTest::addColumn<Statuses>("libraryStatus");
+    QTest::addColumn<QStringList>("items");
+    QTest::addColumn<bool>("clientSideOnly");
+    QTest::addColumn<bool>("library");
+    QTest::addColumn<bool>("all");
+    const Statuses ok{};
+    const Statuses newOnServer{StatusNew, StatusSynchronized};
+    QTest::newRow("empty") << ok << QStringList{} << false << true << true;
+    QTest::newRow("library new on server") << newOnServer << QStringList{} << false << false << false;
+    QTest::newRow("library new on server, client side only") << newOnServer << QStringList{} << true << true << true;
+    QTest::newRow("file new on server") << ok << QStringList{"file f 2 1 0"} << false << false << false;
+    QTest::newRow("file new on server, client side only") << ok << QStringList{"file f 2 1 0"} << true << true << true;
+    QTest::newRow("file changed locally") << ok << QStringList{"file f 1 4 0"} << true << false << false;
+    QTest::newRow("folder deleted locally") << ok << QStringList{"folder d 1 5 0"} << false << false << false;
+    QTest::newRow("flagged file counts") << ok << QStringList{"file f 1 2 4"} << false << false << false;
+    // The per-library test leaves infected files out; the test over all libraries does not.
+    QTest::newRow("infected file") << ok << QStringList{"file f 1 2 1"} << false << true << false;
+    QTest::newRow("only synchronised items") << ok << QStringList{"file f 1 1 0", "folder d 1 1 8"} << false << true
+                                             << true;
+}
+
+void TestSyncDatabaseSelection::isSynchronized()
+{
+    QFETCH(Statuses, libraryStatus);
+    QFETCH(QStringList, items);
+    QFETCH(bool, clientSideOnly);
+    QFETCH(bool, library);
+    QFETCH(bool, all);
+    Fixture f;
+    const ItemId id = f.addLibrary("T/L", "t", 1, libraryStatus);
+    const ItemId other = f.addLibrary("T/M");
+    f.addFile(other, other, "synchronised elsewhere");
+    addItems(f, id, items);
+    QCOMPARE(f.db->isSynchronized(id, clientSideOnly), library);
+    QCOMPARE(f.db->isSynchronized(0, clientSideOnly), all);
+    QVERIFY(f.db->isSynchronized(other, clientSideOnly));
+}
+
+void TestSyncDatabaseSelection::summaries()
+{
+    Fixture f;
+    const ItemId library = f.addLibrary("T/L");
+    const ItemId other = f.addLibrary("T/M");
+    QVERIFY(!f.db->hasItemsSynchronizedOnServerNewOrDeletedOnClient(library));
+    f.addFile(library, library, "new on both", 0, {StatusNew, StatusNew}, 0, 5);
+    f.addFile(other, other, "new locally elsewhere", 0, {StatusSynchronized, StatusNew}, 0, 6);
+    QVERIFY(!f.db->hasItemsSynchronizedOnServerNewOrDeletedOnClient(library));
+    QVERIFY(f.db->hasItemsSynchronizedOnServerNewOrDeletedOnClient(other));
+    f.addFolder(library, library, "deleted locally", 0, {StatusSynchronized, StatusDeleted});
+    QVERIFY(f.db->hasItemsSynchronizedOnServerNewOrDeletedOnClient(library));
+
+    QVERIFY(!f.db->hasQuotaExceededItems());
+    f.addFolder(library, library, "over quota", 0, {}, AttrQuotaExceeded | AttrAccessDenied);
+    QVERIFY(f.db->hasQuotaExceededItems());
+
+    QCOMPARE(f.db->countLibraries(), 2u);
+    QCOMPARE(f.db->countFolders(), 2u);
+    QCOMPARE(f.db->countFiles(), 2u);
+    QCOMPARE(f.db->sumFileSizes(), 11ull);
+    QVERIFY(f.db->existsFileOrFolder("ClientName = 'over quota'"));
+    QVERIFY(!f.db->existsFileOrFolder("ClientName = 'nothing'"));
+}
+
+void TestSyncDatabaseSelection::progressCounts()
+{
+    Fixture f;
+    QCOMPARE(f.db->getSyncProgressCounts(), SyncProgressCounts());
+
+    const ItemId added = f.addLibrary("T/Added", "t", 1, {StatusNew, StatusSynchronized});
+    f.addLibrary("T/Removed", "t", 2, {StatusSynchronized, StatusDeleted});
+    const ItemId goingAway = f.addLibrary("T/Gone", "t", 3, {StatusDeleted, StatusSynchronized});
+
+    const auto folder = [&](const char *name, quint32 server, quint32 client) {
+        f.addFolder(added, added, name, 0, {server, client});
+    };
+    const auto file = [&](const char *name, quint32 server, quint32 client, quint64 size) {
+        f.addFile(added, added, name, 0, {server, client}, 0, size);
+    };
+    folder("new on server", StatusNew, StatusSynchronized);
+    folder("moved on server", StatusMoved, StatusSynchronized);
+    folder("deleted on server", StatusDeleted, StatusSynchronized);
+    folder("moved locally", StatusSynchronized, StatusMoved);
+    folder("changed on both", StatusNew, StatusNew);
+    file("moved on server", StatusMoved, StatusSynchronized, 1);
+    file("deleted locally 1", StatusSynchronized, StatusDeleted, 1);
+    file("deleted locally 2", StatusSynchronized, StatusDeleted, 1);
+    file("moved locally", StatusSynchronized, StatusMoved, 1);
+    file("download new", StatusNew, StatusSynchronized, 100);
+    file("download changed", StatusChanged, StatusSynchronized, 50);
+    file("upload new", StatusSynchronized, StatusNew, 7);
+    file("upload changed", StatusSynchronized, StatusChanged, 8);
+    file("upload changed 2", StatusSynchronized, StatusChanged, 9);
+    file("moved and changed", StatusMovedAndChanged, StatusSynchronized, 1000);
+    // Content of a library that is being deleted on the server does not count.
+    f.addFile(goingAway, goingAway, "ignored", 0, {StatusNew, StatusSynchronized}, 0, 5000);
+    f.addFolder(goingAway, goingAway, "ignored", 0, {StatusNew, StatusSynchronized});
+
+    const SyncProgressCounts counts = f.db->getSyncProgressCounts();
+    QCOMPARE(counts.librariesToAddOrRemove, 2u);
+    QCOMPARE(counts.foldersChangedOnServer, 3u);
+    QCOMPARE(counts.foldersChangedOnClient, 1u);
+    QCOMPARE(counts.filesMovedOrDeletedOnServer, 1u);
+    QCOMPARE(counts.filesMovedOrDeletedOnClient, 3u);
+    QCOMPARE(counts.filesToDownload, 2u);
+    QCOMPARE(counts.bytesToDownload, 150ull);
+    QCOMPARE(counts.filesToUpload, 3u);
+    QCOMPARE(counts.bytesToUpload, 24ull);
+}
+
+BXSYNC_TEST_MAIN(TestSyncDatabaseSelection)
+#include "tst_syncdatabaseselection.moc"
