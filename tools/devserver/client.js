@@ -155,6 +155,22 @@ class AdminClient {
     return { tenant: t, team: tm, library: await this.library(t.id, lib.id) };
   }
 
+  // The user-session JSON object the host hands the engine, for `token`'s user.
+  async sessionFor(token, serverHostname) {
+    const record = (await this.tokens()).find((t) => t.token === token);
+    if (!record) throw new Error('unknown token');
+    const user = (await this.call('GET', '/users')).find((u) => u.login === record.user);
+    return { userLoginName: user.login, userFullName: user.fullName, userGuid: user.guid, serverHostname, accessToken: token };
+  }
+
+  // The file-library JSON array for some or all libraries of a tenant.
+  async fileLibraries(tenantId, libraryIds) {
+    const t = await this.tenant(tenantId);
+    return t.libraries
+      .filter((l) => !libraryIds || libraryIds.includes(l.id))
+      .map((l) => ({ teamId: l.teamId, tenantId: t.id, tenantName: t.name, id: l.id, name: l.name }));
+  }
+
   addFault(desc) { return this.call('POST', '/faults', desc); }
   faults() { return this.call('GET', '/faults'); }
   clearFaults() { return this.call('DELETE', '/faults'); }
@@ -348,6 +364,7 @@ async function startServer(options = {}) {
     app,
     sessionFile: path.join(dataDir, 'session.json'),
     fileLibrariesFile: path.join(dataDir, 'file-libraries.json'),
+    session: (token = info.token) => admin.sessionFor(token, info.hostname),
     async stop({ keepData = options.keepData || !ownDir } = {}) {
       if (stopped) return;
       stopped = true;

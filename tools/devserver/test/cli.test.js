@@ -23,8 +23,10 @@ describe('command line server', () => {
       assert.deepEqual(Object.keys(session).sort(), ['accessToken', 'serverHostname', 'userFullName', 'userGuid', 'userLoginName']);
       assert.equal(session.serverHostname, server.hostname);
       assert.equal(session.accessToken, server.token);
+      assert.deepEqual(await server.session(), session);
       const libraries = JSON.parse(fs.readFileSync(server.fileLibrariesFile, 'utf8'));
       assert.equal(libraries.length, 2);
+      assert.deepEqual(await server.admin.fileLibraries('demo'), libraries);
       for (const lib of libraries) {
         assert.deepEqual(Object.keys(lib).sort(), ['id', 'name', 'teamId', 'tenantId', 'tenantName']);
         assert.ok(Object.values(lib).every((v) => typeof v === 'string' && v));
