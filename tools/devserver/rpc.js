@@ -147,7 +147,8 @@ async function handleRpc(ctx, req, url, endpoint) {
   if (idOk) rpcId = envelope.id;
   entry.rpcId = idOk ? envelope.id : null;
   entry.rpcMethod = typeof envelope.method === 'string' ? envelope.method : url.searchParams.get('method');
-  entry.params = envelope.params === undefined ? null : envelope.params;
+  // Big params would pin megabytes per log entry; keep a note instead.
+  entry.params = envelope.params === undefined ? null : read.size > 65536 ? { omitted: `${read.size} byte request` } : envelope.params;
 
   if (envelope.jsonrpc !== '2.0') return refuse(E.request(`"jsonrpc" must be "2.0", got ${describe(envelope.jsonrpc)}`));
   if (!idOk) return refuse(E.request(`"id" must be an integer or a string, got ${describe(envelope.id)}`));
