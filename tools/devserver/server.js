@@ -67,9 +67,10 @@ async function startDevServer(options = {}) {
     logStream.write(`${new Date().toISOString()} ${line}\n`);
     if (!quiet && !fileOnly) process.stderr.write(`devserver: ${line}\n`);
   };
-  const fail = (error) => {
+  logStream.on('error', (err) => { if (!quiet) process.stderr.write(`devserver: server.log: ${err.message}\n`); });
+  const fail = async (error) => {
     log(`error: ${error}`);
-    logStream.end();
+    await new Promise((resolve) => logStream.end(resolve));
     return { error };
   };
 

@@ -1,0 +1,88 @@
+'use strict';
+
+const { describe, it, before, after } = require('node:test');
+const assert = require('node:assert/strict');
+const crypto = require('node:crypto');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { AdminClient } = require('../client');
+const { startDevServer } = require('../server');
+const { startTestServer, makeLibrary, errorName } = require('../testing');
+
+const sha1 = (data) => crypto.createHash('sha1').update(data).digest('hex');
+
+describe('admin API', () => {
+  let server;
+  before(async () => { server = await startTestServer(); });
+  after(() => server.stop());
+
+  it('wants its own token', async () => {
+    const stranger = new AdminClient({ adminUrl: server.adminUrl, adminToken: server.token, ca: server.ca });
+    try {
+      await assert.rejects(stranger.info(), { status: 401 });
+    } finally {
+      stranger.close();
+    }
+  });
+
+  it('changes the tree as another user would, and each change moves the state on', async () => {
+    const { admin } = server;
+    const lib = await makeLibrary(server);
+    const states = [await lib.state()];
+    const step = async (work) => { const out = await work(); states.push(await lib.state()); return out; };
+
+    const deep = await step(() => admin.putFile(lib.tenantId, lib.id, 'a/b/deep.txt', 'deep'));
+    const raw = await step(() => admin.putFile(lib.tenantId, lib.id, { path: 'a/raw.bin' }, Buffer.from([0, 1, 2, 255])));
+    await assert.rejects(admin.putFile(lib.tenantId, lib.id, 'a/raw.bin', 'again'), { status: 409 });
+    await step(() => admin.putFile(lib.tenantId, lib.id, { path: 'a/raw.bin', overwrite: true }, 'replaced'));
+    await step(() => admin.putFile(lib.tenantId, lib.id, 'gen.bin', { size: 100000, seed: 5 }));
+    const c = await step(() => admin.mkdir(lib.tenantId, lib.id, 'c'));
+    await step(() => admin.move(lib.tenantId, lib.id, deep.id, c.id));
+    await step(() => admin.rename(lib.tenantId, lib.id, deep.id, 'renamed.txt'));
+    await step(async () => admin.remove(lib.tenantId, lib.id, (await lib.item('a/b')).id));
+
+    assert.equal(new Set(states).size, states.length, 'every change gives a new state');
+    const tree = await admin.treeMap(lib.tenantId, lib.id);
+    assert.deepEqual(Object.keys(tree), ['a', 'a/raw.bin', 'c', 'c/renamed.txt', 'gen.bin']);
+    assert.deepEqual(tree['a/raw.bin'], { type: 'file', size: 8, contentHash: sha1('replaced') });
+    assert.equal(tree['gen.bin'].size, 100000);
+    assert.equal((await admin.readFile(lib.tenantId, lib.id, deep.id)).toString(), 'deep');
+    assert.equal(raw.size, 4);
+    await assert.rejects(admin.move(lib.tenantId, lib.id, c.id, c.id), { status: 409 });
+    await assert.rejects(admin.rename(lib.tenantId, lib.id, '999999', 'x'), { status: 404 });
+    await assert.rejects(admin.putFile(lib.tenantId, lib.id, 'bad\u0001name', 'x'), { status: 400 });
+  });
+
+  it('applies settings: letter case in names, the state check, the antivirus marker', async () => {
+    const { admin, app } = server;
+    const lib = await makeLibrary(server, { files: { 'Case.txt': 'x' } });
+    const mkDir = async (folderName, state) => app.rpc('FileSync.mkDir', { ...(await lib.params({ folderName, parentId: lib.id })), ...(state ? { state } : {}) });
+    assert.equal(errorName(await mkDir('CASE.TXT')), 'brindlex.AlreadyExists');
+    await admin.setSettings({ caseSensitiveNames: true, checkLibraryState: false, avMarker: '' });
+    try {
+      assert.equal(errorName(await mkDir('CASE.TXT')), null);
+      assert.equal(errorName(await mkDir('other', 'long gone')), null);
+      const up = await app.upload({ tenantId: lib.tenantId, libraryId: lib.id, state: 'x', parentId: lib.id, filename: 'v.txt', body: 'BX-AV-TEST-SIGNATURE' });
+      assert.deepEqual([errorName(up), up.json.result.avCheck], [null, false]);
+    } finally {
+      await admin.setSettings({ caseSensitiveNames: false, checkLibraryState: true, avMarker: 'BX-AV-TEST-SIGNATURE' });
+    }
+    await assert.rejects(admin.setSettings({ holdMs: -1 }), { status: 400 });
+    await assert.rejects(admin.setSettings({ unknown: 1 }), { status: 400 });
+  });
+});
+
+describe('start-up on a damaged data directory', () => {
+  it('refuses an unreadable state file with a clear error instead of starting empty', async () => {
+    const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'bx-devserver-bad-'));
+    try {
+      fs.writeFileSync(path.join(dir, 'state.json'), '{"tenants": [');
+      const result = await startDevServer({ dataDir: dir, quiet: true });
+      assert.match(result.error, /cannot read .*state\.json/);
+      assert.equal(fs.readFileSync(path.join(dir, 'state.json'), 'utf8'), '{"tenants": [');
+    } finally {
+      fs.rmSync(dir, { recursive: true, force: true });
+    }
+  });
+});
