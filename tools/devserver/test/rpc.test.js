@@ -170,6 +170,9 @@ describe('read methods, roles and quota', () => {
       { id: doc.id, state: doc.state, name: 'doc.txt', fileSize: 5, contentHash: 'aaf4c61ddcc5e8a2dabede0f3b482cd9aea9434d' },
     );
     assert.match(file.modifiedTime, /^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$/);
+    const sub = await lib.item('sub');
+    assert.equal(errorName(await app.rpc('FileSync.getFile', { tenantId: lib.tenantId, fileId: sub.id })), 'brindlex.ItemNotFound', 'a folder is no file');
+    assert.equal(errorName(await app.rpc('FileSync.getWatcherAuthenticationToken', { tenantId: lib.tenantId, id: sub.id })), 'brindlex.ItemNotFound');
 
     const wat = await app.call('FileSync.getWatcherAuthenticationToken', { tenantId: lib.tenantId, id: lib.id });
     assert.equal(wat.state, await lib.state());
