@@ -4,7 +4,7 @@ const { Readable } = require('node:stream');
 const { E, isError } = require('./errors');
 const { readBody, drain, jsonReply, deliver } = require('./http-util');
 const { generatedStream, repeatedStream } = require('./content');
-const { hasOwn, iso, nameProblem } = require('./store');
+const { iso, nameProblem } = require('./store');
 
 const JSON_LIMIT = 4 << 20;
 
@@ -323,4 +323,4 @@ class AdminApi {
   }
 }
 
-module.exports = { AdminApi, hasOwn };
+module.exports = { AdminApi };

@@ -7,8 +7,6 @@ const crypto = require('node:crypto');
 const { Readable, Writable } = require('node:stream');
 const { pipeline } = require('node:stream/promises');
 
-const EMPTY_SHA1 = 'da39a3ee5e6b4b0d3255bfef95601890afd80709';
-
 // File bodies live once per SHA-1 under content/; uploads land in tmp/ first
 // and are renamed into place only when the transfer was complete.
 class ContentStore {
@@ -76,13 +74,8 @@ class ContentStore {
     if (temp) await fsp.rm(temp, { force: true });
   }
 
-  exists(hash) {
-    return hash === EMPTY_SHA1 || fs.existsSync(this.pathOf(hash));
-  }
-
-  open(hash, range) {
-    if (hash === EMPTY_SHA1 && !fs.existsSync(this.pathOf(hash))) return Readable.from([]);
-    return fs.createReadStream(this.pathOf(hash), range);
+  open(hash) {
+    return fs.createReadStream(this.pathOf(hash));
   }
 
   // Drops bodies no file refers to any more; run at start-up only.
@@ -136,4 +129,4 @@ function repeatedStream(text, size) {
   });
 }
 
-module.exports = { ContentStore, generatedStream, repeatedStream, EMPTY_SHA1 };
+module.exports = { ContentStore, generatedStream, repeatedStream };

@@ -296,5 +296,5 @@ const METHODS = {
 };
 
 module.exports = {
-  METHODS, POLICIES, StreamedResult, libraryFor, stateProblem, createProblem, updateProblem, itemOf, fileRecord, quotaProblem,
+  METHODS, POLICIES, StreamedResult, libraryFor, stateProblem, createProblem, updateProblem, itemOf,
 };

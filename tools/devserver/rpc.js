@@ -196,4 +196,4 @@ async function handleRpc(ctx, req, url, endpoint) {
   return send(ctx, answer(outcome), fault, isError(outcome) ? outcome.fullName : null);
 }
 
-module.exports = { handleRpc, decimal, rpcReply, preFault, send, injectedError };
+module.exports = { handleRpc, preFault, send };

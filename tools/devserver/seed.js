@@ -97,4 +97,4 @@ function writeSessionFiles(store, dataDir, hostname) {
   return files;
 }
 
-module.exports = { seedDemo, writeSessionFiles, LONG_NAME };
+module.exports = { seedDemo, writeSessionFiles };

@@ -546,4 +546,4 @@ function iso(ms) {
   return new Date(ms).toISOString().replace(/\.\d{3}Z$/, 'Z');
 }
 
-module.exports = { Store, ROLES, nameProblem, splitExtension, iso, hasOwn, randomToken, wholeSeconds };
+module.exports = { Store, ROLES, nameProblem, iso, hasOwn };

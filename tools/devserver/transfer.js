@@ -212,4 +212,4 @@ async function handleUpload(ctx, req, tenantId) {
   });
 }
 
-module.exports = { handleDownload, handleUpload, contentDisposition, parseUploadHeaders };
+module.exports = { handleDownload, handleUpload, contentDisposition };
