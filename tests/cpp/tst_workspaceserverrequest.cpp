@@ -431,6 +431,29 @@ private slots:
         CNetworkAccessManager::deleteInstanceForCurrentThread();
     }
 
+    void sslSessionResumingCanBeDisabled()
+    {
+        // Kept alive, two exchanges share one connection; with resuming disabled each gets its own.
+        QList<QSet<int>> ports;
+        for (const char *config : {"{}", "{\"network\":{\"disableSslSessionResuming\":true}}"}) {
+            useConfig(config);
+            CNetworkAccessManager::deleteInstanceForCurrentThread();
+            m_server->clearRequestLog();
+            for (int i = 0; i < 2; ++i) {
+                Outcome outcome;
+                (new TestPostRequest(validSession(), 10000, &outcome))->post("/api/app/jsonrpc?method=Items.getRole");
+                QTRY_VERIFY_WITH_TIMEOUT(outcome.done(), 15000);
+            }
+            QSet<int> used;
+            for (const QJsonValue &entry : m_server->requestLog())
+                used << entry.toObject().value("remotePort").toInt();
+            ports << used;
+        }
+        QCOMPARE(ports.at(0).size(), 1);
+        QCOMPARE(ports.at(1).size(), 2);
+        CNetworkAccessManager::deleteInstanceForCurrentThread();
+    }
+
     void shuttingDownCancelsBeforeSending()
     {
         m_server->clearRequestLog();

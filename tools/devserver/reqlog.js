@@ -21,6 +21,8 @@ class RequestLog {
       rpcMethod: null,
       rpcId: null,
       headers: { ...req.headers },
+      // Tells tests whether the client reused a connection.
+      remotePort: req.socket ? req.socket.remotePort : null,
       params: null,
       status: null,
       error: null,
