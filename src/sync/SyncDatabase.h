@@ -60,6 +60,8 @@ public:
     void closeDatabaseForCurrentThread();
     // Positioned on the first row; invalid and inactive on failure (already logged).
     QSqlQuery execQuery(const QString &text);
+    // Used by the subtree deletions. A caller that holds a transaction across insert or delete calls
+    // can deadlock with another thread's deletion, which holds the mutex while it waits for the lock.
     bool beginTransaction();
     bool commitTransaction();
     void createTableSchema();
