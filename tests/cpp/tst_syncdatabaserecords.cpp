@@ -12,7 +12,6 @@ private slots:
     void statusText_data();
     void statusText();
     void pairTextNamesServerFirst();
-    void libraryText();
     void freshRecordsAreEmpty();
     void castChecksTheType();
     void fileCacheItemValidity_data();
@@ -69,20 +68,6 @@ void TestSyncRecords::pairTextNamesServerFirst()
     status.ServerStatus = StatusSynchronized;
     QCOMPARE(status.toString(), QString("(S/C: StatusSynchronized/StatusNew)"));
     QVERIFY(!status.isSynchronized());
-}
-
-void TestSyncRecords::libraryText()
-{
-    SyncLibrary library;
-    library.TeamId = "team";
-    library.TenantId = "t-1";
-    library.TenantName = "Acme";
-    library.ServerId = 42;
-    library.ServerName = "Docs";
-    library.syncStatus.ServerStatus = StatusNew;
-    library.syncStatus.ClientStatus = StatusSynchronized;
-    QCOMPARE(library.toString(), QString("[teamId: team, tenantId: t-1, tenantName: Acme, serverId: 42, serverName: "
-                                         "Docs, syncStatus: (S/C: StatusNew/StatusSynchronized)]"));
 }
 
 void TestSyncRecords::freshRecordsAreEmpty()

@@ -13,8 +13,6 @@ private slots:
     void literal();
     void rendering_data();
     void rendering();
-    void readingStatementHasTheTableColumns_data();
-    void readingStatementHasTheTableColumns();
     void unconvertibleValuesAreLogged();
     void rowsReadBackByColumnName();
 };
@@ -78,34 +76,6 @@ void TestSyncDatabaseSql::rendering()
     QFETCH(QString, rendered);
     QFETCH(QString, expected);
     QCOMPARE(rendered, expected);
-}
-
-void TestSyncDatabaseSql::readingStatementHasTheTableColumns_data()
-{
-    QTest::addColumn<QString>("table");
-    QTest::addColumn<QString>("columns");
-    QTest::newRow("Files") << "Files"
-                           << "ClientId,ServerId,ServerName,ClientName,ParentClientId,LibraryClientId,Hash,Sic,Attr,"
-                              "CreatedTime,UpdatedTime,CreatedBy,UpdatedBy,ServerStatus,ClientStatus,Size";
-    QTest::newRow("Folders") << "Folders"
-                             << "ClientId,ServerId,ServerName,ClientName,ParentClientId,LibraryClientId,CreatedTime,"
-                                "UpdatedTime,Attr,CreatedBy,UpdatedBy,ServerStatus,ClientStatus";
-    QTest::newRow("Libraries") << "Libraries"
-                               << "ClientId,ServerId,TeamId,TenantId,TenantName,ServerPath,ServerName,ClientName,Sic,"
-                                  "CreatedTime,UpdatedTime,CreatedBy,Attr,UpdatedBy,ServerStatus,ClientStatus,"
-                                  "ContainerType";
-}
-
-void TestSyncDatabaseSql::readingStatementHasTheTableColumns()
-{
-    QFETCH(QString, table);
-    QFETCH(QString, columns);
-    const CSqlStatement statement = CSqlStatement::forReading(table);
-    QCOMPARE(statement.selectStatement(), "SELECT " + columns + " FROM " + table + ";");
-    const QStringList names = columns.split(',');
-    for (int i = 0; i < names.size(); ++i)
-        QCOMPARE(statement.indexOf(names.at(i)), i);
-    QCOMPARE(statement.indexOf("Nope"), -1);
 }
 
 void TestSyncDatabaseSql::unconvertibleValuesAreLogged()
