@@ -9,11 +9,11 @@ using testdb::Statuses;
 namespace {
 
 // "kind name server client attr", e.g. "file a 2 1 0"; items go into the library root in this order.
-QMap<QString, ItemId> addItems(Fixture &f, ItemId library, const QStringList &specs)
+QMap<QString, ItemId> addItems(Fixture &f, ItemId library, const QStringList &descriptions)
 {
     QMap<QString, ItemId> ids;
-    for (const QString &spec : specs) {
-        const QStringList p = spec.split(' ');
+    for (const QString &description : descriptions) {
+        const QStringList p = description.split(' ');
         const Statuses statuses{p.at(2).toUInt(), p.at(3).toUInt()};
         const quint32 attr = p.at(4).toUInt();
         ids[p.at(1)] = p.at(0) == "folder" ? f.addFolder(library, library, p.at(1), 0, statuses, attr)
