@@ -382,6 +382,30 @@ private slots:
         QVERIFY(timer.elapsed() >= 300);
     }
 
+    void pacedDownloadThatProgressesIsNotAborted()
+    {
+        // 5000 KiB/s: 512000 bytes per 100 ms tick and a time-out of a single tick. The transfer
+        // takes over a second, far longer than the time-out, but every tick makes progress.
+        useConfig("{\"network\":{\"downloadSpeedLimit\":5000}}");
+        const int size = 8 * 1024 * 1024;
+        const QString tenant = "paced-" + QString::number(QDateTime::currentMSecsSinceEpoch());
+        const QString fileId = createFile(tenant, size);
+        QVERIFY(!fileId.isEmpty());
+        Outcome outcome;
+        auto *request = new TestGetRequest(validSession(), 100, &outcome);
+        QCOMPARE(request->chunkSize(), 512000);
+        QCOMPARE(request->timeoutTicks(), 1u);
+        QElapsedTimer timer;
+        timer.start();
+        request->get("/" + tenant + "/file/" + fileId);
+        QTRY_VERIFY_WITH_TIMEOUT(outcome.done(), 30000);
+        QVERIFY2(outcome.errors.first().isSuccess(), qPrintable(outcome.errors.first().errorName));
+        QCOMPARE(outcome.body.size(), size);
+        QVERIFY(outcome.body == QByteArray(size, 'p'));
+        QVERIFY2(timer.elapsed() >= 1000, "the limit holds the transfer to about 5 MB/s");
+        QVERIFY(!logged("timeout!"));
+    }
+
     void networkFailuresSetTheStatusFlags()
     {
         QSharedPointer<CUserSession> refused = sessionWithToken(m_server->token(), "127.0.0.1:1");
@@ -499,7 +523,7 @@ private:
         CConfig::setInstance(QSharedPointer<CConfig>(new CConfig(m_configDir->path())));
     }
 
-    QString createFile(const QString &tenantId, const QByteArray &content)
+    QString createFile(const QString &tenantId, int size)
     {
         ReferenceServer::Reply tenant = m_server->admin("POST", "/admin/tenants", {{"id", tenantId}, {"name", tenantId}});
         if (tenant.status != 201)
@@ -510,7 +534,7 @@ private:
         const QString libraryId = library.object().value("id").toString();
         ReferenceServer::Reply file = m_server->admin(
             "POST", "/admin/tenants/" + tenantId + "/libraries/" + libraryId + "/files",
-            {{"name", "slow.bin"}, {"content", QString::fromLatin1(content)}});
+            {{"name", "paced.bin"}, {"size", size}, {"fill", "p"}});
         if (file.status != 201)
             qWarning() << "createFile: file" << file.json.toJson();
         return file.object().value("id").toString();
