@@ -35,10 +35,18 @@ QString baseOf(const QString &name)
     return dot < 0 ? name : name.left(dot);
 }
 
+// A cut between the halves of a surrogate pair would leave a character no file system stores.
+QString leftWhole(const QString &text, int length)
+{
+    if (length > 0 && length < text.size() && text.at(length - 1).isHighSurrogate())
+        --length;
+    return text.left(length);
+}
+
 // Keeps the base and a dot, cut so that base + "." + suffix has maxLocalNameLength characters.
 QString cutBase(const QString &base, const QString &suffix)
 {
-    return base.left(maxLocalNameLength - 1 - suffix.size()) + QLatin1Char('.') + suffix;
+    return leftWhole(base, maxLocalNameLength - 1 - suffix.size()) + QLatin1Char('.') + suffix;
 }
 
 QString limitLength(const QString &name)
@@ -53,7 +61,7 @@ QString limitLength(const QString &name)
     const QString lastSuffix = name.mid(name.lastIndexOf(QLatin1Char('.')) + 1);
     if (lastSuffix.size() < maxLocalNameLength)
         return cutBase(base, lastSuffix);
-    return lastSuffix.left(maxLocalNameLength);
+    return leftWhole(lastSuffix, maxLocalNameLength);
 }
 
 // Linux file systems count a name in UTF-8 bytes (255 at most), so 250 characters of most
