@@ -27,18 +27,13 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<quint64>("id");
         QTest::newRow("plain") << "123" << quint64(123);
-        QTest::newRow("zero") << "0" << quint64(0);
-        QTest::newRow("plus sign") << "+5" << quint64(5);
         QTest::newRow("largest") << "9223372036854775807" << quint64(9223372036854775807LL);
         QTest::newRow("one past largest") << "9223372036854775808" << quint64(0);
-        QTest::newRow("smallest wraps") << "-9223372036854775808" << quint64(9223372036854775808ULL);
         QTest::newRow("minus one wraps") << "-1" << quint64(18446744073709551615ULL);
         QTest::newRow("empty") << "" << quint64(0);
         QTest::newRow("sign only") << "-" << quint64(0);
-        QTest::newRow("letters") << "abc" << quint64(0);
         QTest::newRow("trailing letter") << "12a" << quint64(0);
         QTest::newRow("blank around") << " 12" << quint64(0);
-        QTest::newRow("fraction") << "1.5" << quint64(0);
         QTest::newRow("non-latin digits") << QString::fromUtf8("\xd9\xa1\xd9\xa2") << quint64(0);
     }
 
@@ -58,13 +53,10 @@ private slots:
         QTest::newRow("integer number") << QJsonValue(qint64(42)) << qint64(42);
         QTest::newRow("above 2^53 stays exact") << QJsonValue(qint64(9007199254740993LL)) << qint64(9007199254740993LL);
         QTest::newRow("fraction truncated") << QJsonValue(12.9) << qint64(12);
-        QTest::newRow("negative fraction truncated") << QJsonValue(-12.9) << qint64(-12);
         QTest::newRow("too large double") << QJsonValue(1e30) << qint64(0);
         QTest::newRow("decimal string") << QJsonValue("77") << qint64(77);
-        QTest::newRow("negative string") << QJsonValue("-77") << qint64(-77);
         QTest::newRow("bad string") << QJsonValue("7x") << qint64(0);
         QTest::newRow("bool") << QJsonValue(true) << qint64(0);
-        QTest::newRow("null") << QJsonValue() << qint64(0);
         QTest::newRow("object") << QJsonValue(QJsonObject{{"a", 1}}) << qint64(0);
     }
 
@@ -127,12 +119,8 @@ private slots:
         const QString prefix = "brindlex::hierarchyFromJson: ";
         QTest::newRow("files is an object") << QByteArray("{\"files\":{\"id\":\"1\"},\"folders\":[{}]}") << 0 << 1
                                             << prefix + "member is no array, skipped: files";
-        QTest::newRow("folders is a string") << QByteArray("{\"folders\":\"x\",\"files\":[{}]}") << 1 << 0
-                                             << prefix + "member is no array, skipped: folders";
         QTest::newRow("scalar among files") << QByteArray("{\"files\":[{\"id\":\"1\"},3,{\"id\":\"2\"}]}") << 2 << 0
                                             << prefix + "entry is no object, skipped: files index: 1";
-        QTest::newRow("array among folders") << QByteArray("{\"folders\":[[],{\"id\":\"2\"}]}") << 0 << 1
-                                             << prefix + "entry is no object, skipped: folders index: 0";
     }
 
     void wholeDocumentReaderSkipsMalformedMembers()
@@ -147,19 +135,6 @@ private slots:
         QCOMPARE(h.files.size(), files);
         QCOMPARE(h.folders.size(), folders);
         QCOMPARE(capture.lines(QtWarningMsg), QStringList{warning});
-    }
-
-    void equalityLooksAtNestedRecords()
-    {
-        brindlex::Hierarchy a;
-        a.folders.append(brindlex::Folder());
-        a.folders[0].folders.append(brindlex::Folder());
-        a.folders[0].folders[0].files.append(brindlex::File());
-        brindlex::Hierarchy b = a;
-        QVERIFY(a == b);
-        b.folders[0].folders[0].files[0].contentHash = "x";
-        QVERIFY(a != b);
-        QVERIFY(a.folders[0].folders[0].files[0].contentHash.isEmpty()); // b detached, a unchanged
     }
 };
 

@@ -40,6 +40,33 @@ QByteArray flatFiles(int count)
     return wrap("\"id\":\"1\",\"files\":[" + files + "]");
 }
 
+QString dump(const QVector<brindlex::File> &files)
+{
+    QStringList parts;
+    for (const brindlex::File &f : files)
+        parts << QString("%1 %2 %3").arg(f.id).arg(f.name).arg(f.fileSize);
+    return "files[" + parts.join(", ") + "]";
+}
+
+QString dump(const QVector<brindlex::Folder> &folders)
+{
+    QStringList parts;
+    for (const brindlex::Folder &f : folders)
+        parts << QString("%1 %2 %3 %4 %5").arg(f.id).arg(f.name, f.modifiedTime, dump(f.files), dump(f.folders));
+    return "folders[" + parts.join(", ") + "]";
+}
+
+// The whole tree on one line: a record in the wrong list or with a wrong member shows at once.
+QString dump(const brindlex::Hierarchy &h)
+{
+    QStringList chain;
+    for (const brindlex::ChainItem &c : h.chain)
+        chain << QString("%1<-%2 %3/%4 %5 %6 #%7").arg(c.id).arg(c.pid).arg(c.type, c.subType, c.name, c.dashifiedName).arg(c.pinIndex);
+    return QString("%1 %2 %3 %4 chain[%5] %6 %7")
+        .arg(h.id)
+        .arg(h.state, h.tenantId, h.tenantName, chain.join(", "), dump(h.files), dump(h.folders));
+}
+
 } // namespace
 
 class TestJsonSaxHierarchyParser : public QObject
@@ -72,46 +99,14 @@ private slots:
                  QStringList{"CJsonSaxHierarchyParser::parse: done, folders: 4 , files:  5"});
 
         const brindlex::Hierarchy h = parser.hierarchy();
-        QCOMPARE(h.id, quint64(500));
-        QCOMPARE(h.state, QString("libSic"));
-        QCOMPARE(h.tenantId, QString("t1"));
-        QCOMPARE(h.tenantName, QString("Acme renamed")); // read after the arrays closed
-        QCOMPARE(h.chain.size(), 2);
-        QCOMPARE(h.chain[0].type, QString("TENANT"));
-        QCOMPARE(h.chain[0].dashifiedName, QString("acme"));
-        QCOMPARE(h.chain[0].pinIndex, quint64(0)); // numbers other than fileSize are not read
-        QCOMPARE(h.chain[1].id, quint64(500));
-        QCOMPARE(h.chain[1].pid, quint64(1));
-
-        QCOMPARE(h.files.size(), 1);
-        QCOMPARE(h.files[0].name, QString("root.txt"));
-        QCOMPARE(h.files[0].fileSize, quint64(18446744073709551615ULL));
-        QCOMPARE(h.folders.size(), 2);
-        QCOMPARE(h.folders[1].name, QString("Second"));
-        QVERIFY(h.folders[1].files.isEmpty() && h.folders[1].folders.isEmpty());
-
-        const brindlex::Folder &a = h.folders[0];
-        QCOMPARE(a.id, quint64(10));
-        QCOMPARE(a.modifiedTime, QString("mA"));
-        QCOMPARE(a.files.size(), 1);
-        QCOMPARE(a.files[0].id, quint64(100));
-        QCOMPARE(a.folders.size(), 1);
-        const brindlex::Folder &b = a.folders[0];
-        QCOMPARE(b.name, QString("B"));
-        QCOMPARE(b.files.size(), 1);
-        QCOMPARE(b.files[0].name, QString("b.txt"));
-        QCOMPARE(b.folders.size(), 1);
-        const brindlex::Folder &c = b.folders[0];
-        QCOMPARE(c.id, quint64(12));
-        QVERIFY(c.folders.isEmpty());
-        QCOMPARE(c.files.size(), 2);
-        const brindlex::File &d = c.files[1];
-        QCOMPARE(d.id, quint64(103));
+        QCOMPARE(dump(h), QString("500 libSic t1 Acme renamed chain[1<-0 TENANT/ Acme acme #0, 500<-1 LIBRARY/ Docs  #0] "
+                                  "files[1 root.txt 18446744073709551615] folders[10 A mA files[100 a.txt 1] folders["
+                                  "11 B  files[101 b.txt 2] folders[12 C  files[102 c.txt 3, 103 d.txt 4] folders[]]], "
+                                  "20 Second  files[] folders[]]"));
+        const brindlex::File &d = h.folders[0].folders[0].folders[0].files[1];
         QCOMPARE(d.state, QString("s103"));
-        QCOMPARE(d.name, QString("d.txt"));
         QCOMPARE(d.createdTime, QString("2020-01-02T03:04:05Z"));
         QCOMPARE(d.modifiedTime, QString("2020-02-03T04:05:06Z"));
-        QCOMPARE(d.fileSize, quint64(4));
         QCOMPARE(d.contentHash, QString("h103"));
     }
 
@@ -138,14 +133,9 @@ private slots:
         QTest::addColumn<quint64>("fileSize");
         QTest::addColumn<QString>("name");
 
-        QTest::newRow("plain") << QByteArray("\"id\":\"12\",\"fileSize\":12,\"name\":\"n\"") << quint64(12) << quint64(12) << "n";
         QTest::newRow("string fileSize ignored") << QByteArray("\"id\":\"12\",\"fileSize\":\"12\"") << quint64(12) << quint64(0) << "";
         QTest::newRow("numeric id ignored") << QByteArray("\"id\":12,\"fileSize\":5") << quint64(0) << quint64(5) << "";
         QTest::newRow("negative fileSize ignored") << QByteArray("\"fileSize\":-3") << quint64(0) << quint64(0) << "";
-        QTest::newRow("fractional fileSize ignored") << QByteArray("\"fileSize\":3.5") << quint64(0) << quint64(0) << "";
-        QTest::newRow("id not a number") << QByteArray("\"id\":\"12a\"") << quint64(0) << quint64(0) << "";
-        QTest::newRow("negative id wraps") << QByteArray("\"id\":\"-1\"") << quint64(18446744073709551615ULL) << quint64(0) << "";
-        QTest::newRow("id beyond 64 bits") << QByteArray("\"id\":\"9223372036854775808\"") << quint64(0) << quint64(0) << "";
         QTest::newRow("unknown scalars skipped")
             << QByteArray("\"extra\":null,\"flag\":true,\"count\":7,\"name\":\"x\",\"ratio\":0.5") << quint64(0) << quint64(0) << "x";
         QTest::newRow("unicode name") << QByteArray("\"name\":\"\\u00e4\xc3\xb6\\ud83d\\ude00\"") << quint64(0) << quint64(0)
@@ -178,7 +168,6 @@ private slots:
         const int critical = QtCriticalMsg;
         QTest::newRow("truncated") << good.left(good.size() - 10) << critical
                                    << "CJsonSaxHierarchyParser::parse_error: position:";
-        QTest::newRow("empty input") << QByteArray() << critical << "CJsonSaxHierarchyParser::parse_error: position:";
         QTest::newRow("trailing garbage") << good + " x" << critical << "CJsonSaxHierarchyParser::parse_error: position:";
         QTest::newRow("error object in root")
             << QByteArray("{\"error\":{\"code\":5},\"result\":{}}") << warning
@@ -192,14 +181,10 @@ private slots:
         QTest::newRow("object nested in a folder")
             << wrap("\"folders\":[{\"id\":\"1\",\"acl\":{}}]") << warning
             << "CJsonSaxHierarchyParser::start_object: parse error, state: IN_OBJECT_FOLDER";
-        QTest::newRow("object directly in hierarchy")
-            << wrap("\"stats\":{}") << warning << "CJsonSaxHierarchyParser::start_object: parse error, state: IN_OBJECT_HIERARCHY";
         QTest::newRow("array as root") << QByteArray("[]") << warning
                                        << "CJsonSaxHierarchyParser::start_array: parse error, state: OUTSIDE";
         QTest::newRow("hierarchy as array") << QByteArray("{\"result\":{\"hierarchy\":[]}}") << warning
                                             << "CJsonSaxHierarchyParser::start_array: parse error, state: IN_OBJECT_RESULT";
-        QTest::newRow("unknown array in hierarchy")
-            << wrap("\"tags\":[1]") << warning << "CJsonSaxHierarchyParser::start_array: parse error, state: IN_OBJECT_HIERARCHY";
         QTest::newRow("array in a file")
             << wrap("\"files\":[{\"tags\":[]}]") << warning << "CJsonSaxHierarchyParser::start_array: parse error, state: IN_OBJECT_FILE";
         QTest::newRow("array in an array")
@@ -248,7 +233,6 @@ private slots:
         QTest::newRow("999 folders") << flatFolders(999) << folders << QStringList();
         QTest::newRow("1000 folders") << flatFolders(1000) << folders << QStringList{folders + " 1000"};
         QTest::newRow("2999 folders") << flatFolders(2999) << folders << QStringList{folders + " 1000", folders + " 2000"};
-        QTest::newRow("49999 files") << flatFiles(49999) << files << QStringList();
         QTest::newRow("50000 files") << flatFiles(50000) << files << QStringList{files + " 50000"};
     }
 
