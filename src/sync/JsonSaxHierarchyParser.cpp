@@ -1,0 +1,332 @@
+#include "JsonSaxHierarchyParser.h"
+
+#include <QtDebug>
+
+#include <exception>
+
+namespace {
+
+QString toQString(const std::string &value)
+{
+    return QString::fromUtf8(value.data(), int(value.size()));
+}
+
+quint64 idOf(const std::string &value)
+{
+    return brindlex::idFromString(value.data(), qsizetype(value.size()));
+}
+
+} // namespace
+
+const char *CJsonSaxHierarchyParser::stateName(int state)
+{
+    switch (state) {
+    case OUTSIDE: return "OUTSIDE";
+    case IN_OBJECT_ROOT: return "IN_OBJECT_ROOT";
+    case IN_OBJECT_RESULT: return "IN_OBJECT_RESULT";
+    case IN_OBJECT_HIERARCHY: return "IN_OBJECT_HIERARCHY";
+    case IN_ARRAY_CHAIN: return "IN_ARRAY_CHAIN";
+    case IN_OBJECT_CHAIN: return "IN_OBJECT_CHAIN";
+    case IN_ARRAY_FOLDERS: return "IN_ARRAY_FOLDERS";
+    case IN_OBJECT_FOLDER: return "IN_OBJECT_FOLDER";
+    case IN_ARRAY_FILES: return "IN_ARRAY_FILES";
+    case IN_OBJECT_FILE: return "IN_OBJECT_FILE";
+    }
+    return "UNKNOWN";
+}
+
+void CJsonSaxHierarchyParser::reset()
+{
+    m_state = OUTSIDE;
+    m_key.clear();
+    m_hierarchy = brindlex::Hierarchy();
+    m_folderStack.clear();
+    m_currentFile = nullptr;
+    m_foldersCount = 0;
+    m_filesCount = 0;
+    m_sawHierarchy = false;
+}
+
+bool CJsonSaxHierarchyParser::parse(const QByteArray &hierarchyData)
+{
+    qDebug() << "CJsonSaxHierarchyParser::parse: hierarchyData size:" << hierarchyData.size();
+    reset();
+
+    bool parsed = false;
+    try {
+        const char *begin = hierarchyData.constData();
+        parsed = nlohmann::json::sax_parse(begin, begin + hierarchyData.size(), this,
+                                           nlohmann::json::input_format_t::json, true);
+    } catch (const std::exception &e) {
+        // sax_parse reports syntax errors through parse_error; this is only out of memory and the like.
+        qCritical() << "CJsonSaxHierarchyParser::parse: parse error:" << e.what();
+        return false;
+    }
+    if (!parsed)
+        return false;
+    if (m_state != OUTSIDE) {
+        qCritical() << "CJsonSaxHierarchyParser::parse: parse error: hierarchy not closed";
+        return false;
+    }
+    if (!m_sawHierarchy)
+        qWarning() << "CJsonSaxHierarchyParser::parse: no \"hierarchy\" object in the document -> empty hierarchy";
+    qDebug() << "CJsonSaxHierarchyParser::parse: done, folders:" << m_foldersCount << ", files: " << m_filesCount;
+    return true;
+}
+
+bool CJsonSaxHierarchyParser::null()
+{
+    return true;
+}
+
+bool CJsonSaxHierarchyParser::boolean(bool)
+{
+    return true;
+}
+
+bool CJsonSaxHierarchyParser::number_integer(number_integer_t)
+{
+    return true;
+}
+
+bool CJsonSaxHierarchyParser::number_float(number_float_t, const string_t &)
+{
+    return true;
+}
+
+bool CJsonSaxHierarchyParser::binary(binary_t &)
+{
+    return true; // never produced by JSON text
+}
+
+bool CJsonSaxHierarchyParser::number_unsigned(number_unsigned_t value)
+{
+    if (m_state != IN_OBJECT_FILE)
+        return true;
+    if (!m_currentFile) {
+        qWarning() << "CJsonSaxHierarchyParser::string: parse error, file pointer empty";
+        return false;
+    }
+    if (m_key == "fileSize")
+        m_currentFile->fileSize = value;
+    return true;
+}
+
+bool CJsonSaxHierarchyParser::key(string_t &value)
+{
+    m_key.swap(value);
+    return true;
+}
+
+bool CJsonSaxHierarchyParser::string(string_t &value)
+{
+    switch (m_state) {
+    case IN_OBJECT_HIERARCHY:
+        if (m_key == "id")
+            m_hierarchy.id = idOf(value);
+        else if (m_key == "state")
+            m_hierarchy.state = toQString(value);
+        else if (m_key == "tenantId")
+            m_hierarchy.tenantId = toQString(value);
+        else if (m_key == "tenantName")
+            m_hierarchy.tenantName = toQString(value);
+        return true;
+
+    case IN_OBJECT_CHAIN: {
+        if (m_hierarchy.chain.isEmpty()) {
+            qWarning() << "CJsonSaxHierarchyParser::string: parse error, chainItem pointer missing in list";
+            return false;
+        }
+        brindlex::ChainItem &item = m_hierarchy.chain.last();
+        if (m_key == "id")
+            item.id = idOf(value);
+        else if (m_key == "pid")
+            item.pid = idOf(value);
+        else if (m_key == "type")
+            item.type = toQString(value);
+        else if (m_key == "subType")
+            item.subType = toQString(value);
+        else if (m_key == "name")
+            item.name = toQString(value);
+        else if (m_key == "dashifiedName")
+            item.dashifiedName = toQString(value);
+        return true;
+    }
+
+    case IN_OBJECT_FOLDER: {
+        if (m_folderStack.empty()) {
+            qWarning() << "CJsonSaxHierarchyParser::string: parse error, folder pointer missing in stack";
+            return false;
+        }
+        brindlex::Folder &folder = *m_folderStack.back();
+        if (m_key == "id")
+            folder.id = idOf(value);
+        else if (m_key == "name")
+            folder.name = toQString(value);
+        else if (m_key == "modifiedTime")
+            folder.modifiedTime = toQString(value);
+        return true;
+    }
+
+    case IN_OBJECT_FILE: {
+        if (!m_currentFile) {
+            qWarning() << "CJsonSaxHierarchyParser::string: parse error, file pointer empty";
+            return false;
+        }
+        brindlex::File &file = *m_currentFile;
+        if (m_key == "id")
+            file.id = idOf(value);
+        else if (m_key == "state")
+            file.state = toQString(value);
+        else if (m_key == "name")
+            file.name = toQString(value);
+        else if (m_key == "createdTime")
+            file.createdTime = toQString(value);
+        else if (m_key == "modifiedTime")
+            file.modifiedTime = toQString(value);
+        else if (m_key == "contentHash")
+            file.contentHash = toQString(value);
+        return true;
+    }
+
+    default:
+        return true;
+    }
+}
+
+bool CJsonSaxHierarchyParser::start_object(std::size_t)
+{
+    switch (m_state) {
+    case OUTSIDE:
+        m_state = IN_OBJECT_ROOT;
+        return true;
+
+    case IN_OBJECT_ROOT:
+        if (m_key == "result") {
+            m_state = IN_OBJECT_RESULT;
+            return true;
+        }
+        break;
+
+    case IN_OBJECT_RESULT:
+        if (m_key == "hierarchy") {
+            m_state = IN_OBJECT_HIERARCHY;
+            m_sawHierarchy = true;
+            return true;
+        }
+        break;
+
+    case IN_ARRAY_CHAIN:
+        m_hierarchy.chain.append(brindlex::ChainItem());
+        m_state = IN_OBJECT_CHAIN;
+        return true;
+
+    case IN_ARRAY_FOLDERS: {
+        QVector<brindlex::Folder> &siblings =
+            m_folderStack.empty() ? m_hierarchy.folders : m_folderStack.back()->folders;
+        siblings.append(brindlex::Folder());
+        m_folderStack.push_back(&siblings.last());
+        ++m_foldersCount;
+        if (m_foldersCount % 1000 == 0)
+            qDebug() << "CJsonSaxHierarchyParser::start_object: foldersCount:" << m_foldersCount;
+        m_state = IN_OBJECT_FOLDER;
+        return true;
+    }
+
+    case IN_ARRAY_FILES: {
+        QVector<brindlex::File> &siblings =
+            m_folderStack.empty() ? m_hierarchy.files : m_folderStack.back()->files;
+        siblings.append(brindlex::File());
+        m_currentFile = &siblings.last();
+        ++m_filesCount;
+        if (m_filesCount % 50000 == 0)
+            qDebug() << "CJsonSaxHierarchyParser::start_object: filesCount:" << m_filesCount;
+        m_state = IN_OBJECT_FILE;
+        return true;
+    }
+
+    default:
+        break;
+    }
+    qWarning() << "CJsonSaxHierarchyParser::start_object: parse error, state:" << stateName(m_state);
+    return false;
+}
+
+bool CJsonSaxHierarchyParser::end_object()
+{
+    switch (m_state) {
+    case IN_OBJECT_ROOT:
+        m_state = OUTSIDE;
+        return true;
+    case IN_OBJECT_RESULT:
+        m_state = IN_OBJECT_ROOT;
+        return true;
+    case IN_OBJECT_HIERARCHY:
+        m_state = IN_OBJECT_RESULT;
+        return true;
+    case IN_OBJECT_CHAIN:
+        m_state = IN_ARRAY_CHAIN;
+        return true;
+    case IN_OBJECT_FILE:
+        m_currentFile = nullptr;
+        m_state = IN_ARRAY_FILES;
+        return true;
+    case IN_OBJECT_FOLDER:
+        if (m_folderStack.empty()) {
+            qWarning() << "CJsonSaxHierarchyParser::end_object: parse error, folder stack corrupted";
+            return false;
+        }
+        m_folderStack.pop_back();
+        m_state = IN_ARRAY_FOLDERS;
+        return true;
+    default:
+        break;
+    }
+    qWarning() << "CJsonSaxHierarchyParser::end_object: parse error, state:" << stateName(m_state);
+    return false;
+}
+
+bool CJsonSaxHierarchyParser::start_array(std::size_t)
+{
+    if (m_state == IN_OBJECT_HIERARCHY && m_key == "chain") {
+        m_state = IN_ARRAY_CHAIN;
+        return true;
+    }
+    if (m_state == IN_OBJECT_HIERARCHY || m_state == IN_OBJECT_FOLDER) {
+        if (m_key == "folders") {
+            m_state = IN_ARRAY_FOLDERS;
+            return true;
+        }
+        if (m_key == "files") {
+            m_state = IN_ARRAY_FILES;
+            return true;
+        }
+    }
+    qWarning() << "CJsonSaxHierarchyParser::start_array: parse error, state:" << stateName(m_state);
+    return false;
+}
+
+bool CJsonSaxHierarchyParser::end_array()
+{
+    switch (m_state) {
+    case IN_ARRAY_CHAIN:
+        m_state = IN_OBJECT_HIERARCHY;
+        return true;
+    case IN_ARRAY_FOLDERS:
+    case IN_ARRAY_FILES:
+        m_state = m_folderStack.empty() ? IN_OBJECT_HIERARCHY : IN_OBJECT_FOLDER;
+        return true;
+    default:
+        break;
+    }
+    qWarning() << "CJsonSaxHierarchyParser::end_array: parse error, state:" << stateName(m_state);
+    return false;
+}
+
+bool CJsonSaxHierarchyParser::parse_error(std::size_t position, const std::string &lastToken,
+                                          const nlohmann::detail::exception &exception)
+{
+    qCritical() << "CJsonSaxHierarchyParser::parse_error: position:" << position << ", last_token:"
+                << toQString(lastToken) << ", error:" << exception.what();
+    return false;
+}

@@ -1,0 +1,54 @@
+#include "MessageCapture.h"
+
+#include <QMutexLocker>
+
+namespace testsupport {
+
+namespace {
+MessageCapture *s_current = nullptr;
+} // namespace
+
+MessageCapture::MessageCapture()
+{
+    Q_ASSERT(!s_current);
+    s_current = this;
+    m_previous = qInstallMessageHandler(&MessageCapture::handle);
+}
+
+MessageCapture::~MessageCapture()
+{
+    qInstallMessageHandler(m_previous);
+    s_current = nullptr;
+}
+
+void MessageCapture::handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    MessageCapture *capture = s_current;
+    if (!capture)
+        return;
+    {
+        QMutexLocker locker(&capture->m_mutex);
+        capture->m_messages.append({type, text});
+    }
+    if (capture->m_previous)
+        capture->m_previous(type, context, text);
+}
+
+QStringList MessageCapture::lines(QtMsgType type, const QString &prefix) const
+{
+    QMutexLocker locker(&m_mutex);
+    QStringList result;
+    for (const Message &message : m_messages) {
+        if (message.type == type && message.text.startsWith(prefix))
+            result << message.text;
+    }
+    return result;
+}
+
+void MessageCapture::clear()
+{
+    QMutexLocker locker(&m_mutex);
+    m_messages.clear();
+}
+
+} // namespace testsupport

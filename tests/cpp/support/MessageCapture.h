@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QMutex>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+#include <QtGlobal>
+
+namespace testsupport {
+
+// Records every Qt message while it exists, so that a test can count log lines; the messages
+// still reach the previous handler (the test log, QTest::ignoreMessage). One at a time.
+class MessageCapture
+{
+public:
+    MessageCapture();
+    ~MessageCapture();
+    MessageCapture(const MessageCapture &) = delete;
+    MessageCapture &operator=(const MessageCapture &) = delete;
+
+    // Messages of the type that begin with prefix, in the order they were logged.
+    QStringList lines(QtMsgType type, const QString &prefix = QString()) const;
+    int count(QtMsgType type, const QString &prefix) const { return lines(type, prefix).size(); }
+    void clear();
+
+private:
+    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text);
+
+    struct Message
+    {
+        QtMsgType type;
+        QString text;
+    };
+    mutable QMutex m_mutex;
+    QVector<Message> m_messages;
+    QtMessageHandler m_previous = nullptr;
+};
+
+} // namespace testsupport

@@ -1,0 +1,91 @@
+#include "TestMain.h"
+#include "utils.h"
+
+class TestLocalName : public QObject
+{
+    Q_OBJECT
+private slots:
+    void makeValidLocalName_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("expected");
+
+        QTest::newRow("ordinary") << "Report 2020.docx" << "Report 2020.docx";
+        QTest::newRow("colon and question mark") << "a:b?.txt" << "a_b_.txt";
+        QTest::newRow("every invalid character") << "^/?<>\\:*|\"\n\tx" << "____________x";
+        QTest::newRow("NUL") << QString("a") + QChar(0) + "b" << "a_b";
+        QTest::newRow("trailing dots and blanks") << "name. . .  " << "name";
+        QTest::newRow("trailing tab becomes _ first") << "name\t" << "name_";
+        QTest::newRow("leading blanks kept") << "  lead" << "  lead";
+        QTest::newRow("three dots") << "..." << "_";
+        QTest::newRow("dot") << "." << "_";
+        QTest::newRow("blanks only") << "   " << "_";
+        QTest::newRow("empty") << "" << "_";
+        QTest::newRow("only invalid characters") << "??" << "__";
+        QTest::newRow("con") << "con" << "con_";
+        QTest::newRow("CON.txt") << "CON.txt" << "CON_.txt";
+        QTest::newRow("con with trailing dot") << "con." << "con_";
+        QTest::newRow("nul with complete suffix") << "nul.tar.gz" << "nul_.tar.gz";
+        QTest::newRow("Sync Issues") << "Sync Issues" << "Sync Issues_";
+        QTest::newRow("sync issues any case") << "sync ISSUES.log" << "sync ISSUES_.log";
+        QTest::newRow("lpt1.log") << "lpt1.log" << "lpt1_.log";
+        QTest::newRow("com9") << "COM9" << "COM9_";
+        QTest::newRow("lpt10 is no device") << "lpt10" << "lpt10";
+        QTest::newRow("com0 is no device") << "com0" << "com0";
+        QTest::newRow("reserved name inside") << "console.txt" << "console.txt";
+        QTest::newRow("hidden name kept") << ".profile" << ".profile";
+
+        const QString base300 = QString(300, 'a');
+        QTest::newRow("300 characters .pdf") << base300 + ".pdf" << QString(246, 'a') + ".pdf";
+        QTest::newRow("300 characters without dot") << base300 << QString(249, 'a');
+        QTest::newRow("exactly 250 unchanged") << QString(246, 'b') + ".txt" << QString(246, 'b') + ".txt";
+        QTest::newRow("251 characters") << QString(247, 'b') + ".txt" << QString(246, 'b') + ".txt";
+        QTest::newRow("long complete suffix keeps the last suffix")
+            << "base." + QString(260, 'x') + ".txt" << "base.txt";
+        QTest::newRow("long last suffix") << "b." + QString(300, 'y') << QString(250, 'y');
+        QTest::newRow("long hidden name") << "." + QString(300, 'z') << QString(250, 'z');
+
+        // Linux counts bytes: 250 characters of CJK are 750 bytes of UTF-8.
+        const QString cjk = QString::fromUtf8("\xe6\x96\x87");
+        QTest::newRow("CJK fits 255 bytes") << cjk.repeated(300) + ".txt" << cjk.repeated(83) + ".txt";
+        QTest::newRow("CJK short unchanged") << cjk.repeated(10) + ".txt" << cjk.repeated(10) + ".txt";
+        const QString emoji = QString::fromUtf8("\xf0\x9f\x98\x80");
+        QTest::newRow("emoji never split") << emoji.repeated(200) << emoji.repeated(63);
+    }
+
+    void makeValidLocalName()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, expected);
+        const QString result = utils::makeValidLocalName(name);
+        QCOMPARE(result, expected);
+        QVERIFY(result.size() <= utils::maxLocalNameLength);
+        QVERIFY(result.toUtf8().size() <= 255);
+        QCOMPARE(utils::makeValidLocalName(result), result); // applying the rules twice changes nothing
+    }
+
+    void isReservedName_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("reserved");
+        QTest::newRow("aux") << "aux" << true;
+        QTest::newRow("PRN.doc") << "PRN.doc" << true;
+        QTest::newRow("Lpt5.x.y") << "Lpt5.x.y" << true;
+        QTest::newRow("Sync Issues") << "Sync Issues" << true;
+        QTest::newRow("com10") << "com10" << false;
+        QTest::newRow("xcon") << "xcon" << false;
+        QTest::newRow("con_") << "con_" << false;
+        QTest::newRow(".con") << ".con" << false;
+        QTest::newRow("empty") << "" << false;
+    }
+
+    void isReservedName()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, reserved);
+        QCOMPARE(utils::isReservedName(name), reserved);
+    }
+};
+
+BXSYNC_TEST_MAIN(TestLocalName)
+#include "tst_localname.moc"
