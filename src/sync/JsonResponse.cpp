@@ -66,6 +66,13 @@ CJsonResponse::CJsonResponse(const QByteArray &bytes)
     : error(ServerApiErrorCode::ErrorUnknown)
     , data(bytes)
 {
+    if (bytes.size() > kMaxDocumentSize) {
+        hasError = true;
+        error = ErrorCode(ServerApiErrorCode::ErrorInternal);
+        qDebug() << "CJsonResponse::CJsonResponse: unable to parse response:" << bytes.size() << "bytes"
+                 << "error:" << "document too large" << "at:" << 0;
+        return;
+    }
     QJsonParseError parseError;
     const QJsonDocument doc = QJsonDocument::fromJson(bytes, &parseError);
     if (parseError.error != QJsonParseError::NoError) {

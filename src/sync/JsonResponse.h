@@ -57,6 +57,9 @@ QString conflictPolicyToString(int policy);
 class CJsonResponse
 {
 public:
+    // Larger bodies are not parsed as a whole: a reader that needs them streams them instead.
+    static constexpr int kMaxDocumentSize = 52428800;
+
     CJsonResponse();
     explicit CJsonResponse(const QByteArray &data);
     virtual ~CJsonResponse();

@@ -230,7 +230,7 @@ CFileSyncGetHierarchyResponse::CFileSyncGetHierarchyResponse(const QByteArray &d
 {
     if (hasError)
         return;
-    hierarchy = resultObject.value(QLatin1String("hierarchy")).toObject();
+    hierarchy = hierarchyFromJson(resultObject.value(QLatin1String("hierarchy")).toObject());
     wat = readString(resultObject.value(QLatin1String("wat")));
     watcherHostname = readString(resultObject.value(QLatin1String("watcherHostname")));
     changedId = readInt64(resultObject.value(QLatin1String("changedId")));

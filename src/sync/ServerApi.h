@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Hierarchy.h"
 #include "JsonResponse.h"
 #include "SyncRecords.h"
 #include "WorkspaceServerRequest.h"
@@ -131,7 +132,7 @@ struct CFileSyncGetHierarchyResponse : CJsonResponse
 {
     CFileSyncGetHierarchyResponse() = default;
     explicit CFileSyncGetHierarchyResponse(const QByteArray &data);
-    QJsonObject hierarchy;
+    brindlex::Hierarchy hierarchy;
     QString wat;
     QString watcherHostname;
     qint64 changedId = 0;

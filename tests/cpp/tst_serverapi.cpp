@@ -262,6 +262,41 @@ private slots:
         QCOMPARE(stale.count, 1);
     }
 
+    void hierarchyArrivesAsRecords()
+    {
+        Reported<FileSync::CFileSyncGetHierarchyResponse> got;
+        auto *request = new FileSync::CFileSyncGetHierarchyRequest(session(), m_library, m_tenant, m_libraryServerId);
+        listen(request, &got);
+        request->exec();
+        QTRY_COMPARE_WITH_TIMEOUT(got.count, 1, 10000);
+        QVERIFY2(got.error.isSuccess(), qPrintable(got.error.errorName));
+        QVERIFY(!got.response.wat.isEmpty());
+        QVERIFY(!got.response.hierarchy.state.isEmpty());
+        QCOMPARE(got.response.hierarchy.id, quint64(m_libraryServerId));
+        bool found = false;
+        for (const brindlex::File &file : got.response.hierarchy.files) {
+            if (qint64(file.id) == m_fileServerId) {
+                found = true;
+                QCOMPARE(file.fileSize, quint64(5));
+                QCOMPARE(file.contentHash, QString("aaf4c61ddcc5e8a2dabede0f3b482cd9aea9434d")); // sha1("hello")
+            }
+        }
+        QVERIFY(found);
+    }
+
+    void oversizedBodiesAreLeftToTheStreamingReader()
+    {
+        // A valid document padded with blanks to the exact limit is still read whole; one byte more is not.
+        QByteArray body = "{\"result\":{\"newState\":\"s\"}}";
+        body.append(QByteArray(CJsonResponse::kMaxDocumentSize - body.size(), ' '));
+        QCOMPARE(FileSync::CFileSyncRmDirResponse(body).newState, QString("s"));
+        body.append(' ');
+        const FileSync::CFileSyncRmDirResponse tooLarge(body);
+        QVERIFY(tooLarge.hasError);
+        QCOMPARE(tooLarge.error.errorName, QString("dc.ErrorInternal"));
+        QCOMPARE(tooLarge.data.size(), CJsonResponse::kMaxDocumentSize + 1);
+    }
+
     void tokenRenewalEndsInInvalidAccessToken_data()
     {
         QTest::addColumn<QJsonObject>("fault");
