@@ -54,10 +54,28 @@ const QStringList &indexStatements()
     static const QStringList statements = {
         "CREATE INDEX IF NOT EXISTS FilesServerId ON Files (ServerId);",
         "CREATE INDEX IF NOT EXISTS FilesParentName ON Files (ParentClientId, ClientName);",
-        "CREATE INDEX IF NOT EXISTS FilesLibrary ON Files (LibraryClientId);",
         "CREATE INDEX IF NOT EXISTS FoldersServerId ON Folders (ServerId);",
         "CREATE INDEX IF NOT EXISTS FoldersParentName ON Folders (ParentClientId, ClientName);",
-        "CREATE INDEX IF NOT EXISTS FoldersLibrary ON Folders (LibraryClientId);",
+        // A plain library index would win the planner's guess over the partial ones below and turn
+        // every next-item query into a scan of the whole library.
+        "DROP INDEX IF EXISTS FilesLibrary;",
+        "DROP INDEX IF EXISTS FoldersLibrary;",
+        "CREATE INDEX IF NOT EXISTS FilesLibraryParent ON Files (LibraryClientId, ParentClientId);",
+        "CREATE INDEX IF NOT EXISTS FoldersLibraryParent ON Folders (LibraryClientId, ParentClientId);",
+        // Only the rows still to synchronise, in the order the next-item selection reads them: small
+        // in a synchronised library, so finding the next item does not depend on the library's size.
+        "CREATE INDEX IF NOT EXISTS FilesPending ON Files (LibraryClientId, ClientId) "
+        "WHERE ServerStatus != 1 OR ClientStatus != 1;",
+        "CREATE INDEX IF NOT EXISTS FilesDeletedPending ON Files (LibraryClientId, ClientId) "
+        "WHERE ServerStatus = 5 OR ClientStatus = 5;",
+        "CREATE INDEX IF NOT EXISTS FilesNewPending ON Files (LibraryClientId, ClientId) "
+        "WHERE ServerStatus = 2 OR ClientStatus = 2;",
+        "CREATE INDEX IF NOT EXISTS FoldersPending ON Folders (LibraryClientId, ClientId) "
+        "WHERE ServerStatus != 1 OR ClientStatus != 1;",
+        "CREATE INDEX IF NOT EXISTS FoldersDeletedPending ON Folders (LibraryClientId, ClientId) "
+        "WHERE ServerStatus = 5 OR ClientStatus = 5;",
+        "CREATE INDEX IF NOT EXISTS FoldersNewPending ON Folders (LibraryClientId, ClientId) "
+        "WHERE ServerStatus = 2 OR ClientStatus = 2;",
     };
     return statements;
 }
@@ -937,25 +955,32 @@ SyncItem::Ptr CSyncDatabase::findOneNotSynchronizedItem(const QString &where)
         return folder;
 
     // One file that keeps failing must not block the others, so the pick among the candidates is random.
-    const CSqlStatement statement = CSqlStatement::forReading(sqltable::Files, where);
-    const int clientIdColumn = statement.indexOf(QStringLiteral("ClientId"));
-    QVector<ItemId> candidates;
+    // Counting and then stepping to the chosen row keeps this off the candidates' full rows: a library
+    // being downloaded for the first time has every file as a candidate.
+    const CSqlStatement candidates = CSqlStatement::forWriting(sqltable::Files, where, {CSqlValue(QStringLiteral("ClientId"), QVariant())});
+    quint64 count = 0;
     {
-        QSqlQuery query = execQuery(statement.selectStatement());
-        for (bool row = query.isValid(); row; row = query.next())
-            candidates.append(query.value(clientIdColumn).toULongLong());
+        const QSqlQuery query = execQuery(CSqlStatement::forWriting(sqltable::Files, where, {}).countStatement());
+        if (query.isValid())
+            count = query.value(0).toULongLong();
     }
-    if (candidates.isEmpty())
+    if (count == 0)
         return {};
-    const int row = syncpath::randomRowIndex(randomNumber(), candidates.size() - 1);
-    if (const SyncFile::Ptr file = getFile(candidates.at(row)))
-        return file;
-    // Deleted in the meantime by another thread: any other candidate will do.
-    for (ItemId candidate : qAsConst(candidates)) {
-        if (const SyncFile::Ptr file = getFile(candidate))
-            return file;
+    const int row = syncpath::randomRowIndex(randomNumber(), int(count - 1));
+    QString pick = candidates.selectStatement();
+    pick.chop(1); // the closing ";"
+    pick += QStringLiteral(" LIMIT 1 OFFSET ") + QString::number(row) + QLatin1Char(';');
+    ItemId chosen = 0;
+    {
+        const QSqlQuery query = execQuery(pick);
+        if (query.isValid())
+            chosen = query.value(0).toULongLong();
     }
-    return {};
+    if (const SyncFile::Ptr file = chosen ? getFile(chosen) : SyncFile::Ptr())
+        return file;
+    // Changed in the meantime by another thread: the first remaining candidate will do.
+    const QSqlQuery first = execQuery(candidates.selectStatement().chopped(1) + QStringLiteral(" LIMIT 1;"));
+    return first.isValid() ? getFile(first.value(0).toULongLong()) : SyncFile::Ptr();
 }
 
 SyncItem::Ptr CSyncDatabase::getOneNotSynchronizedItemFromLibrary(ItemId libraryClientId)
