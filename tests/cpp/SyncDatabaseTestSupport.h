@@ -4,6 +4,7 @@
 // capture of the log so that tests can check what was (or was not) logged.
 
 #include "Config.h"
+#include "MessageCapture.h"
 #include "SyncDatabase.h"
 
 #include <QMutex>
@@ -12,58 +13,16 @@
 
 namespace testdb {
 
-class MessageCapture
+// The database suites match log lines by any fragment, of one type or of all three.
+class MessageCapture : public testsupport::MessageCapture
 {
 public:
-    MessageCapture() : m_previous(qInstallMessageHandler(&MessageCapture::handler)) { s_active = this; }
-    ~MessageCapture()
-    {
-        qInstallMessageHandler(m_previous);
-        s_active = nullptr;
-    }
-    MessageCapture(const MessageCapture &) = delete;
-    MessageCapture &operator=(const MessageCapture &) = delete;
-
-    int count(QtMsgType type, const QString &contains) const
-    {
-        QMutexLocker locker(&m_mutex);
-        int n = 0;
-        for (const auto &message : m_messages)
-            n += (message.first == type && message.second.contains(contains)) ? 1 : 0;
-        return n;
-    }
+    int count(QtMsgType type, const QString &contains) const { return containing(type, contains).size(); }
     int count(const QString &contains) const
     {
         return count(QtDebugMsg, contains) + count(QtWarningMsg, contains) + count(QtCriticalMsg, contains);
     }
-    QStringList lines(QtMsgType type) const
-    {
-        QMutexLocker locker(&m_mutex);
-        QStringList result;
-        for (const auto &message : m_messages)
-            if (message.first == type)
-                result.append(message.second);
-        return result;
-    }
-    void clear()
-    {
-        QMutexLocker locker(&m_mutex);
-        m_messages.clear();
-    }
-
-private:
-    static void handler(QtMsgType type, const QMessageLogContext &, const QString &text)
-    {
-        if (MessageCapture *self = s_active) {
-            QMutexLocker locker(&self->m_mutex);
-            self->m_messages.append({type, text});
-        }
-    }
-
-    static inline MessageCapture *s_active = nullptr;
-    mutable QMutex m_mutex;
-    QList<QPair<QtMsgType, QString>> m_messages;
-    QtMessageHandler m_previous = nullptr;
+    QStringList lines(QtMsgType type) const { return testsupport::MessageCapture::lines(type); }
 };
 
 // The process-wide configuration gives the store folder: the isolated home folder of the test run.

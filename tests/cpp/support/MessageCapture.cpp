@@ -45,6 +45,17 @@ QStringList MessageCapture::lines(QtMsgType type, const QString &prefix) const
     return result;
 }
 
+QStringList MessageCapture::containing(QtMsgType type, const QString &fragment) const
+{
+    QMutexLocker locker(&m_mutex);
+    QStringList result;
+    for (const Message &message : m_messages) {
+        if (message.type == type && message.text.contains(fragment))
+            result << message.text;
+    }
+    return result;
+}
+
 void MessageCapture::clear()
 {
     QMutexLocker locker(&m_mutex);

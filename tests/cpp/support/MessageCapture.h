@@ -21,6 +21,8 @@ public:
     // Messages of the type that begin with prefix, in the order they were logged.
     QStringList lines(QtMsgType type, const QString &prefix = QString()) const;
     int count(QtMsgType type, const QString &prefix) const { return lines(type, prefix).size(); }
+    // Messages of the type that contain the fragment anywhere.
+    QStringList containing(QtMsgType type, const QString &fragment) const;
     void clear();
 
 private:
