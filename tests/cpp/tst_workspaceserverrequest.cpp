@@ -1,4 +1,5 @@
 #include "Config.h"
+#include "MessageCapture.h"
 #include "ReferenceServer.h"
 #include "TestMain.h"
 #include "UserSession.h"
@@ -88,20 +89,6 @@ private:
     Outcome *const m_outcome;
 };
 
-// Collects the engine's log lines while a test runs.
-QMutex g_linesMutex;
-QStringList g_lines;
-QtMessageHandler g_previousHandler = nullptr;
-void captureHandler(QtMsgType type, const QMessageLogContext &context, const QString &text)
-{
-    {
-        QMutexLocker locker(&g_linesMutex);
-        g_lines << text;
-    }
-    if (type != QtDebugMsg && g_previousHandler)
-        g_previousHandler(type, context, text);
-}
-
 // A minimal HTTP CONNECT proxy: one tunnel per connection, records what it was asked for.
 class ConnectProxy : public QTcpServer
 {
@@ -148,21 +135,17 @@ private slots:
         m_originalSsl = QSslConfiguration::defaultConfiguration();
         m_server.reset(new ReferenceServer());
         QVERIFY(m_server->isRunning());
-        g_previousHandler = qInstallMessageHandler(captureHandler);
+        m_capture.reset(new testsupport::MessageCapture());
     }
 
     void cleanupTestCase()
     {
-        qInstallMessageHandler(g_previousHandler);
+        m_capture.reset();
         CNetworkAccessManager::deleteInstanceForCurrentThread();
         CConfig::setInstance({});
     }
 
-    void init()
-    {
-        QMutexLocker locker(&g_linesMutex);
-        g_lines.clear();
-    }
+    void init() { m_capture->clear(); }
 
     void cleanup()
     {
@@ -540,11 +523,10 @@ private:
         return file.object().value("id").toString();
     }
 
-    static bool logged(const QString &fragment)
+    bool logged(const QString &fragment) const
     {
-        QMutexLocker locker(&g_linesMutex);
-        for (const QString &line : g_lines) {
-            if (line.contains(fragment))
+        for (QtMsgType type : {QtDebugMsg, QtWarningMsg, QtCriticalMsg}) {
+            if (!m_capture->containing(type, fragment).isEmpty())
                 return true;
         }
         return false;
@@ -553,6 +535,7 @@ private:
     QScopedPointer<ReferenceServer> m_server;
     QScopedPointer<QTemporaryDir> m_configDir;
     QSslConfiguration m_originalSsl;
+    QScopedPointer<testsupport::MessageCapture> m_capture;
 };
 
 BXSYNC_TEST_MAIN(TestWorkspaceServerRequest)
