@@ -80,6 +80,7 @@ private:
 
 CEngineWorker *g_currentWorker = nullptr;
 
+
 Nan::Callback *callbackFrom(v8::Local<v8::Value> value)
 {
     return value->IsFunction() ? new Nan::Callback(value.As<v8::Function>()) : new Nan::Callback();
@@ -180,8 +181,36 @@ NAN_METHOD(sendCallbacksForTest)
 }
 #endif
 
+// A host that exits without stop() would hang: at exit the runtime joins its thread pool, and one
+// of the pool's threads runs the engine's loop. The process's "exit" event comes just before that.
+NAN_METHOD(stopBeforeExit)
+{
+    if (!g_currentWorker && !appstate::isEngineRunning())
+        return;
+    g_currentWorker = nullptr;
+    stopMain();
+    if (!waitForEngineToEnd(10000))
+        qWarning() << "ModuleApi::stopBeforeExit: the engine did not stop in time";
+}
+
+void stopEngineOnProcessExit()
+{
+    Nan::HandleScope scope;
+    v8::Local<v8::Value> process;
+    if (!Nan::Get(Nan::GetCurrentContext()->Global(), Nan::New("process").ToLocalChecked()).ToLocal(&process)
+        || !process->IsObject())
+        return;
+    v8::Local<v8::Value> on;
+    if (!Nan::Get(process.As<v8::Object>(), Nan::New("on").ToLocalChecked()).ToLocal(&on) || !on->IsFunction())
+        return;
+    v8::Local<v8::Value> argv[] = {Nan::New("exit").ToLocalChecked(),
+                                   Nan::GetFunction(Nan::New<v8::FunctionTemplate>(stopBeforeExit)).ToLocalChecked()};
+    Nan::Call(on.As<v8::Function>(), process.As<v8::Object>(), 2, argv);
+}
+
 NAN_MODULE_INIT(initModule)
 {
+    stopEngineOnProcessExit();
     NAN_EXPORT(target, start);
     NAN_EXPORT(target, stop);
     NAN_EXPORT(target, isRunning);

@@ -146,6 +146,14 @@ int runMain(CBxSyncApi *api, quint64 startId)
     return exitCode;
 }
 
+bool waitForEngineToEnd(int timeoutMs)
+{
+    if (!g_engineSerializer.tryLock(timeoutMs))
+        return false;
+    g_engineSerializer.unlock();
+    return true;
+}
+
 void stopMain()
 {
     qDebug() << "Main::stopMain";

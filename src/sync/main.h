@@ -11,6 +11,9 @@ int runMain(CBxSyncApi *api, quint64 startId = 0);
 // Called from the host's script thread; safe at any moment, also before the engine has started.
 void stopMain();
 
+// Waits until no engine runs any more; false when one is still running after timeoutMs.
+bool waitForEngineToEnd(int timeoutMs);
+
 // Tells stopMain which start it may stop: a stop that arrives before the engine's event loop
 // exists must still end that engine, but never one started after it.
 quint64 noteEngineStartRequested();

@@ -93,3 +93,16 @@ test('start without callbacks does not crash and can be stopped', async () => {
   engine.stop();
   await run.finished;
 });
+
+test('a host that exits without stop() does not hang', async () => {
+  const { spawn } = require('node:child_process');
+  const script = `
+    const engine = require(${JSON.stringify(addonPath())});
+    engine.start(() => {}, (p) => { if (p === undefined) setTimeout(() => process.exit(7), 20); });`;
+  const child = spawn(process.execPath, ['-e', script], { env: process.env, stdio: 'ignore' });
+  const code = await new Promise((resolve) => {
+    const timer = setTimeout(() => { child.kill('SIGKILL'); resolve('hung'); }, 20000);
+    child.on('exit', (c) => { clearTimeout(timer); resolve(c); });
+  });
+  assert.equal(code, 7);
+});
