@@ -21,6 +21,8 @@ class RequestLog {
       rpcMethod: null,
       rpcId: null,
       headers: { ...req.headers },
+      // Names as they came, in order, lower case: the object above cannot show order.
+      headerOrder: req.rawHeaders.filter((_, i) => i % 2 === 0).map((name) => name.toLowerCase()),
       params: null,
       status: null,
       error: null,
