@@ -144,6 +144,11 @@ void CWorkspaceServerRequest::setUpPacing(int msTimeout)
     m_timeoutTicks = timeoutTicksFor(msTimeout, m_tickInterval);
 }
 
+void CWorkspaceServerRequest::setInactivityTimeout(int msTimeout)
+{
+    m_timeoutTicks = timeoutTicksFor(msTimeout, m_tickInterval);
+}
+
 QString CWorkspaceServerRequest::operatingSystemText()
 {
     static const QString text = QStringLiteral("Linux ") + QSysInfo::kernelVersion().section('-', 0, 0) + ' '

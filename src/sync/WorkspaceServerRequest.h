@@ -33,6 +33,8 @@ public:
     void processAuthRequiredError();
     void resendRequest();
     void logRequest(const QString &text) const;
+    // Before send(): replaces the inactivity time-out given at construction.
+    void setInactivityTimeout(int msTimeout);
 
     int tickInterval() const { return m_tickInterval; }
     int chunkSize() const { return m_chunkSize; }
