@@ -21,6 +21,16 @@ qulonglong progressCount(qint64 value)
     return value < 0 ? 0 : qulonglong(value);
 }
 
+// Once an answer without a length has ended, Qt reports its total as the count received; but
+// then nothing vouches that the content is whole.
+bool hasUnannouncedLength(QNetworkReply *reply)
+{
+    if (!reply)
+        return false;
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    return status >= 200 && status < 300 && !reply->header(QNetworkRequest::ContentLengthHeader).isValid();
+}
+
 } // namespace
 
 CGetFileRequest::CGetFileRequest(const QSharedPointer<CUserSession> &userSession,
@@ -118,6 +128,9 @@ void CGetFileRequest::recv(QNetworkReply *reply, const char *data, qint64 size)
 
 bool CGetFileRequest::finished(const ErrorCode &error)
 {
+    // An answer can end between two ticks: judge by the reply's final count, not the last tick's.
+    m_bytesReceived = lastReadDone();
+    m_totalSize = hasUnannouncedLength(reply()) ? -1 : lastReadTotal();
     ErrorCode outcome = error;
     if (m_bytesReceived != m_totalSize && error != ServerApiErrorCode::ItemNotFound) {
         qDebug() << "CGetFileRequest::finished: file:" << m_fileClientId << "totalSize:" << m_totalSize << "but"

@@ -75,6 +75,9 @@ protected:
     void timerEvent(QTimerEvent *event) override;
 
     QNetworkReply *reply() const { return m_reply; }
+    // The reply's latest download progress, also when no tick has passed it on yet.
+    qint64 lastReadDone() const { return m_readDone; }
+    qint64 lastReadTotal() const { return m_readTotal; }
     QString operationName() const;
     QString className() const { return QString::fromLatin1(metaObject()->className()); }
 

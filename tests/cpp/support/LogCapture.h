@@ -7,7 +7,8 @@
 namespace testsupport {
 
 // Collects the engine's log lines, from every thread, while it exists. Warnings and worse still
-// reach the test's own output.
+// reach the test's own output. Create it in initTestCase: QTest installs its own handler when
+// it starts, over any made before.
 class LogCapture
 {
 public:
