@@ -302,8 +302,11 @@ void CWorkspaceServerRequest::dataReadProgress(qint64 done, qint64 total)
 
 void CWorkspaceServerRequest::dataSendProgress(qint64 done, qint64 total)
 {
-    m_sendDone = done;
-    m_sendTotal = total;
+    // Qt closes every upload with a (0, 0) report; keep what was really sent.
+    if (done != 0 || total != 0 || m_sendDone == 0) {
+        m_sendDone = done;
+        m_sendTotal = total;
+    }
     m_ticks = 0;
 }
 
