@@ -235,20 +235,6 @@ private slots:
         QCOMPARE(QString::fromLatin1(d.hashHex()), file.value("contentHash").toString());
     }
 
-    void cancelStopsTheTransfer()
-    {
-        const qint64 size = 1048576;
-        const QJsonObject file = addFile("cancelled.bin", {{"size", size}, {"seed", 4}});
-        m_server->addFault({{"type", "drip"}, {"endpoint", "download"}, {"bytes", 16 * 1024}, {"everyMs", 50}});
-        Download d;
-        CGetFileRequest *request = download(file.value("id").toString().toLongLong(), &d);
-        QTRY_VERIFY_WITH_TIMEOUT(d.chunks > 0 || d.done(), 10000);
-        request->cancel();
-        QTRY_VERIFY_WITH_TIMEOUT(d.done(), 10000);
-        QCOMPARE(d.completed, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::ErrorOperationCancelled)});
-        QVERIFY(d.data.size() < size);
-    }
-
     // 200 MiB pass through while the process grows by no more than a few chunks of 1 MiB.
     void memoryStaysBounded()
     {
