@@ -254,10 +254,10 @@ private slots:
     }
 
 private:
-    QJsonObject addFile(const QString &path, QJsonObject spec)
+    QJsonObject addFile(const QString &path, QJsonObject fields)
     {
-        spec["path"] = path;
-        const ReferenceServer::Reply reply = m_server->admin("POST", m_library.path() + "/files", spec);
+        fields["path"] = path;
+        const ReferenceServer::Reply reply = m_server->admin("POST", m_library.path() + "/files", fields);
         if (reply.status != 201)
             qWarning() << "addFile refused:" << reply.json.toJson();
         return m_server->treeItem(m_library, path);

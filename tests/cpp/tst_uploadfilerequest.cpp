@@ -473,10 +473,10 @@ private:
         return path;
     }
 
-    QJsonObject addServerFile(const QString &path, QJsonObject spec)
+    QJsonObject addServerFile(const QString &path, QJsonObject fields)
     {
-        spec["path"] = path;
-        const ReferenceServer::Reply reply = m_server->admin("POST", m_library.path() + "/files", spec);
+        fields["path"] = path;
+        const ReferenceServer::Reply reply = m_server->admin("POST", m_library.path() + "/files", fields);
         if (reply.status != 201)
             qWarning() << "addServerFile refused:" << reply.json.toJson();
         return m_server->treeItem(m_library, path);
