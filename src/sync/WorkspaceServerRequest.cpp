@@ -144,6 +144,11 @@ void CWorkspaceServerRequest::setUpPacing(int msTimeout)
     m_timeoutTicks = timeoutTicksFor(msTimeout, m_tickInterval);
 }
 
+void CWorkspaceServerRequest::setInactivityTimeout(int msTimeout)
+{
+    m_timeoutTicks = timeoutTicksFor(msTimeout, m_tickInterval);
+}
+
 QString CWorkspaceServerRequest::operatingSystemText()
 {
     static const QString text = QStringLiteral("Linux ") + QSysInfo::kernelVersion().section('-', 0, 0) + ' '
@@ -297,8 +302,11 @@ void CWorkspaceServerRequest::dataReadProgress(qint64 done, qint64 total)
 
 void CWorkspaceServerRequest::dataSendProgress(qint64 done, qint64 total)
 {
-    m_sendDone = done;
-    m_sendTotal = total;
+    // Qt closes every upload with a (0, 0) report; keep what was really sent.
+    if (done != 0 || total != 0 || m_sendDone == 0) {
+        m_sendDone = done;
+        m_sendTotal = total;
+    }
     m_ticks = 0;
 }
 

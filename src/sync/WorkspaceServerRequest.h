@@ -33,6 +33,8 @@ public:
     void processAuthRequiredError();
     void resendRequest();
     void logRequest(const QString &text) const;
+    // Before send(): replaces the inactivity time-out given at construction.
+    void setInactivityTimeout(int msTimeout);
 
     int tickInterval() const { return m_tickInterval; }
     int chunkSize() const { return m_chunkSize; }
@@ -73,6 +75,9 @@ protected:
     void timerEvent(QTimerEvent *event) override;
 
     QNetworkReply *reply() const { return m_reply; }
+    // The reply's latest download progress, also when no tick has passed it on yet.
+    qint64 lastReadDone() const { return m_readDone; }
+    qint64 lastReadTotal() const { return m_readTotal; }
     QString operationName() const;
     QString className() const { return QString::fromLatin1(metaObject()->className()); }
 

@@ -28,6 +28,19 @@ const TYPES = {
     if (r.headers !== undefined && typeof r.headers !== 'boolean') return '"headers" must be a boolean';
     return null;
   },
+  headers: (r) => {
+    if (r.set === null || typeof r.set !== 'object' || Array.isArray(r.set) || !Object.keys(r.set).length) return 'headers needs "set": {name: value or null}';
+    for (const [name, value] of Object.entries(r.set)) {
+      if (!/^[!#$%&'*+.^_`|~0-9A-Za-z-]+$/.test(name)) return `"${name}" is no header name`;
+      if (value !== null && (typeof value !== 'string' || /[\r\n]/.test(value))) return `header "${name}" must be a one-line string or null`;
+    }
+    return null;
+  },
+  drip: (r) => {
+    if (r.bytes !== undefined && !isInt(r.bytes, 1, 1 << 24)) return '"bytes" must be a whole number from 1';
+    if (r.everyMs !== undefined && !isInt(r.everyMs, 1, 60000)) return '"everyMs" must be from 1 to 60000';
+    return null;
+  },
   truncate: (r) => {
     if (r.bytes !== undefined && !isInt(r.bytes, 0, Number.MAX_SAFE_INTEGER)) return '"bytes" must be a whole number';
     if (r.consistentLength !== undefined && typeof r.consistentLength !== 'boolean') return '"consistentLength" must be a boolean';
@@ -35,7 +48,7 @@ const TYPES = {
   },
 };
 
-const OPTION_KEYS = ['fullName', 'code', 'message', 'status', 'body', 'ms', 'execute', 'afterBytes', 'headers', 'bytes', 'consistentLength'];
+const OPTION_KEYS = ['fullName', 'code', 'message', 'status', 'body', 'ms', 'execute', 'afterBytes', 'headers', 'bytes', 'consistentLength', 'set', 'everyMs'];
 
 class Faults {
   constructor() {

@@ -79,8 +79,18 @@ function pump(source, res, max, done) {
   res.on('close', () => source.destroy());
 }
 
+// The body `bytes` at a time, one piece every `everyMs`: a slow but live peer.
+async function* dripped(source, bytes, everyMs) {
+  for await (const chunk of source) {
+    for (let at = 0; at < chunk.length; at += bytes) {
+      yield chunk.subarray(at, at + bytes);
+      await new Promise((resolve) => { setTimeout(resolve, everyMs); });
+    }
+  }
+}
+
 // Sends a reply {status, headers, body: Buffer | Readable, length?}, shaped
-// by a response fault (stall, drop, truncate) when one is given.
+// by a response fault (stall, drop, truncate, drip) when one is given.
 function deliver(res, reply, fault) {
   if (res.destroyed || res.headersSent) return;
   const isBuffer = Buffer.isBuffer(reply.body);
@@ -88,6 +98,13 @@ function deliver(res, reply, fault) {
   const source = isBuffer ? Readable.from([reply.body]) : reply.body;
   const headers = { ...reply.headers };
   if (length !== undefined) headers['content-length'] = String(length);
+  // A header fault rewrites the answer's headers last; null removes one
+  // (without content-length the body goes chunked).
+  for (const [name, value] of Object.entries(reply.headerOverrides || {})) {
+    const key = name.toLowerCase();
+    if (value === null) delete headers[key];
+    else headers[key] = value;
+  }
 
   if (fault && fault.type === 'stall') {
     source.destroy();
@@ -119,6 +136,15 @@ function deliver(res, reply, fault) {
     res.flushHeaders();
     // A clean close after fewer bytes than announced.
     pump(source, res, cut, () => res.socket?.end());
+    return;
+  }
+  if (fault && fault.type === 'drip') {
+    res.writeHead(reply.status, headers);
+    res.flushHeaders();
+    const slow = Readable.from(dripped(source, fault.bytes || 1024, fault.everyMs || 100));
+    slow.on('error', () => res.destroy());
+    res.on('close', () => { slow.destroy(); source.destroy(); });
+    slow.pipe(res);
     return;
   }
   res.writeHead(reply.status, headers);

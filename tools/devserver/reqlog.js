@@ -23,6 +23,8 @@ class RequestLog {
       headers: { ...req.headers },
       // Tells tests whether the client reused a connection.
       remotePort: req.socket ? req.socket.remotePort : null,
+      // Names as they came, in order, lower case: the object above cannot show order.
+      headerOrder: req.rawHeaders.filter((_, i) => i % 2 === 0).map((name) => name.toLowerCase()),
       params: null,
       status: null,
       error: null,

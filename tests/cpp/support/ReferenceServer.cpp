@@ -106,4 +106,32 @@ QString ReferenceServer::sessionJson(const QString &token) const
                                  .toJson(QJsonDocument::Compact));
 }
 
+ReferenceServer::Library ReferenceServer::createLibrary(const QString &tenantId) const
+{
+    Library library;
+    library.tenantId = tenantId;
+    if (admin("POST", "/admin/tenants", {{"id", tenantId}, {"name", tenantId}}).status != 201)
+        qWarning("ReferenceServer::createLibrary: tenant %s refused", qPrintable(tenantId));
+    library.teamId = admin("POST", "/admin/tenants/" + tenantId + "/teams", {{"name", "Team"}}).object().value("id").toString();
+    const Reply made = admin("POST", "/admin/tenants/" + tenantId + "/libraries", {{"name", "Lib"}, {"teamId", library.teamId}});
+    library.id = made.object().value("id").toString().toULongLong();
+    return library;
+}
+
+QString ReferenceServer::libraryState(const Library &library) const
+{
+    return admin("GET", library.path()).object().value("state").toString();
+}
+
+QJsonObject ReferenceServer::treeItem(const Library &library, const QString &path) const
+{
+    const Reply tree = admin("GET", library.path() + "/tree");
+    const QJsonArray items = tree.json.isArray() ? tree.array() : tree.object().value("items").toArray();
+    for (const QJsonValue &item : items) {
+        if (item.toObject().value("path").toString() == path)
+            return item.toObject();
+    }
+    return QJsonObject();
+}
+
 } // namespace testsupport

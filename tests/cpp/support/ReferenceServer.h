@@ -44,6 +44,21 @@ public:
     // A user-session JSON text for this server with the given token.
     QString sessionJson(const QString &token) const;
 
+    // A tenant with one team and one library in it; id 0 when the server refused.
+    struct Library
+    {
+        QString tenantId;
+        QString teamId;
+        quint64 id = 0;
+        // The admin API's path of the library ("LIB" in the server's README).
+        QString path() const { return "/admin/tenants/" + tenantId + "/libraries/" + QString::number(id); }
+    };
+    Library createLibrary(const QString &tenantId) const;
+    // The library's current state identifier.
+    QString libraryState(const Library &library) const;
+    // The item at a path of the library's tree (path, id, size, contentHash, state, ...); empty when none.
+    QJsonObject treeItem(const Library &library, const QString &path) const;
+
 private:
     QTemporaryDir m_dataDir;
     QProcess m_process;

@@ -78,8 +78,31 @@ describe('fault injection', () => {
     assert.deepEqual([res.status, res.body.length, res.headers['content-length']], [200, 100, '100']);
   });
 
+  it('rewrites and removes answer headers, body untouched', async () => {
+    const crafted = 'attachment; filename="=?utf-8?Q?caf=C3=A9.txt?="';
+    await server.admin.addFault({ endpoint: 'download', type: 'headers', set: { 'Content-Disposition': crafted, 'content-length': null } });
+    const res = await server.app.download(lib.tenantId, big.id);
+    assert.equal(res.headers['content-disposition'], crafted);
+    assert.equal(res.headers['content-length'], undefined);
+    assert.equal(res.headers['transfer-encoding'], 'chunked');
+    assert.equal(res.headers['x-id'], big.id);
+    assert.equal(res.body.length, 256 * 1024);
+    const plain = await server.app.download(lib.tenantId, big.id);
+    assert.equal(plain.headers['content-length'], String(256 * 1024));
+  });
+
+  it('drips a body slowly but completely', async () => {
+    await server.admin.addFault({ endpoint: 'download', type: 'drip', bytes: 64 * 1024, everyMs: 150 });
+    const started = Date.now();
+    const res = await server.app.download(lib.tenantId, big.id);
+    assert.ok(Date.now() - started >= 3 * 150 - 10, 'four pieces take at least three pauses');
+    assert.equal(res.body.length, 256 * 1024);
+    assert.equal(res.headers['content-length'], String(256 * 1024));
+  });
+
   it('refuses rules it cannot carry out', async () => {
-    for (const desc of [{ type: 'explode' }, { type: 'delay' }, { type: 'rpcError' }, { type: 'httpStatus', status: 99 }, { type: 'drop', endpoint: 'ftp' }]) {
+    for (const desc of [{ type: 'explode' }, { type: 'delay' }, { type: 'rpcError' }, { type: 'httpStatus', status: 99 }, { type: 'drop', endpoint: 'ftp' },
+      { type: 'headers' }, { type: 'headers', set: { 'bad name': 'x' } }, { type: 'headers', set: { a: 'two\nlines' } }, { type: 'drip', everyMs: 0 }]) {
       await assert.rejects(server.admin.addFault(desc), { status: 400 }, JSON.stringify(desc));
     }
   });
@@ -110,6 +133,7 @@ describe('request log', () => {
     assert.equal(log[0].query.tenantId, lib.tenantId);
     assert.equal(log[0].headers.authorization, `Bearer ${server.token}`);
     assert.equal(log[0].headers['content-type'], 'application/json');
+    assert.deepEqual(log[0].headerOrder, Object.keys(log[0].headers));
     assert.equal(await server.admin.countRequests({ method: 'FileSync.mkDir' }), 2);
     assert.equal((await server.admin.log({ since: log[2].seq })).length, 1);
     assert.deepEqual(await server.admin.violations(), []);

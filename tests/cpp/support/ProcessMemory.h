@@ -1,0 +1,10 @@
+#pragma once
+
+#include <QtGlobal>
+
+namespace testsupport {
+
+// The resident memory of this process in bytes right now; 0 when the system does not tell.
+qint64 residentMemoryBytes();
+
+} // namespace testsupport

@@ -1,0 +1,319 @@
+#include "ErrorCodePrinting.h"
+#include "GetFileRequest.h"
+#include "LogCapture.h"
+#include "ProcessMemory.h"
+#include "ReferenceServer.h"
+#include "TestMain.h"
+
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+
+using testsupport::ReferenceServer;
+
+namespace {
+
+const QByteArray kEmptySha1 = "da39a3ee5e6b4b0d3255bfef95601890afd80709";
+
+// Everything one download reported; outlives the request, which deletes itself.
+struct Download
+{
+    QList<ErrorCode> completed;
+    CGetFileResponse response;
+    QByteArray data;
+    int chunks = 0;
+    QSet<QString> chunkNames;
+    qulonglong lastDone = 0;
+    qulonglong lastTotal = 0;
+    QList<QString> finishedNames;
+    bool finishedBeforeCompleted = false;
+    qint64 rssBefore = 0;
+    qint64 rssPeak = 0;
+    bool keepData = true;
+
+    bool done() const { return !completed.isEmpty(); }
+    ErrorCode error() const { return completed.value(0, ErrorCode(ServerApiErrorCode::ErrorUnknown)); }
+    QByteArray hashHex() const { return response.hash.toHex(); }
+};
+
+} // namespace
+
+class TestGetFileRequest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        registerSyncRecordMetaTypes();
+        m_log.reset(new testsupport::LogCapture());
+        m_server.reset(new ReferenceServer());
+        QVERIFY(m_server->isRunning());
+        m_server->trustCa();
+        m_session.reset(new CUserSession());
+        m_session->assign(CUserSessionJsonObject(m_server->sessionJson(m_server->token())));
+        QVERIFY(m_session->isValid());
+        m_library = m_server->createLibrary("downloads");
+        QVERIFY(m_library.id > 0);
+    }
+
+    void cleanupTestCase() { CNetworkAccessManager::deleteInstanceForCurrentThread(); }
+
+    void init() { m_log->clear(); }
+
+    void fileNameFromHeader_data()
+    {
+        QTest::addColumn<QByteArray>("header");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("quoted") << QByteArray("attachment; filename=\"report.pdf\"") << "report.pdf";
+        QTest::newRow("blanks after the equals sign and the name") << QByteArray("attachment; filename=  \"a b.txt\"  ") << "a b.txt";
+        QTest::newRow("blank before the equals sign: no name") << QByteArray("attachment; filename =\"a.txt\"") << "";
+        QTest::newRow("name part not first") << QByteArray("inline; name=\"x\"; filename=\"y.txt\"") << "y.txt";
+        QTest::newRow("raw UTF-8 bytes") << QString::fromUtf8("attachment; filename=\"ä.txt\"").toUtf8() << QString::fromUtf8("ä.txt");
+        QTest::newRow("B word") << QByteArray("attachment; filename=\"=?utf-8?B?w6TDtsO8LnR4dA==?=\"") << QString::fromUtf8("äöü.txt");
+        QTest::newRow("Q word") << QByteArray("attachment; filename=\"=?utf-8?Q?caf=C3=A9.txt?=\"") << QString::fromUtf8("café.txt");
+        QTest::newRow("semicolon cuts") << QByteArray("attachment; filename=\"a;b.txt\"") << "a";
+        QTest::newRow("colon cuts") << QByteArray("attachment; filename=\"12:30.txt\"") << "12";
+        QTest::newRow("no filename=") << QByteArray("attachment") << "";
+        QTest::newRow("filename without equals sign") << QByteArray("attachment; filename \"x\"") << "";
+        QTest::newRow("empty") << QByteArray() << "";
+    }
+
+    void fileNameFromHeader()
+    {
+        QFETCH(QByteArray, header);
+        QFETCH(QString, name);
+        QCOMPARE(CGetFileRequest::getServerFileName(header, 77), name);
+        const bool invalid = name.isEmpty() && !header.isEmpty();
+        QCOMPARE(m_log->contains("CGetFileRequest::getServerFileName: invalid format of the Content-Disposition header:"), invalid);
+    }
+
+    // The name as the request reads it from a real answer; the bytes reach the receiver only with one.
+    void namesFromServerAnswers_data()
+    {
+        QTest::addColumn<QString>("serverName");
+        QTest::addColumn<QString>("contentDisposition"); // empty: the server's own header
+        QTest::addColumn<QString>("name");
+        QTest::newRow("server's plain name") << "report.pdf" << "" << "report.pdf";
+        QTest::newRow("server's encoded name") << QString::fromUtf8("äöü 日本;x.txt") << "" << QString::fromUtf8("äöü 日本;x.txt");
+        QTest::newRow("B-encoded") << "b.bin" << "attachment; filename=\"=?utf-8?B?w6TDtsO8LnR4dA==?=\""
+                                   << QString::fromUtf8("äöü.txt");
+        QTest::newRow("Q-encoded, underscore kept") << "q.bin" << "attachment; filename=\"=?utf-8?Q?my_caf=C3=A9.txt?=\""
+                                                    << QString::fromUtf8("my_café.txt");
+        QTest::newRow("other charset left undecoded") << "l.bin" << "attachment; filename=\"=?iso-8859-1?Q?caf=E9.txt?=\""
+                                                      << "iso-8859-1?Q?caf=E9.txt";
+        QTest::newRow("semicolon cuts the name") << "s.bin" << "attachment; filename=\"a;b.txt\"" << "a";
+        QTest::newRow("no filename=: every chunk dropped") << "n.bin" << "attachment" << "";
+    }
+
+    void namesFromServerAnswers()
+    {
+        QFETCH(QString, serverName);
+        QFETCH(QString, contentDisposition);
+        QFETCH(QString, name);
+        const qint64 size = 2500000; // three chunks
+        const QJsonObject file = addFile(serverName, {{"size", size}, {"seed", 11}});
+        if (!contentDisposition.isEmpty())
+            m_server->addFault({{"type", "headers"}, {"endpoint", "download"},
+                                {"set", QJsonObject{{"Content-Disposition", contentDisposition}}}});
+        Download d;
+        download(file.value("id").toString().toLongLong(), &d);
+        QTRY_VERIFY_WITH_TIMEOUT(d.done(), 20000);
+
+        QCOMPARE(d.completed, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::ErrorSuccess)});
+        QCOMPARE(d.response.fileName, name);
+        QCOMPARE(d.finishedNames, QList<QString>{name});
+        if (name.isEmpty()) {
+            QCOMPARE(d.chunks, 0);
+            QCOMPARE(d.hashHex(), kEmptySha1);
+            QVERIFY(m_log->count("CGetFileRequest::recv: unable to parse filename from reposnse headers") >= 2);
+        } else {
+            QCOMPARE(d.data.size(), int(size));
+            QCOMPARE(d.chunkNames, QSet<QString>{name});
+            QCOMPARE(QString::fromLatin1(d.hashHex()), file.value("contentHash").toString());
+        }
+    }
+
+    void emptyFileHasTheDigestOfNothing()
+    {
+        const QJsonObject file = addFile("empty.txt", {{"content", ""}});
+        Download d;
+        download(file.value("id").toString().toLongLong(), &d);
+        QTRY_VERIFY_WITH_TIMEOUT(d.done(), 10000);
+        QCOMPARE(d.completed, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::ErrorSuccess)});
+        QCOMPARE(d.chunks, 0);
+        QCOMPARE(d.hashHex(), kEmptySha1);
+        QCOMPARE(d.response.fileName, QString("empty.txt"));
+    }
+
+    void digestAndIdentifiersMatchTheServer()
+    {
+        const qint64 size = 3 * 1048576 + 17;
+        const QJsonObject file = addFile("dir/whole.bin", {{"size", size}, {"seed", 5}});
+        const qint64 id = file.value("id").toString().toLongLong();
+        m_server->clearRequestLog();
+        Download d;
+        download(id, &d);
+        QTRY_VERIFY_WITH_TIMEOUT(d.done(), 20000);
+        QTest::qWait(20);
+
+        QCOMPARE(d.completed, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::ErrorSuccess)});
+        QCOMPARE(d.data.size(), int(size));
+        QCOMPARE(QString::fromLatin1(d.hashHex()), m_server->treeItem(m_library, "dir/whole.bin").value("contentHash").toString());
+        QCOMPARE(QCryptographicHash::hash(d.data, QCryptographicHash::Sha1), d.response.hash);
+        QCOMPARE(d.response.id, id);
+        QCOMPARE(d.response.fileState, m_server->treeItem(m_library, "dir/whole.bin").value("state").toString());
+        QCOMPARE(d.response.state, m_server->libraryState(m_library));
+        QCOMPARE(d.lastDone, qulonglong(size));
+        QCOMPARE(d.lastTotal, qulonglong(size));
+        QCOMPARE(d.finishedNames, QList<QString>{"whole.bin"});
+        QVERIFY2(!d.finishedBeforeCompleted, "the progress report hears of the end after the file synchronisation");
+
+        const QJsonArray log = m_server->requestLog();
+        QCOMPARE(log.size(), 1);
+        QCOMPARE(log.at(0).toObject().value("httpMethod").toString(), QString("GET"));
+        QCOMPARE(log.at(0).toObject().value("path").toString(), "/" + m_library.tenantId + "/file/" + QString::number(id));
+    }
+
+    void incompleteTransferIsCancelled_data()
+    {
+        QTest::addColumn<QJsonObject>("fault");
+        QTest::newRow("body cut short") << QJsonObject{{"type", "truncate"}, {"bytes", 100000}};
+        QTest::newRow("connection dropped") << QJsonObject{{"type", "drop"}, {"afterBytes", 100000}};
+        QTest::newRow("no length announced")
+            << QJsonObject{{"type", "headers"}, {"set", QJsonObject{{"content-length", QJsonValue::Null}}}};
+    }
+
+    void incompleteTransferIsCancelled()
+    {
+        QFETCH(QJsonObject, fault);
+        const QJsonObject file = addFile(QString("cut %1.bin").arg(QTest::currentDataTag()), {{"size", 300000}, {"seed", 3}});
+        fault["endpoint"] = "download";
+        m_server->addFault(fault);
+        Download d;
+        download(file.value("id").toString().toLongLong(), &d);
+        QTRY_VERIFY_WITH_TIMEOUT(d.done(), 10000);
+        QCOMPARE(d.completed, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::ErrorOperationCancelled)});
+        QVERIFY(m_log->contains("bytes received -> operation cancelled"));
+        QCOMPARE(QCryptographicHash::hash(d.data, QCryptographicHash::Sha1), d.response.hash);
+    }
+
+    void missingFileIsItemNotFound()
+    {
+        Download d;
+        download(987654321, &d);
+        QTRY_VERIFY_WITH_TIMEOUT(d.done(), 10000);
+        QCOMPARE(d.completed, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::ItemNotFound)});
+        QCOMPARE(d.chunks, 0);
+        QVERIFY(!m_log->contains("bytes received -> operation cancelled"));
+    }
+
+    void stalledServerIsAbortedByTheInactivityTimeout()
+    {
+        const QJsonObject file = addFile("stalled.bin", {{"content", "never arrives"}});
+        m_server->addFault({{"type", "stall"}, {"endpoint", "download"}});
+        Download d;
+        QElapsedTimer timer;
+        timer.start();
+        download(file.value("id").toString().toLongLong(), &d, 300);
+        QTRY_VERIFY_WITH_TIMEOUT(d.done(), 10000);
+        QCOMPARE(d.completed, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::ErrorOperationCancelled)});
+        QVERIFY(m_log->contains("timeout!"));
+        QVERIFY(timer.elapsed() >= 300);
+    }
+
+    void slowButSteadyServerIsNotTimedOut()
+    {
+        const qint64 size = 256 * 1024;
+        const QJsonObject file = addFile("drip.bin", {{"size", size}, {"seed", 9}});
+        m_server->addFault({{"type", "drip"}, {"endpoint", "download"}, {"bytes", 32 * 1024}, {"everyMs", 100}});
+        Download d;
+        QElapsedTimer timer;
+        timer.start();
+        download(file.value("id").toString().toLongLong(), &d, 300);
+        QTRY_VERIFY_WITH_TIMEOUT(d.done(), 10000);
+        QVERIFY2(timer.elapsed() > 600, "the whole transfer takes longer than the time-out");
+        QCOMPARE(d.completed, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::ErrorSuccess)});
+        QCOMPARE(QString::fromLatin1(d.hashHex()), file.value("contentHash").toString());
+    }
+
+    // 200 MiB pass through while the process grows by no more than a few chunks of 1 MiB.
+    void memoryStaysBounded()
+    {
+        const qint64 size = 200LL * 1048576;
+        const QJsonObject file = addFile("big.bin", {{"size", size}, {"fill", "bxsync"}});
+        Download d;
+        d.keepData = false;
+        d.rssBefore = testsupport::residentMemoryBytes();
+        QVERIFY(d.rssBefore > 0);
+        download(file.value("id").toString().toLongLong(), &d);
+        QTRY_VERIFY_WITH_TIMEOUT(d.done(), 60000);
+        QCOMPARE(d.completed, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::ErrorSuccess)});
+        QCOMPARE(QString::fromLatin1(d.hashHex()), file.value("contentHash").toString());
+        const qint64 growth = d.rssPeak - d.rssBefore;
+        qInfo("resident memory grew by %.1f MiB during a %lld MiB download", growth / 1048576.0, size / 1048576);
+        QVERIFY2(growth < 24 * 1048576, qPrintable(QString("grew by %1 bytes").arg(growth)));
+    }
+
+private:
+    QJsonObject addFile(const QString &path, QJsonObject fields)
+    {
+        fields["path"] = path;
+        const ReferenceServer::Reply reply = m_server->admin("POST", m_library.path() + "/files", fields);
+        if (reply.status != 201)
+            qWarning() << "addFile refused:" << reply.json.toJson();
+        return m_server->treeItem(m_library, path);
+    }
+
+    CGetFileRequest *download(qint64 fileServerId, Download *d, int timeoutMs = 0)
+    {
+        SyncLibrary::Ptr library(new SyncLibrary());
+        library->ClientId = 1;
+        library->ServerId = m_library.id;
+        library->TenantId = m_library.tenantId;
+        SyncFile::Ptr file(new SyncFile());
+        file->ClientId = 42;
+        file->ServerId = quint64(fileServerId);
+        file->LibraryClientId = 1;
+
+        auto *request = new CGetFileRequest(m_session, library, file);
+        if (timeoutMs > 0)
+            request->setInactivityTimeout(timeoutMs);
+        connect(request, &CGetFileRequest::fileDataReceived, this,
+                [d](ItemId clientId, const QString &name, const char *data, qint64 size) {
+                    QCOMPARE(clientId, ItemId(42));
+                    ++d->chunks;
+                    d->chunkNames << name;
+                    if (d->keepData)
+                        d->data.append(data, int(size));
+                    if (d->rssBefore > 0)
+                        d->rssPeak = qMax(d->rssPeak, testsupport::residentMemoryBytes());
+                },
+                Qt::DirectConnection);
+        connect(request, &CGetFileRequest::fileCompletedSignal, this,
+                [d](ItemId, const CGetFileResponse &response, const ErrorCode &error) {
+                    d->completed << error;
+                    d->response = response;
+                });
+        connect(request, &CGetFileRequest::fileDownloadProgressSignal, this,
+                [d](const QString &, ItemId, qulonglong done, qulonglong total) {
+                    d->lastDone = done;
+                    d->lastTotal = total;
+                },
+                Qt::QueuedConnection);
+        connect(request, &CGetFileRequest::fileDownloadFinishedSignal, this,
+                [d](const QString &name, ItemId) {
+                    d->finishedBeforeCompleted = d->completed.isEmpty();
+                    d->finishedNames << name;
+                },
+                Qt::QueuedConnection);
+        request->exec();
+        return request;
+    }
+
+    QScopedPointer<testsupport::LogCapture> m_log;
+    QScopedPointer<ReferenceServer> m_server;
+    QSharedPointer<CUserSession> m_session;
+    ReferenceServer::Library m_library;
+};
+
+BXSYNC_TEST_MAIN(TestGetFileRequest)
+#include "tst_getfilerequest.moc"
