@@ -18,10 +18,7 @@ class MessageCapture : public testsupport::MessageCapture
 {
 public:
     int count(QtMsgType type, const QString &contains) const { return containing(type, contains).size(); }
-    int count(const QString &contains) const
-    {
-        return count(QtDebugMsg, contains) + count(QtWarningMsg, contains) + count(QtCriticalMsg, contains);
-    }
+    using testsupport::MessageCapture::count;
     QStringList lines(QtMsgType type) const { return testsupport::MessageCapture::lines(type); }
 };
 

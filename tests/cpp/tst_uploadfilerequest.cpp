@@ -1,6 +1,6 @@
 #include "Config.h"
 #include "ErrorCodePrinting.h"
-#include "LogCapture.h"
+#include "MessageCapture.h"
 #include "ProcessMemory.h"
 #include "ReferenceServer.h"
 #include "TestMain.h"
@@ -76,7 +76,7 @@ private slots:
     void initTestCase()
     {
         registerSyncRecordMetaTypes();
-        m_log.reset(new testsupport::LogCapture());
+        m_log.reset(new testsupport::MessageCapture());
         m_server.reset(new ReferenceServer());
         QVERIFY(m_server->isRunning());
         m_server->trustCa();
@@ -540,7 +540,7 @@ private:
         request->exec();
     }
 
-    QScopedPointer<testsupport::LogCapture> m_log;
+    QScopedPointer<testsupport::MessageCapture> m_log;
     QScopedPointer<ReferenceServer> m_server;
     QSharedPointer<CUserSession> m_session;
     ReferenceServer::Library m_library;

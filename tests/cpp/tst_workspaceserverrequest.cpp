@@ -523,14 +523,7 @@ private:
         return file.object().value("id").toString();
     }
 
-    bool logged(const QString &fragment) const
-    {
-        for (QtMsgType type : {QtDebugMsg, QtWarningMsg, QtCriticalMsg}) {
-            if (!m_capture->containing(type, fragment).isEmpty())
-                return true;
-        }
-        return false;
-    }
+    bool logged(const QString &fragment) const { return m_capture->contains(fragment); }
 
     QScopedPointer<ReferenceServer> m_server;
     QScopedPointer<QTemporaryDir> m_configDir;

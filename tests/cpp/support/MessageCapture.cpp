@@ -56,6 +56,12 @@ QStringList MessageCapture::containing(QtMsgType type, const QString &fragment) 
     return result;
 }
 
+int MessageCapture::count(const QString &fragment) const
+{
+    return containing(QtDebugMsg, fragment).size() + containing(QtWarningMsg, fragment).size()
+        + containing(QtCriticalMsg, fragment).size();
+}
+
 void MessageCapture::clear()
 {
     QMutexLocker locker(&m_mutex);

@@ -23,6 +23,9 @@ public:
     int count(QtMsgType type, const QString &prefix) const { return lines(type, prefix).size(); }
     // Messages of the type that contain the fragment anywhere.
     QStringList containing(QtMsgType type, const QString &fragment) const;
+    // The same over debug, warning and critical messages together.
+    int count(const QString &fragment) const;
+    bool contains(const QString &fragment) const { return count(fragment) > 0; }
     void clear();
 
 private:
