@@ -107,7 +107,7 @@ function send(ctx, reply, fault, errorName) {
   const { entry, res } = ctx;
   entry.status = reply.status;
   entry.error = errorName || null;
-  const shaping = reply.stall ? { type: 'stall' } : fault && ['stall', 'drop', 'truncate'].includes(fault.type) ? fault : null;
+  const shaping = reply.stall ? { type: 'stall' } : fault && ['stall', 'drop', 'truncate', 'pad'].includes(fault.type) ? fault : null;
   deliver(res, reply, shaping);
 }
 
