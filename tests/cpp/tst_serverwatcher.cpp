@@ -70,6 +70,7 @@ private slots:
     void cleanup()
     {
         m_watcher.reset();
+        m_server->admin("PATCH", "/admin/settings", {{"holdMs", 60000}});
         m_db->closeDatabaseForCurrentThread();
         m_db.reset();
     }
@@ -156,6 +157,29 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(watchCalls(mark).size(), 1, 10000);
         QCOMPARE(watchCalls(mark).first().itemIds, sortedIds({b}));
         QCOMPARE(m_watcher->watchedLibraries(), QSet<ItemId>{b});
+    }
+
+    void theEndOfOneCallEndsTheOthers()
+    {
+        addLibrary("A");
+        addLibrary("C", m_otherHost);
+        QVERIFY(m_server->admin("PATCH", "/admin/settings", {{"holdMs", 1000}}).status < 300);
+        // The first watch call answers 1500 ms late; the other one after the 1000 ms hold.
+        m_server->addFault({{"type", "delay"}, {"ms", 1500}, {"endpoint", "watcher"}});
+        m_watcher->start();
+        QTRY_COMPARE_WITH_TIMEOUT(watchCalls().size(), 2, 10000);
+        QTest::qWait(3000);
+
+        int delayed = 0;
+        for (const QJsonValue &value : logSince(m_mark, "Watcher.watch")) {
+            const QJsonObject entry = value.toObject();
+            if (entry.value("fault").toString() != "delay")
+                continue;
+            ++delayed;
+            QVERIFY2(entry.value("status").isNull(), "the client left the delayed call before its answer");
+        }
+        QCOMPARE(delayed, 1);
+        QVERIFY(watchCalls().size() >= 4);
     }
 
     void itemNotFoundIgnoresTheLibraryFor15Minutes()
