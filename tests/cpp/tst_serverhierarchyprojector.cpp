@@ -209,7 +209,16 @@ private slots:
         addServerFile("Docs/Deep/c.txt", "");
         addServerFolder("Empty");
 
+        std::atomic<Qt::HANDLE> projectionThread{nullptr};
+        const QMetaObject::Connection watching = connect(
+            m_db.data(), &CSyncDatabase::syncDatabaseChangedSignal, this,
+            [&](ItemId) { projectionThread = QThread::currentThreadId(); }, Qt::DirectConnection);
         QCOMPARE(project().errorName, QString("dc.ErrorSuccess"));
+        disconnect(watching);
+        // The thread gave back what it used.
+        QVERIFY(projectionThread.load() && projectionThread.load() != QThread::currentThreadId());
+        QVERIFY(!CNetworkAccessManager::findInstanceForThread(projectionThread.load()));
+        QCOMPARE(QSqlDatabase::connectionNames().size(), 1);
 
         const QHash<QString, QJsonObject> tree = serverTree();
         QCOMPARE(m_db->countFolders(), 3u);

@@ -302,6 +302,16 @@ private slots:
         QCOMPARE(heldWatches(), 1);
     }
 
+    void unreachableWatcherHostReachesTheEngineStatus()
+    {
+        addLibrary("Unreachable", "127.0.0.1:1");
+        QSignalSpy networkState(m_sessions->getUserSession().data(), &CUserSession::setNetworkRequestStateSignal);
+        m_watcher->start();
+        // The watch call has no session of its own; the watcher passes its outcome on.
+        QTRY_VERIFY_WITH_TIMEOUT(networkState.contains(QVariantList{true, false, false}), 10000);
+        QCOMPARE(watchCalls().size(), 0);
+    }
+
 private:
     static constexpr int kShortCycleMs = 150;
 
