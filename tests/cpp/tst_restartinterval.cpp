@@ -1,7 +1,6 @@
 #include "RestartInterval.h"
 #include "TestMain.h"
 
-#include <QSet>
 
 namespace {
 
@@ -60,7 +59,7 @@ private slots:
         QTest::addColumn<int>("expected");
         QTest::newRow("lowest") << 0 << 30000;
         QTest::newRow("highest") << 32767 << 600000;
-        QTest::newRow("middle, truncated") << 16383 << 30000 + int(16383 / 32767.0 * 570000);
+        QTest::newRow("middle, truncated") << 16383 << 314991;
         QTest::newRow("one step") << 1 << 30017;
     }
 
@@ -69,17 +68,6 @@ private slots:
         QFETCH(int, q);
         QFETCH(int, expected);
         QCOMPARE(restartinterval::pick({30000, 600000}, q), expected);
-    }
-
-    void randomNumbersStayInRangeAndSpread()
-    {
-        QSet<int> seen;
-        for (int i = 0; i < 1000; ++i) {
-            const int q = restartinterval::randomNumber();
-            QVERIFY(q >= 0 && q <= 32767);
-            seen.insert(q);
-        }
-        QVERIFY2(seen.size() > 900, qPrintable(QString::number(seen.size())));
     }
 };
 

@@ -124,28 +124,6 @@ private slots:
         QCOMPARE(hierarchyprojection::buildIndex(hierarchy).itemsWithoutId, quint64(1));
     }
 
-    void serverTimes_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QDateTime>("expected");
-        const QDateTime t(QDate(2021, 3, 4), QTime(5, 6, 7), Qt::UTC);
-        QTest::newRow("UTC") << "2021-03-04T05:06:07Z" << t;
-        QTest::newRow("with milliseconds") << "2021-03-04T05:06:07.250Z" << t.addMSecs(250);
-        QTest::newRow("offset converted") << "2021-03-04T07:06:07+02:00" << t;
-        QTest::newRow("not a time") << "yesterday" << QDateTime();
-        QTest::newRow("empty") << "" << QDateTime();
-    }
-
-    void serverTimes()
-    {
-        QFETCH(QString, text);
-        QFETCH(QDateTime, expected);
-        const QDateTime time = hierarchyprojection::serverTime(text);
-        QCOMPARE(time, expected);
-        if (time.isValid())
-            QCOMPARE(time.timeSpec(), Qt::UTC);
-    }
-
     void fileStatusRules_data()
     {
         QTest::addColumn<int>("current");
