@@ -257,6 +257,7 @@ void CSyncDatabase::closeDatabaseForCurrentThread()
 
 bool CSyncDatabase::execWithBusyRetry(QSqlQuery &query, const QString &text)
 {
+    m_statementCount.fetchAndAddRelaxed(1);
     while (!query.exec(text)) {
         const QSqlError error = query.lastError();
         if (error.nativeErrorCode() != kSqliteBusy) {

@@ -67,6 +67,8 @@ public:
     void createTableSchema();
     void updateTableSchema();
     quint64 getNextClientId();
+    // Statements sent to SQLite so far, by every thread; what the benchmarks count.
+    quint64 statementCount() const { return m_statementCount.loadRelaxed(); }
 
     // Insertion: returns the new client id (also written into the record), 0 when refused.
     ItemId insertFile(const SyncFile::Ptr &file);
@@ -179,4 +181,5 @@ private:
     // Serialises connection set-up, so that two threads never create the schema at once.
     QMutex m_connectionMutex;
     QAtomicInt m_indexesCreated = 0;
+    QAtomicInteger<quint64> m_statementCount = 0;
 };

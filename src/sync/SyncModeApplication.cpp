@@ -1,6 +1,7 @@
 #include "SyncModeApplication.h"
 
 #include "AppStatusController.h"
+#include "ServerWatcher.h"
 #include "SyncDatabase.h"
 #include "UserSessionController.h"
 #include "WorkspaceServerRequest.h"
@@ -61,14 +62,18 @@ CSyncModeApplication::~CSyncModeApplication()
 {
     qDebug() << "CSyncModeApplication::~CSyncModeApplication";
     emit sigBreak();
+    if (m_serverWatcher)
+        m_serverWatcher->abortAllWatchRequests();
     CNetworkAccessManager::clear();
+    m_serverWatcher.reset();
 }
 
 void CSyncModeApplication::initialize()
 {
     qDebug() << "CSyncModeApplication::initialize";
-    // The file manipulation service, the sync thread manager and both watchers are created here,
-    // in that order, as they arrive.
+    // The file manipulation service and the sync thread manager come before the server watcher,
+    // the client watcher after it, as they arrive.
+    m_serverWatcher.reset(new CServerWatcher(m_syncDatabase, m_userSessionController));
     qDebug() << "CSyncModeApplication::initialize: FLs count:" << m_syncDatabase->countLibraries();
     qDebug() << "CSyncModeApplication::initialize: folders count:" << m_syncDatabase->countFolders();
     qDebug() << "CSyncModeApplication::initialize: files count:" << m_syncDatabase->countFiles();
@@ -96,6 +101,7 @@ void CSyncModeApplication::sanityCheckFinishedSlot()
     if (m_watchersStarted)
         return;
     m_watchersStarted = true;
+    m_serverWatcher->start();
     m_appStatusController->setSyncInitializing(false);
 }
 
@@ -172,7 +178,9 @@ void CSyncModeApplication::setFileLibraries(const QString &fileLibraries)
 void CSyncModeApplication::handleSystemWakeUp()
 {
     qDebug() << "CSyncModeApplication::handleSystemWakeUp";
-    // The server watcher is restarted here, after 3000 ms, once it exists.
+    // Calls held across a sleep are dead without knowing it.
+    if (m_serverWatcher)
+        m_serverWatcher->restart(3000);
 }
 
 QString CSyncModeApplication::getSyncedItemPath(const QString &tenantId, const QString &itemId)

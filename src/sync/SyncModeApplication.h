@@ -8,6 +8,7 @@
 #include <QString>
 
 class CAppStatusController;
+class CServerWatcher;
 class CSyncDatabase;
 class CUserSessionController;
 
@@ -55,6 +56,7 @@ private:
     const QSharedPointer<CSyncDatabase> m_syncDatabase;
     const QSharedPointer<CAppStatusController> m_appStatusController;
     const QSharedPointer<CUserSessionController> m_userSessionController;
+    QSharedPointer<CServerWatcher> m_serverWatcher;
     bool m_watchersStarted = false;
     QString m_lastFileLibraries;
 };

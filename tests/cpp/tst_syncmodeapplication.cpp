@@ -1,5 +1,6 @@
 #include "AppStatusController.h"
 #include "Config.h"
+#include "MessageCapture.h"
 #include "SyncDatabase.h"
 #include "SyncModeApplication.h"
 #include "TestMain.h"
@@ -177,6 +178,28 @@ private slots:
         QCOMPARE(m_app->getSyncedItemPath("t2", "500"), QString());
         QCOMPARE(m_app->getSyncedItemPath("t1", "not-a-number"), QString());
         QCOMPARE(m_app->getSyncedItemPath("t1", "999"), QString());
+    }
+
+    void serverWatcherStartsOnceAndRestartsOnWakeUp()
+    {
+        testsupport::MessageCapture capture;
+        CSyncModeApplication app(m_database, m_status, m_sessions);
+        const QStringList lines = capture.lines(QtDebugMsg);
+        const int started = lines.indexOf("CSyncModeApplication::startSync");
+        const int firstCycle =
+            lines.indexOf("CServerWatcherScheduler::scheduleSignal: invoking restartSchedulerTimerSlot: interval: 3000");
+        QVERIFY(started >= 0);
+        QVERIFY2(firstCycle > started, "the watcher starts after the libraries");
+        // The start-up comparison may report twice; the watcher starts once.
+        app.sanityCheckFinishedSlot();
+        QCOMPARE(capture.count(QtWarningMsg, "CServerWatcher::start: already started"), 0);
+        QCOMPARE(capture.count(QtDebugMsg, "CServerWatcherScheduler::scheduleSignal"), 1);
+
+        capture.clear();
+        app.handleSystemWakeUp();
+        QCOMPARE(capture.lines(QtDebugMsg, "CServerWatcher::"),
+                 (QStringList{"CServerWatcher::restart: restarting with delay: 3000", "CServerWatcher::abortAllWatchRequests"}));
+        QCOMPARE(capture.count(QtDebugMsg, "CServerWatcherScheduler::scheduleSignal: invoking restartSchedulerTimerSlot: interval: 3000"), 1);
     }
 
 private:

@@ -41,6 +41,11 @@ const TYPES = {
     if (r.everyMs !== undefined && !isInt(r.everyMs, 1, 60000)) return '"everyMs" must be from 1 to 60000';
     return null;
   },
+  pad: (r) => {
+    if (!isInt(r.size, 0, 1 << 30)) return 'pad needs "size" from 0 to 1073741824 bytes';
+    if (r.fill !== undefined && (typeof r.fill !== 'string' || !r.fill)) return '"fill" must be a non-empty string';
+    return null;
+  },
   truncate: (r) => {
     if (r.bytes !== undefined && !isInt(r.bytes, 0, Number.MAX_SAFE_INTEGER)) return '"bytes" must be a whole number';
     if (r.consistentLength !== undefined && typeof r.consistentLength !== 'boolean') return '"consistentLength" must be a boolean';
@@ -48,7 +53,7 @@ const TYPES = {
   },
 };
 
-const OPTION_KEYS = ['fullName', 'code', 'message', 'status', 'body', 'ms', 'execute', 'afterBytes', 'headers', 'bytes', 'consistentLength', 'set', 'everyMs'];
+const OPTION_KEYS = ['fullName', 'code', 'message', 'status', 'body', 'ms', 'execute', 'afterBytes', 'headers', 'bytes', 'consistentLength', 'set', 'everyMs', 'size', 'fill'];
 
 class Faults {
   constructor() {

@@ -89,8 +89,22 @@ async function* dripped(source, bytes, everyMs) {
   }
 }
 
+// The body followed by `fill` up to exactly `size` bytes; a longer body stays as it is.
+async function* paddedChunks(source, size, fill) {
+  let sent = 0;
+  for await (const chunk of source) {
+    sent += chunk.length;
+    yield chunk;
+  }
+  while (sent < size) {
+    const block = Buffer.alloc(Math.min(size - sent, 1 << 20), fill);
+    sent += block.length;
+    yield block;
+  }
+}
+
 // Sends a reply {status, headers, body: Buffer | Readable, length?}, shaped
-// by a response fault (stall, drop, truncate, drip) when one is given.
+// by a response fault (stall, drop, truncate, drip, pad) when one is given.
 function deliver(res, reply, fault) {
   if (res.destroyed || res.headersSent) return;
   const isBuffer = Buffer.isBuffer(reply.body);
@@ -121,6 +135,16 @@ function deliver(res, reply, fault) {
     res.writeHead(reply.status, headers);
     res.flushHeaders();
     pump(source, res, fault.afterBytes || 0, () => res.socket?.destroy());
+    return;
+  }
+  if (fault && fault.type === 'pad') {
+    const padded = Readable.from(paddedChunks(source, fault.size, fault.fill || ' '));
+    if (length !== undefined) headers['content-length'] = String(Math.max(length, fault.size));
+    else delete headers['content-length'];
+    res.writeHead(reply.status, headers);
+    padded.on('error', () => res.destroy());
+    res.on('close', () => padded.destroy());
+    padded.pipe(res);
     return;
   }
   if (fault && fault.type === 'truncate') {

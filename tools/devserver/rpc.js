@@ -107,7 +107,7 @@ function send(ctx, reply, fault, errorName) {
   const { entry, res } = ctx;
   entry.status = reply.status;
   entry.error = errorName || null;
-  const shaping = reply.stall ? { type: 'stall' } : fault && ['stall', 'drop', 'truncate', 'drip'].includes(fault.type) ? fault : null;
+  const shaping = reply.stall ? { type: 'stall' } : fault && ['stall', 'drop', 'truncate', 'drip', 'pad'].includes(fault.type) ? fault : null;
   const shaped = fault && fault.type === 'headers' ? { ...reply, headerOverrides: fault.set } : reply;
   deliver(res, shaped, shaping);
 }

@@ -100,9 +100,24 @@ describe('fault injection', () => {
     assert.equal(res.headers['content-length'], String(256 * 1024));
   });
 
+  it('pads an answer to an exact size, streamed or whole', async () => {
+    await server.admin.addFault({ method: 'FileSync.getHierarchy', type: 'pad', size: 300000 });
+    const padded = await server.app.rpc('FileSync.getHierarchy', { tenantId: lib.tenantId, id: lib.id });
+    assert.equal(padded.body.length, 300000);
+    assert.equal(padded.json.result.hierarchy.id, lib.id, 'blanks after the document keep it valid JSON');
+    await server.admin.addFault({ method: 'FileSync.getFile', type: 'pad', size: 5000, fill: 'x' });
+    const broken = await server.app.rpc('FileSync.getFile', { tenantId: lib.tenantId, fileId: big.id });
+    assert.deepEqual([broken.body.length, broken.headers['content-length'], broken.json], [5000, '5000', null]);
+    assert.match(broken.body.toString('utf8'), /\}x+$/);
+    await server.admin.addFault({ method: 'FileSync.getFile', type: 'pad', size: 10 });
+    const longer = await server.app.rpc('FileSync.getFile', { tenantId: lib.tenantId, fileId: big.id });
+    assert.equal(longer.json.result.file.id, big.id, 'a body already longer than the size is left alone');
+  });
+
   it('refuses rules it cannot carry out', async () => {
     for (const desc of [{ type: 'explode' }, { type: 'delay' }, { type: 'rpcError' }, { type: 'httpStatus', status: 99 }, { type: 'drop', endpoint: 'ftp' },
-      { type: 'headers' }, { type: 'headers', set: { 'bad name': 'x' } }, { type: 'headers', set: { a: 'two\nlines' } }, { type: 'drip', everyMs: 0 }]) {
+      { type: 'headers' }, { type: 'headers', set: { 'bad name': 'x' } }, { type: 'headers', set: { a: 'two\nlines' } }, { type: 'drip', everyMs: 0 },
+      { type: 'pad' }, { type: 'pad', size: 10, fill: '' }]) {
       await assert.rejects(server.admin.addFault(desc), { status: 400 }, JSON.stringify(desc));
     }
   });

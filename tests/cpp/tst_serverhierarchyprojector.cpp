@@ -1,0 +1,690 @@
+#include "AppStatusController.h"
+#include "MessageCapture.h"
+#include "ReferenceServer.h"
+#include "ServerHierarchyProjector.h"
+#include "SyncDatabase.h"
+#include "TestMain.h"
+#include "UserSessionController.h"
+#include "main.h"
+
+#include <QJsonArray>
+#include <QSignalSpy>
+#include <QSqlRecord>
+
+#include <atomic>
+
+using testsupport::MessageCapture;
+using testsupport::ReferenceServer;
+
+namespace {
+
+// Bodies of 50 MiB end up in log lines; the test output needs none of them.
+QtMessageHandler g_nextHandler = nullptr;
+void dropHugeMessages(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (text.size() <= 65536 && g_nextHandler)
+        g_nextHandler(type, context, text);
+}
+
+brindlex::File serverFile(quint64 id, quint64 size = 1)
+{
+    brindlex::File file;
+    file.id = id;
+    file.fileSize = size;
+    return file;
+}
+
+brindlex::Folder serverFolder(quint64 id, QVector<brindlex::File> files, QVector<brindlex::Folder> folders = {})
+{
+    brindlex::Folder folder;
+    folder.id = id;
+    folder.files = files;
+    folder.folders = folders;
+    return folder;
+}
+
+enum ServerChange { RenameFile, MoveFile, ChangeContent, DeleteItem, RenameAndChange, RenameFolder, RenameNewFolder };
+
+} // namespace
+
+class TestServerHierarchyProjector : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        registerServerApiMetaTypes();
+        registerSyncRecordMetaTypes();
+        m_server.reset(new ReferenceServer());
+        QVERIFY(m_server->isRunning());
+        m_server->trustCa();
+        m_status.reset(new CAppStatusController([] { return true; }));
+        m_sessions.reset(new CUserSessionController(m_status));
+        m_sessions->setUserSession(m_server->sessionJson(m_server->token()));
+        QCOMPARE(m_server->admin("POST", "/admin/tenants", {{"id", m_tenant}, {"name", "Projection"}}).status, 201);
+        m_team = m_server->admin("POST", "/admin/tenants/" + m_tenant + "/teams", {{"name", "T"}}).object().value("id").toString();
+    }
+
+    void cleanupTestCase()
+    {
+        m_sessions.reset();
+        CNetworkAccessManager::deleteInstanceForCurrentThread();
+    }
+
+    void init()
+    {
+        m_dir.reset(new QTemporaryDir);
+        m_db.reset(new CSyncDatabase(m_dir->path()));
+        const QJsonObject library = m_server->admin("POST", "/admin/tenants/" + m_tenant + "/libraries",
+                                                    {{"name", QString("Lib %1").arg(++m_libraries)}, {"teamId", m_team}})
+                                        .object();
+        m_libServerId = library.value("id").toString().toULongLong();
+        QVERIFY(m_libServerId > 0);
+        SyncLibrary::Ptr record(new SyncLibrary);
+        record->ServerId = m_libServerId;
+        record->TenantId = m_tenant;
+        record->TenantName = "Projection";
+        record->ServerName = library.value("name").toString();
+        record->syncStatus.ServerStatus = StatusNew;
+        record->syncStatus.ClientStatus = StatusSynchronized;
+        m_libClientId = m_db->insertLibrary(record);
+        QVERIFY(m_libClientId != 0);
+    }
+
+    void cleanup()
+    {
+        appstate::setShuttingDown(false);
+        m_db->closeDatabaseForCurrentThread();
+        m_db.reset();
+    }
+
+    // --- the pure parts
+
+    void indexWalksFilesFirstThenFoldersDepthFirst()
+    {
+        brindlex::Hierarchy hierarchy;
+        hierarchy.id = 100;
+        hierarchy.files = {serverFile(1, 10)};
+        hierarchy.folders = {serverFolder(2, {serverFile(3, 20)}, {serverFolder(4, {serverFile(5, 30)})}),
+                             serverFolder(6, {})};
+        hierarchy.folders[0].name = "A";
+        const HierarchyIndex index = hierarchyprojection::buildIndex(hierarchy);
+        QCOMPARE(index.ids, (QVector<quint64>{1, 2, 3, 4, 5, 6}));
+        QCOMPARE(index.parentOf.value(1), quint64(100));
+        QCOMPARE(index.parentOf.value(2), quint64(100));
+        QCOMPARE(index.parentOf.value(3), quint64(2));
+        QCOMPARE(index.parentOf.value(5), quint64(4));
+        QCOMPARE(index.parentOf.value(6), quint64(100));
+        QCOMPARE(index.nameOf.value(2), QString("A"));
+        QVERIFY(index.contains(5) && !index.contains(100));
+        QCOMPARE(index.toString(), QString("[filesCount: 3, foldersCount: 3, filesSizeSum: 60]"));
+        QCOMPARE(index.itemsWithoutId, quint64(0));
+
+        hierarchy.folders[1].files = {serverFile(0)};
+        QCOMPARE(hierarchyprojection::buildIndex(hierarchy).itemsWithoutId, quint64(1));
+    }
+
+    void fileStatusRules_data()
+    {
+        QTest::addColumn<int>("current");
+        QTest::addColumn<bool>("sicChanged");
+        QTest::addColumn<bool>("moved");
+        QTest::addColumn<int>("expected");
+        QTest::addColumn<bool>("movedFromSynchronized");
+        QTest::newRow("synchronized, content") << int(StatusSynchronized) << true << false << int(StatusChanged) << false;
+        QTest::newRow("synchronized, place") << int(StatusSynchronized) << false << true << int(StatusMoved) << true;
+        QTest::newRow("synchronized, both") << int(StatusSynchronized) << true << true << int(StatusMovedAndChanged) << false;
+        QTest::newRow("moved, content") << int(StatusMoved) << true << false << int(StatusMovedAndChanged) << false;
+        QTest::newRow("moved, place again") << int(StatusMoved) << false << true << int(StatusMoved) << false;
+        QTest::newRow("changed, place") << int(StatusChanged) << false << true << int(StatusMovedAndChanged) << false;
+        QTest::newRow("new stays new") << int(StatusNew) << true << true << int(StatusNew) << false;
+        QTest::newRow("deleted stays deleted") << int(StatusDeleted) << true << true << int(StatusDeleted) << false;
+    }
+
+    void fileStatusRules()
+    {
+        QFETCH(int, current);
+        QFETCH(bool, sicChanged);
+        QFETCH(bool, moved);
+        QFETCH(int, expected);
+        QFETCH(bool, movedFromSynchronized);
+        const auto status = hierarchyprojection::fileServerStatus(quint32(current), sicChanged, moved);
+        QCOMPARE(int(status.serverStatus), expected);
+        QCOMPARE(status.movedFromSynchronized, movedFromSynchronized);
+    }
+
+    void conflictRule_data()
+    {
+        QTest::addColumn<int>("client");
+        QTest::addColumn<int>("server");
+        QTest::addColumn<bool>("conflict");
+        QTest::newRow("changed on both") << int(StatusChanged) << int(StatusChanged) << true;
+        QTest::newRow("moved locally, changed on server") << int(StatusMoved) << int(StatusChanged) << true;
+        QTest::newRow("changed locally, moved on server") << int(StatusChanged) << int(StatusMoved) << true;
+        QTest::newRow("deleted locally, moved and changed") << int(StatusDeleted) << int(StatusMovedAndChanged) << true;
+        QTest::newRow("moved on both") << int(StatusMoved) << int(StatusMoved) << false;
+        QTest::newRow("only the server") << int(StatusSynchronized) << int(StatusChanged) << false;
+        QTest::newRow("new locally, deleted on server") << int(StatusNew) << int(StatusDeleted) << false;
+    }
+
+    void conflictRule()
+    {
+        QFETCH(int, client);
+        QFETCH(int, server);
+        QFETCH(bool, conflict);
+        SyncStatus status;
+        status.ClientStatus = quint32(client);
+        status.ServerStatus = quint32(server);
+        QCOMPARE(hierarchyprojection::isConflict(status), conflict);
+    }
+
+    // --- against the reference server
+
+    void emptyDatabaseGetsEverythingAsNew()
+    {
+        addServerFile("a.txt", "hello", "2021-03-04T05:06:07Z", "2022-01-02T03:04:05Z");
+        addServerFile("Docs/b.txt", "bee");
+        addServerFile("Docs/Deep/c.txt", "");
+        addServerFolder("Empty");
+
+        std::atomic<Qt::HANDLE> projectionThread{nullptr};
+        const QMetaObject::Connection watching = connect(
+            m_db.data(), &CSyncDatabase::syncDatabaseChangedSignal, this,
+            [&](ItemId) { projectionThread = QThread::currentThreadId(); }, Qt::DirectConnection);
+        QCOMPARE(project().errorName, QString("dc.ErrorSuccess"));
+        disconnect(watching);
+        // The thread gave back what it used.
+        QVERIFY(projectionThread.load() && projectionThread.load() != QThread::currentThreadId());
+        QVERIFY(!CNetworkAccessManager::findInstanceForThread(projectionThread.load()));
+        QCOMPARE(QSqlDatabase::connectionNames().size(), 1);
+
+        const QHash<QString, QJsonObject> tree = serverTree();
+        QCOMPARE(m_db->countFolders(), 3u);
+        QCOMPARE(m_db->countFiles(), 3u);
+        for (const QJsonObject &item : tree) {
+            const QString path = item.value("path").toString();
+            const quint64 serverId = item.value("id").toString().toULongLong();
+            const QString parentPath = path.section('/', 0, -2);
+            const ItemId expectedParent = parentPath.isEmpty() ? m_libClientId : folderRecord(parentPath)->ClientId;
+            if (item.value("type").toString() == "folder") {
+                const SyncFolder::Ptr folder = m_db->getFolderByServerId(serverId, m_libClientId);
+                QVERIFY2(folder, qPrintable(path));
+                QCOMPARE(folder->ServerName, item.value("name").toString());
+                QCOMPARE(folder->ClientName, QString());
+                QCOMPARE(folder->ParentClientId, expectedParent);
+                QCOMPARE(folder->syncStatus.ServerStatus, quint32(StatusNew));
+                QCOMPARE(folder->syncStatus.ClientStatus, quint32(StatusSynchronized));
+                continue;
+            }
+            const SyncFile::Ptr file = m_db->getFileByServerId(serverId, m_libClientId);
+            QVERIFY2(file, qPrintable(path));
+            QCOMPARE(file->ServerName, item.value("name").toString());
+            QCOMPARE(file->ClientName, QString());
+            QCOMPARE(file->ParentClientId, expectedParent);
+            QCOMPARE(file->syncStatus.ServerStatus, quint32(StatusNew));
+            QCOMPARE(file->syncStatus.ClientStatus, quint32(StatusSynchronized));
+            QCOMPARE(file->Sic, item.value("state").toString());
+            QCOMPARE(file->Hash, item.value("contentHash").toString());
+            QCOMPARE(qint64(file->Size), qint64(item.value("size").toDouble()));
+            QCOMPARE(file->CreatedTime, QDateTime::fromString(item.value("createdTime").toString(), Qt::ISODate));
+            QCOMPARE(file->UpdatedTime, QDateTime::fromString(item.value("modifiedTime").toString(), Qt::ISODate));
+        }
+        const SyncFile::Ptr a = fileRecord("a.txt");
+        QCOMPARE(a->CreatedTime, QDateTime(QDate(2021, 3, 4), QTime(5, 6, 7), Qt::UTC));
+        QCOMPARE(a->UpdatedTime, QDateTime(QDate(2022, 1, 2), QTime(3, 4, 5), Qt::UTC));
+        QCOMPARE(a->Hash, QString("aaf4c61ddcc5e8a2dabede0f3b482cd9aea9434d"));
+
+        const SyncLibrary::Ptr library = m_db->getLibrary(m_libClientId);
+        QCOMPARE(library->Sic, serverLibraryState());
+        // Left for the library scheduler to check the library folder's name and place.
+        QCOMPARE(library->syncStatus.ServerStatus, quint32(StatusMoved));
+    }
+
+    void unchangedProjectionWritesNothing()
+    {
+        addServerFile("a.txt", "a");
+        addServerFile("Docs/b.txt", "b");
+        addServerFile("Docs/Deep/c.txt", "c");
+        QCOMPARE(project().errorName, QString("dc.ErrorSuccess"));
+        const QStringList before = itemRows();
+
+        std::atomic<int> itemChanges{0};
+        const QMetaObject::Connection counting = connect(
+            m_db.data(), &CSyncDatabase::syncDatabaseChangedSignal, this, [&](ItemId) { ++itemChanges; },
+            Qt::DirectConnection);
+        QSignalSpy libraryChanges(m_db.data(), &CSyncDatabase::syncLibraryChangedSignal);
+        QCOMPARE(project().errorName, QString("dc.ErrorSuccess"));
+        disconnect(counting);
+
+        QCOMPARE(itemRows(), before);
+        // The library row alone: its sic and server status.
+        QCOMPARE(libraryChanges.count(), 1);
+        QCOMPARE(itemChanges.load(), 1);
+    }
+
+    void serverChangesGiveTheirStatus_data()
+    {
+        QTest::addColumn<int>("change");
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("recordName");
+        QTest::newRow("file renamed") << int(RenameFile) << "a.txt" << int(StatusMoved) << "a.txt";
+        QTest::newRow("file moved to another folder") << int(MoveFile) << "Docs/b.txt" << int(StatusMoved) << "b.txt";
+        QTest::newRow("file content changed") << int(ChangeContent) << "a.txt" << int(StatusChanged) << "a.txt";
+        QTest::newRow("file deleted") << int(DeleteItem) << "a.txt" << int(StatusDeleted) << "a.txt";
+        QTest::newRow("file renamed and changed") << int(RenameAndChange) << "a.txt" << int(StatusMovedAndChanged) << "a.txt";
+        QTest::newRow("folder renamed takes the name") << int(RenameFolder) << "Docs" << int(StatusMoved) << "Docs 2";
+        QTest::newRow("folder deleted") << int(DeleteItem) << "Docs" << int(StatusDeleted) << "Docs";
+        QTest::newRow("new folder renamed again stays new") << int(RenameNewFolder) << "Other" << int(StatusNew) << "Other 2";
+    }
+
+    void serverChangesGiveTheirStatus()
+    {
+        QFETCH(int, change);
+        QFETCH(QString, target);
+        QFETCH(int, status);
+        QFETCH(QString, recordName);
+        addServerFile("a.txt", "a");
+        addServerFile("Docs/b.txt", "b");
+        addServerFolder("Other");
+        QCOMPARE(project().errorName, QString("dc.ErrorSuccess"));
+        markAllSynchronized();
+        const QHash<QString, QJsonObject> tree = serverTree();
+        const QString id = tree.value(target).value("id").toString();
+        const SyncItem::Ptr before = record(target);
+        QVERIFY(before);
+        const SyncFile::Ptr fileInDocs = fileRecord("Docs/b.txt");
+
+        switch (ServerChange(change)) {
+        case RenameFile:
+            patchItem(id, {{"name", "a2.txt"}});
+            break;
+        case MoveFile:
+            patchItem(id, {{"parentId", tree.value("Other").value("id").toString()}});
+            break;
+        case ChangeContent:
+            changeServerContent(id, "new content");
+            break;
+        case DeleteItem:
+            QCOMPARE(m_server->admin("DELETE", libraryPath() + "/items/" + id).status, 200);
+            break;
+        case RenameAndChange:
+            patchItem(id, {{"name", "a2.txt"}});
+            changeServerContent(id, "new content");
+            break;
+        case RenameFolder:
+            patchItem(id, {{"name", "Docs 2"}});
+            break;
+        case RenameNewFolder:
+            m_db->updateFolder(before->ClientId, CSqlValue("ServerStatus", quint32(StatusNew)));
+            patchItem(id, {{"name", "Other 2"}});
+            break;
+        }
+        QCOMPARE(project().errorName, QString("dc.ErrorSuccess"));
+
+        const SyncItem::Ptr after = m_db->getFile(before->ClientId) ? SyncItem::Ptr(m_db->getFile(before->ClientId))
+                                                                   : SyncItem::Ptr(m_db->getFolder(before->ClientId));
+        QVERIFY(after);
+        QCOMPARE(int(after->syncStatus.ServerStatus), status);
+        QCOMPARE(after->syncStatus.ClientStatus, quint32(StatusSynchronized));
+        QCOMPARE(after->ServerName, recordName);
+        // New names, parents and sics are fetched when the item itself is synchronised.
+        QCOMPARE(parentClientIdOf(*after), parentClientIdOf(*before));
+        if (const SyncFile::Ptr file = SyncFile::cast(after))
+            QCOMPARE(file->Sic, SyncFile::cast(before)->Sic);
+        if (target == "Docs" && status == StatusDeleted)
+            QCOMPARE(m_db->getFile(fileInDocs->ClientId)->syncStatus.ServerStatus, quint32(StatusDeleted));
+        QCOMPARE(m_db->getLibrary(m_libClientId)->Sic, serverLibraryState());
+        // Nothing else changed.
+        const bool subtree = target == "Docs" && status == StatusDeleted;
+        QCOMPARE(m_db->execQuery("SELECT COUNT(*) FROM Files WHERE ServerStatus != 1").value(0).toInt()
+                     + m_db->execQuery("SELECT COUNT(*) FROM Folders WHERE ServerStatus != 1").value(0).toInt(),
+                 subtree ? 2 : 1);
+    }
+
+    void renameWhileDeletedLocallyTakesNameAndParentAtOnce()
+    {
+        addServerFile("Docs/b.txt", "b");
+        addServerFolder("Other");
+        QCOMPARE(project().errorName, QString("dc.ErrorSuccess"));
+        markAllSynchronized();
+        const SyncFile::Ptr b = fileRecord("Docs/b.txt");
+        m_db->updateFile(b->ClientId, CSqlValue("ClientStatus", quint32(StatusDeleted)));
+        const QHash<QString, QJsonObject> tree = serverTree();
+        patchItem(tree.value("Docs/b.txt").value("id").toString(),
+                  {{"name", "b2.txt"}, {"parentId", tree.value("Other").value("id").toString()}});
+
+        QCOMPARE(project().errorName, QString("dc.ErrorSuccess"));
+        const SyncFile::Ptr after = m_db->getFile(b->ClientId);
+        QCOMPARE(after->syncStatus.ServerStatus, quint32(StatusMoved));
+        QCOMPARE(after->syncStatus.ClientStatus, quint32(StatusDeleted));
+        QCOMPARE(after->ServerName, QString("b2.txt"));
+        QCOMPARE(after->ParentClientId, folderRecord("Other")->ClientId);
+    }
+
+    void emptyLocalSic_data()
+    {
+        QTest::addColumn<bool>("hashMatches");
+        QTest::addColumn<int>("status");
+        QTest::newRow("matching hash: only the sic") << true << int(StatusSynchronized);
+        QTest::newRow("other hash: changed") << false << int(StatusChanged);
+    }
+
+    void emptyLocalSic()
+    {
+        QFETCH(bool, hashMatches);
+        QFETCH(int, status);
+        addServerFile("a.txt", "a");
+        QCOMPARE(project().errorName, QString("dc.ErrorSuccess"));
+        markAllSynchronized();
+        const SyncFile::Ptr a = fileRecord("a.txt");
+        m_db->updateFile(a->ClientId, CSqlValue("Sic", QString()),
+                         CSqlValue("Hash", hashMatches ? a->Hash : QString("0000000000000000000000000000000000000000")));
+
+        QCOMPARE(project().errorName, QString("dc.ErrorSuccess"));
+        const SyncFile::Ptr after = m_db->getFile(a->ClientId);
+        QCOMPARE(int(after->syncStatus.ServerStatus), status);
+        QCOMPARE(after->Sic, hashMatches ? a->Sic : QString());
+        QCOMPARE(after->ServerName, a->ServerName);
+    }
+
+    void itemsNewOnTheClientAreNeverMarkedDeleted()
+    {
+        addServerFile("a.txt", "a");
+        addServerFile("gone.txt", "g");
+        QCOMPARE(project().errorName, QString("dc.ErrorSuccess"));
+        markAllSynchronized();
+        SyncFolder::Ptr localFolder(new SyncFolder);
+        localFolder->ParentClientId = m_libClientId;
+        localFolder->LibraryClientId = m_libClientId;
+        localFolder->ClientName = "Local";
+        localFolder->syncStatus.ClientStatus = StatusNew;
+        localFolder->syncStatus.ServerStatus = StatusSynchronized;
+        QVERIFY(m_db->insertFolder(localFolder) != 0);
+        SyncFile::Ptr localFile(new SyncFile);
+        localFile->ParentClientId = localFolder->ClientId;
+        localFile->LibraryClientId = m_libClientId;
+        localFile->ClientName = "local.txt";
+        localFile->syncStatus.ClientStatus = StatusNew;
+        localFile->syncStatus.ServerStatus = StatusSynchronized;
+        QVERIFY(m_db->insertFile(localFile) != 0);
+        const SyncFile::Ptr gone = fileRecord("gone.txt");
+        QCOMPARE(m_server->admin("DELETE", libraryPath() + "/items/" + QString::number(gone->ServerId)).status, 200);
+
+        QCOMPARE(project().errorName, QString("dc.ErrorSuccess"));
+        QCOMPARE(m_db->getFolder(localFolder->ClientId)->syncStatus.ServerStatus, quint32(StatusSynchronized));
+        QCOMPARE(m_db->getFile(localFile->ClientId)->syncStatus.ServerStatus, quint32(StatusSynchronized));
+        QCOMPARE(m_db->getFile(gone->ClientId)->syncStatus.ServerStatus, quint32(StatusDeleted));
+        QCOMPARE(fileRecord("a.txt")->syncStatus.ServerStatus, quint32(StatusSynchronized));
+    }
+
+    void changeOnBothSides_data()
+    {
+        QTest::addColumn<int>("localStatusOfB");
+        QTest::addColumn<bool>("newSic");
+        QTest::newRow("old library sic kept") << int(StatusSynchronized) << false;
+        QTest::newRow("a local deletion lets the new sic through") << int(StatusDeleted) << true;
+        QTest::newRow("a local creation lets the new sic through") << int(StatusNew) << true;
+    }
+
+    void changeOnBothSides()
+    {
+        QFETCH(int, localStatusOfB);
+        QFETCH(bool, newSic);
+        addServerFile("a.txt", "a");
+        addServerFile("b.txt", "b");
+        QCOMPARE(project().errorName, QString("dc.ErrorSuccess"));
+        markAllSynchronized();
+        const QString oldSic = m_db->getLibrary(m_libClientId)->Sic;
+        QVERIFY(!oldSic.isEmpty());
+        const SyncFile::Ptr a = fileRecord("a.txt");
+        m_db->updateFile(a->ClientId, CSqlValue("ClientStatus", quint32(StatusChanged)));
+        m_db->updateFile(fileRecord("b.txt")->ClientId, CSqlValue("ClientStatus", quint32(localStatusOfB)));
+        changeServerContent(QString::number(a->ServerId), "changed on the server too");
+
+        QCOMPARE(project().errorName, QString("dc.ErrorSuccess"));
+        QVERIFY(m_lastConflict);
+        QCOMPARE(m_db->getFile(a->ClientId)->syncStatus.ServerStatus, quint32(StatusChanged));
+        const QString sic = m_db->getLibrary(m_libClientId)->Sic;
+        QCOMPARE(sic, newSic ? serverLibraryState() : oldSic);
+        QVERIFY(serverLibraryState() != oldSic);
+    }
+
+    void oversizedAnswers_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<QString>("fill");
+        QTest::addColumn<QString>("result");
+        QTest::addColumn<bool>("streamed");
+        QTest::newRow("one byte over the limit: streamed") << CJsonResponse::kMaxDocumentSize + 1 << " " << "dc.ErrorSuccess" << true;
+        QTest::newRow("exactly the limit, unreadable: not streamed") << CJsonResponse::kMaxDocumentSize << "x" << "dc.ErrorInternal" << false;
+        QTest::newRow("exactly the limit, readable: read whole") << CJsonResponse::kMaxDocumentSize << " " << "dc.ErrorSuccess" << false;
+    }
+
+    void oversizedAnswers()
+    {
+        QFETCH(int, size);
+        QFETCH(QString, fill);
+        QFETCH(QString, result);
+        QFETCH(bool, streamed);
+        addServerFile("a.txt", "a");
+        addServerFile("Docs/b.txt", "b");
+        m_server->addFault({{"type", "pad"}, {"method", "FileSync.getHierarchy"}, {"size", size}, {"fill", fill}});
+
+        MessageCapture capture;
+        g_nextHandler = qInstallMessageHandler(dropHugeMessages);
+        const ErrorCode error = project();
+        qInstallMessageHandler(g_nextHandler);
+
+        QCOMPARE(error.errorName, result);
+        QCOMPARE(capture.count(QtDebugMsg, "CJsonSaxHierarchyParser::parse: hierarchyData size:"), streamed ? 1 : 0);
+        if (error.isSuccess()) {
+            QCOMPARE(m_db->countFiles(), 2u);
+            QCOMPARE(fileRecord("Docs/b.txt")->ParentClientId, folderRecord("Docs")->ClientId);
+            QCOMPARE(m_db->getLibrary(m_libClientId)->Sic, serverLibraryState());
+        } else {
+            QCOMPARE(m_db->countFiles() + m_db->countFolders(), 0u);
+            QCOMPARE(m_db->getLibrary(m_libClientId)->Sic, QString());
+        }
+    }
+
+    void malformedAnswersChangeNothing_data()
+    {
+        QTest::addColumn<QString>("result");
+        QTest::newRow("empty result") << "{}";
+        QTest::newRow("hierarchy of another library") << "{\"hierarchy\":{\"id\":\"1\",\"state\":\"s\",\"files\":[],\"folders\":[]}}";
+        QTest::newRow("no state") << "{\"hierarchy\":{\"id\":\"%1\",\"files\":[],\"folders\":[]}}";
+        QTest::newRow("a file without id") << "{\"hierarchy\":{\"id\":\"%1\",\"state\":\"s\",\"files\":[{\"name\":\"x\"}],\"folders\":[]}}";
+        QTest::newRow("a folder without id")
+            << "{\"hierarchy\":{\"id\":\"%1\",\"state\":\"s\",\"files\":[],\"folders\":[{\"id\":\"\",\"name\":\"x\"}]}}";
+    }
+
+    void malformedAnswersChangeNothing()
+    {
+        QFETCH(QString, result);
+        addServerFile("a.txt", "a");
+        addServerFolder("Docs");
+        QCOMPARE(project().errorName, QString("dc.ErrorSuccess"));
+        markAllSynchronized();
+        const QStringList before = itemRows();
+        const QString sic = m_db->getLibrary(m_libClientId)->Sic;
+        const QString body = "{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":" + result.arg(m_libServerId) + "}";
+        m_server->addFault({{"type", "httpStatus"}, {"status", 200}, {"method", "FileSync.getHierarchy"}, {"body", body}});
+
+        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^CServerHierarchyProjector::processHierarchy: clientId: \\d+ malformed hierarchy"));
+        QCOMPARE(project().errorName, QString("dc.ErrorInternal"));
+        QCOMPARE(itemRows(), before);
+        QCOMPARE(m_db->getLibrary(m_libClientId)->Sic, sic);
+    }
+
+    void unknownLibraryAsksForTheDummyToken()
+    {
+        addServerFile("a.txt", "a");
+        QCOMPARE(m_server->admin("DELETE", libraryPath()).status, 200);
+        m_server->clearRequestLog();
+
+        QCOMPARE(project().errorName, QString("brindlex.ItemNotFound"));
+        QStringList methods;
+        for (const QJsonValue &entry : m_server->requestLog())
+            methods << entry.toObject().value("rpcMethod").toString();
+        QCOMPARE(methods, (QStringList{"FileSync.getHierarchy", "FileSync.getWatcherAuthenticationToken"}));
+        QCOMPARE(m_db->countFiles(), 0u);
+        QCOMPARE(m_db->getLibrary(m_libClientId)->syncStatus.ServerStatus, quint32(StatusNew));
+    }
+
+    void shuttingDownMidProjectionStoresNoNewSic()
+    {
+        for (int i = 0; i < 20; ++i)
+            addServerFile(QString("f%1.txt").arg(i), "x");
+        std::atomic<int> writes{0};
+        const QMetaObject::Connection stopping = connect(
+            m_db.data(), &CSyncDatabase::syncDatabaseChangedSignal, this,
+            [&](ItemId) {
+                if (++writes == 3)
+                    appstate::setShuttingDown(true);
+            },
+            Qt::DirectConnection);
+        QCOMPARE(project().errorName, QString("dc.ErrorOperationCancelled"));
+        disconnect(stopping);
+
+        QCOMPARE(m_db->countFiles(), 3u);
+        const SyncLibrary::Ptr library = m_db->getLibrary(m_libClientId);
+        QCOMPARE(library->Sic, QString());
+        QCOMPARE(library->syncStatus.ServerStatus, quint32(StatusNew));
+
+        // The next run takes up the rest.
+        appstate::setShuttingDown(false);
+        QCOMPARE(project().errorName, QString("dc.ErrorSuccess"));
+        QCOMPARE(m_db->countFiles(), 20u);
+        QCOMPARE(m_db->getLibrary(m_libClientId)->Sic, serverLibraryState());
+    }
+
+private:
+    ErrorCode project()
+    {
+        CServerHierarchyProjector projector(m_db, m_sessions, m_db->getLibrary(m_libClientId));
+        QSignalSpy finished(&projector, &CServerHierarchyProjector::finishedSignal);
+        projector.start();
+        if (!finished.wait(60000)) {
+            qWarning("projection did not finish");
+            projector.quit();
+            projector.wait();
+            return ErrorCode(ServerApiErrorCode::ErrorUnknown);
+        }
+        m_lastConflict = projector.hasConflict();
+        const ErrorCode error = finished.first().at(0).value<ErrorCode>();
+        if (finished.first().at(1).value<SyncLibrary::Ptr>() != projector.library())
+            qWarning("finishedSignal names another library");
+        return error;
+    }
+
+    QString libraryPath() const
+    {
+        return "/admin/tenants/" + m_tenant + "/libraries/" + QString::number(m_libServerId);
+    }
+
+    void addServerFile(const QString &path, const QString &content, const QString &created = QString(),
+                       const QString &modified = QString())
+    {
+        QJsonObject body{{"path", path}, {"content", content}};
+        if (!created.isEmpty())
+            body["createdTime"] = created;
+        if (!modified.isEmpty())
+            body["modifiedTime"] = modified;
+        const ReferenceServer::Reply reply = m_server->admin("POST", libraryPath() + "/files", body);
+        QVERIFY2(reply.status == 201 || reply.status == 200, qPrintable(reply.json.toJson()));
+    }
+
+    void addServerFolder(const QString &path)
+    {
+        const ReferenceServer::Reply reply = m_server->admin("POST", libraryPath() + "/folders", {{"path", path}});
+        QVERIFY2(reply.status == 201 || reply.status == 200, qPrintable(reply.json.toJson()));
+    }
+
+    void patchItem(const QString &id, const QJsonObject &change)
+    {
+        const ReferenceServer::Reply reply = m_server->admin("PATCH", libraryPath() + "/items/" + id, change);
+        QVERIFY2(reply.status == 200, qPrintable(reply.json.toJson()));
+    }
+
+    void changeServerContent(const QString &id, const QString &content)
+    {
+        const ReferenceServer::Reply reply =
+            m_server->admin("PUT", libraryPath() + "/files/" + id + "/content", {{"content", content}});
+        QVERIFY2(reply.status == 200, qPrintable(reply.json.toJson()));
+    }
+
+    QHash<QString, QJsonObject> serverTree() const
+    {
+        QHash<QString, QJsonObject> tree;
+        for (const QJsonValue &item : m_server->admin("GET", libraryPath() + "/tree").object().value("items").toArray())
+            tree.insert(item.toObject().value("path").toString(), item.toObject());
+        return tree;
+    }
+
+    QString serverLibraryState() const
+    {
+        return m_server->admin("GET", libraryPath()).object().value("state").toString();
+    }
+
+    quint64 serverIdOf(const QString &path) const
+    {
+        return serverTree().value(path).value("id").toString().toULongLong();
+    }
+
+    SyncFile::Ptr fileRecord(const QString &path) const
+    {
+        return m_db->getFileByServerId(serverIdOf(path), m_libClientId);
+    }
+
+    SyncFolder::Ptr folderRecord(const QString &path) const
+    {
+        return m_db->getFolderByServerId(serverIdOf(path), m_libClientId);
+    }
+
+    SyncItem::Ptr record(const QString &path) const
+    {
+        if (const SyncFile::Ptr file = fileRecord(path))
+            return file;
+        return folderRecord(path);
+    }
+
+    void markAllSynchronized()
+    {
+        QVERIFY(m_db->execQuery("UPDATE Files SET ServerStatus = 1, ClientStatus = 1, ClientName = ServerName").isActive());
+        QVERIFY(m_db->execQuery("UPDATE Folders SET ServerStatus = 1, ClientStatus = 1, ClientName = ServerName").isActive());
+        m_db->updateLibrary(m_libClientId, CSqlValue("ServerStatus", quint32(StatusSynchronized)),
+                            CSqlValue("ClientStatus", quint32(StatusSynchronized)));
+    }
+
+    // Every file and folder row, every column.
+    QStringList itemRows() const
+    {
+        QStringList rows;
+        for (const char *table : {"Folders", "Files"}) {
+            QSqlQuery query = m_db->execQuery(QString("SELECT * FROM %1 ORDER BY ClientId").arg(table));
+            for (bool row = query.isValid(); row; row = query.next()) {
+                QStringList values;
+                for (int c = 0; c < query.record().count(); ++c)
+                    values << query.value(c).toString();
+                rows << values.join('|');
+            }
+        }
+        return rows;
+    }
+
+    QScopedPointer<ReferenceServer> m_server;
+    QSharedPointer<CAppStatusController> m_status;
+    QSharedPointer<CUserSessionController> m_sessions;
+    const QString m_tenant = "proj";
+    QString m_team;
+    int m_libraries = 0;
+    QScopedPointer<QTemporaryDir> m_dir;
+    QSharedPointer<CSyncDatabase> m_db;
+    quint64 m_libServerId = 0;
+    ItemId m_libClientId = 0;
+    bool m_lastConflict = false;
+};
+
+BXSYNC_TEST_MAIN(TestServerHierarchyProjector)
+#include "tst_serverhierarchyprojector.moc"

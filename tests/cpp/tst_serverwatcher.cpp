@@ -1,0 +1,414 @@
+#include "AppStatusController.h"
+#include "ReferenceServer.h"
+#include "ServerWatcher.h"
+#include "SyncDatabase.h"
+#include "TestMain.h"
+#include "UserSessionController.h"
+
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QSignalSpy>
+
+using testsupport::ReferenceServer;
+
+namespace {
+
+// One Watcher.watch call as the server received it.
+struct WatchCall
+{
+    QString host;
+    QStringList itemIds; // sorted
+
+    bool operator==(const WatchCall &other) const { return host == other.host && itemIds == other.itemIds; }
+    bool operator<(const WatchCall &other) const
+    {
+        return host != other.host ? host < other.host : itemIds < other.itemIds;
+    }
+};
+
+char *toString(const WatchCall &call)
+{
+    return QTest::toString(call.host + ": " + call.itemIds.join(','));
+}
+
+} // namespace
+
+class TestServerWatcher : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        registerServerApiMetaTypes();
+        m_server.reset(new ReferenceServer());
+        QVERIFY(m_server->isRunning());
+        m_server->trustCa();
+        m_status.reset(new CAppStatusController([] { return true; }));
+        m_sessions.reset(new CUserSessionController(m_status));
+        m_sessions->setUserSession(m_server->sessionJson(m_server->token()));
+        QCOMPARE(m_server->admin("POST", "/admin/tenants", {{"id", m_tenant}, {"name", "Watching"}}).status, 201);
+        m_team = m_server->admin("POST", "/admin/tenants/" + m_tenant + "/teams", {{"name", "T"}}).object().value("id").toString();
+        m_otherHost = "localhost:" + QString::number(m_server->port());
+    }
+
+    void cleanupTestCase()
+    {
+        m_sessions.reset();
+        CNetworkAccessManager::deleteInstanceForCurrentThread();
+    }
+
+    void init()
+    {
+        m_dir.reset(new QTemporaryDir);
+        m_db.reset(new CSyncDatabase(m_dir->path()));
+        m_watcher.reset(new CServerWatcher(m_db, m_sessions));
+        m_watcher->setCycleDelay(kShortCycleMs);
+        m_server->admin("DELETE", "/admin/faults");
+        m_mark = lastLogSeq();
+    }
+
+    void cleanup()
+    {
+        m_watcher.reset();
+        m_server->admin("PATCH", "/admin/settings", {{"holdMs", 60000}});
+        m_db->closeDatabaseForCurrentThread();
+        m_db.reset();
+    }
+
+    void threeLibrariesOnTwoHostsGiveTwoCalls()
+    {
+        const ItemId a = addLibrary("A");
+        const ItemId b = addLibrary("B");
+        const ItemId c = addLibrary("C", m_otherHost);
+        m_watcher->start();
+
+        QTRY_COMPARE_WITH_TIMEOUT(watchCalls().size(), 2, 15000);
+        QList<WatchCall> calls = watchCalls();
+        std::sort(calls.begin(), calls.end());
+        QList<WatchCall> expected{{m_server->hostname(), sortedIds({a, b})}, {m_otherHost, sortedIds({c})}};
+        std::sort(expected.begin(), expected.end());
+        QCOMPARE(calls, expected);
+        QTRY_COMPARE_WITH_TIMEOUT(heldWatches(), 2, 5000);
+
+        // One token per library, each fetched before any watch call went out.
+        const QJsonArray log = logSince(m_mark);
+        QStringList methods;
+        for (const QJsonValue &entry : log)
+            methods << entry.toObject().value("rpcMethod").toString();
+        const QString token = "FileSync.getWatcherAuthenticationToken";
+        QCOMPARE(methods, (QStringList{token, token, token, "Watcher.watch", "Watcher.watch"}));
+        for (const QJsonValue &entry : log)
+            QVERIFY(!entry.toObject().value("params").toObject().contains("timeout"));
+        QCOMPARE(m_watcher->watchedLibraries(), (QSet<ItemId>{a, b, c}));
+    }
+
+    void aLibraryWithoutTokenBlocksWatchCalls()
+    {
+        const ItemId a = addLibrary("A");
+        m_watcher->start();
+        QTRY_COMPARE_WITH_TIMEOUT(watchCalls().size(), 1, 10000);
+
+        const int mark = lastLogSeq();
+        m_server->addFault({{"type", "delay"}, {"ms", 1500}, {"method", "FileSync.getWatcherAuthenticationToken"}});
+        const ItemId b = addLibrary("B");
+        QTRY_COMPARE_WITH_TIMEOUT(tokenRequests(mark, b), 1, 5000);
+        QTest::qWait(600);
+        QCOMPARE(watchCalls(mark).size(), 0);
+
+        QTRY_COMPARE_WITH_TIMEOUT(watchCalls(mark).size(), 1, 10000);
+        QCOMPARE(watchCalls(mark).first().itemIds, sortedIds({a, b}));
+        QCOMPARE(tokenRequests(mark, a), 0);
+    }
+
+    void tokenWithAnotherStateMarksTheLibraryChanged()
+    {
+        const ItemId stale = addLibrary("Stale");
+        m_db->updateLibrary(stale, CSqlValue("Sic", QString("an older state")));
+        const ItemId fresh = addLibrary("Fresh");
+        m_watcher->start();
+
+        QTRY_COMPARE_WITH_TIMEOUT(m_db->getLibrary(stale)->syncStatus.ServerStatus, quint32(StatusChanged), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(watchCalls().size(), 1, 10000);
+        QCOMPARE(watchCalls().first().itemIds, sortedIds({fresh}));
+        QCOMPARE(m_watcher->watchedLibraries(), QSet<ItemId>{fresh});
+        QCOMPARE(m_db->getLibrary(fresh)->syncStatus.ServerStatus, quint32(StatusSynchronized));
+
+        // Back in step: no token was kept, so it is asked for again.
+        const int mark = lastLogSeq();
+        m_db->updateLibrary(stale, CSqlValue("Sic", serverState(stale)),
+                            CSqlValue("ServerStatus", quint32(StatusSynchronized)));
+        QTRY_COMPARE_WITH_TIMEOUT(tokenRequests(mark, stale), 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(watchCalls(mark).size(), 1, 10000);
+        QCOMPARE(watchCalls(mark).first().itemIds, sortedIds({stale, fresh}));
+    }
+
+    void serverChangeAnswersTheLongPoll()
+    {
+        const ItemId a = addLibrary("A");
+        const ItemId b = addLibrary("B");
+        m_watcher->start();
+        QTRY_COMPARE_WITH_TIMEOUT(heldWatches(), 1, 10000);
+
+        const int mark = lastLogSeq();
+        QVERIFY(m_server->admin("POST", libraryPath(a) + "/files", {{"path", "new.txt"}, {"content", "x"}}).status < 300);
+        QTRY_COMPARE_WITH_TIMEOUT(m_db->getLibrary(a)->syncStatus.ServerStatus, quint32(StatusChanged), 10000);
+        QCOMPARE(m_db->getLibrary(b)->syncStatus.ServerStatus, quint32(StatusSynchronized));
+        // The other library is watched on its own from now on.
+        QTRY_COMPARE_WITH_TIMEOUT(watchCalls(mark).size(), 1, 10000);
+        QCOMPARE(watchCalls(mark).first().itemIds, sortedIds({b}));
+        QCOMPARE(m_watcher->watchedLibraries(), QSet<ItemId>{b});
+    }
+
+    void theEndOfOneCallEndsTheOthers()
+    {
+        addLibrary("A");
+        addLibrary("C", m_otherHost);
+        QVERIFY(m_server->admin("PATCH", "/admin/settings", {{"holdMs", 1000}}).status < 300);
+        // The first watch call answers 1500 ms late; the other one after the 1000 ms hold.
+        m_server->addFault({{"type", "delay"}, {"ms", 1500}, {"endpoint", "watcher"}});
+        m_watcher->start();
+        QTRY_COMPARE_WITH_TIMEOUT(watchCalls().size(), 2, 10000);
+        QTest::qWait(3000);
+
+        int delayed = 0;
+        for (const QJsonValue &value : logSince(m_mark, "Watcher.watch")) {
+            const QJsonObject entry = value.toObject();
+            if (entry.value("fault").toString() != "delay")
+                continue;
+            ++delayed;
+            QVERIFY2(entry.value("status").isNull(), "the client left the delayed call before its answer");
+        }
+        QCOMPARE(delayed, 1);
+        QVERIFY(watchCalls().size() >= 4);
+    }
+
+    void itemNotFoundIgnoresTheLibraryFor15Minutes()
+    {
+        QDateTime now(QDate(2024, 5, 6), QTime(10, 0), Qt::UTC);
+        m_watcher->setClock([&now] { return now; });
+        const ItemId known = addLibrary("Known");
+        const ItemId gone = addLibrary("Gone");
+        QCOMPARE(m_server->admin("DELETE", libraryPath(gone)).status, 200);
+        m_watcher->start();
+
+        QTRY_COMPARE_WITH_TIMEOUT(watchCalls().size(), 1, 10000);
+        QCOMPARE(watchCalls().first().itemIds, sortedIds({known}));
+        QCOMPARE(tokenRequests(m_mark, gone), 1);
+
+        now = now.addSecs(14 * 60 + 59);
+        int mark = lastLogSeq();
+        m_watcher->restart(0);
+        QTRY_COMPARE_WITH_TIMEOUT(watchCalls(mark).size(), 1, 10000);
+        QCOMPARE(tokenRequests(mark, gone), 0);
+
+        now = now.addSecs(1);
+        mark = lastLogSeq();
+        m_watcher->restart(0);
+        QTRY_COMPARE_WITH_TIMEOUT(tokenRequests(mark, gone), 1, 10000);
+        // Still unknown to the server: ignored again, the other library watched.
+        QTRY_COMPARE_WITH_TIMEOUT(watchCalls(mark).size(), 1, 10000);
+        QCOMPARE(watchCalls(mark).first().itemIds, sortedIds({known}));
+    }
+
+    void accessDeniedDropsThatCallsTokens()
+    {
+        const ItemId a = addLibrary("A");
+        const ItemId b = addLibrary("B");
+        m_watcher->start();
+        QTRY_COMPARE_WITH_TIMEOUT(heldWatches(), 1, 10000);
+
+        QVERIFY(m_server->admin("POST", libraryPath(a) + "/revoke-wats").status < 300);
+        const int mark = lastLogSeq();
+        m_watcher->restart(0);
+        QTRY_COMPARE_WITH_TIMEOUT(watchCalls(mark).size(), 2, 15000);
+        QCOMPARE(logSince(mark, "Watcher.watch").first().toObject().value("error").toString(),
+                 QString("api.exceptions.AccessDenied"));
+        QCOMPARE(tokenRequests(mark, a), 1);
+        QCOMPARE(tokenRequests(mark, b), 1);
+        QCOMPARE(watchCalls(mark).last().itemIds, sortedIds({a, b}));
+        QTRY_COMPARE_WITH_TIMEOUT(heldWatches(), 1, 5000);
+    }
+
+    void burstOfDatabaseChangesGivesOneCycle()
+    {
+        addLibrary("A");
+        const ItemId toggled = addLibrary("B");
+        m_watcher->start();
+        QTRY_COMPARE_WITH_TIMEOUT(heldWatches(), 1, 10000);
+
+        m_watcher->setCycleDelay(CServerWatcher::kCycleDelayMs);
+        auto *scheduler = m_watcher->findChild<CServerWatcherScheduler *>();
+        QVERIFY(scheduler);
+        QElapsedTimer clock;
+        clock.start();
+        QList<qint64> cycles;
+        const QMetaObject::Connection counting =
+            connect(scheduler, &CServerWatcherScheduler::schedulerSignal, this, [&] { cycles << clock.elapsed(); });
+
+        qint64 lastChange = 0;
+        for (int i = 0; i < 8; ++i) {
+            const quint32 status = i % 2 == 0 ? StatusChanged : StatusSynchronized;
+            m_db->updateLibrary(toggled, CSqlValue("ClientStatus", status));
+            lastChange = clock.elapsed();
+            QTest::qWait(150);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(cycles.size(), 1, 6000);
+        // Coarse timers may fire up to 5% early.
+        QVERIFY2(cycles.first() - lastChange >= 2850, qPrintable(QString::number(cycles.first() - lastChange)));
+        QVERIFY2(cycles.first() - lastChange < 4000, qPrintable(QString::number(cycles.first() - lastChange)));
+        QTest::qWait(300);
+        QCOMPARE(cycles.size(), 1);
+        disconnect(counting);
+    }
+
+    void aLibraryThatStopsBeingSynchronisedLeavesTheSet_data()
+    {
+        QTest::addColumn<bool>("unsubscribe");
+        QTest::newRow("changed locally") << false;
+        QTest::newRow("unsubscribed") << true;
+    }
+
+    void aLibraryThatStopsBeingSynchronisedLeavesTheSet()
+    {
+        QFETCH(bool, unsubscribe);
+        const ItemId leaving = addLibrary("Leaving");
+        const ItemId b = addLibrary("B");
+        const ItemId c = addLibrary("C");
+        m_watcher->start();
+        QTRY_COMPARE_WITH_TIMEOUT(heldWatches(), 1, 10000);
+        const int mark = lastLogSeq();
+
+        if (unsubscribe)
+            m_db->deleteLibrary(leaving);
+        else
+            m_db->updateLibrary(leaving, CSqlValue("ClientStatus", quint32(StatusChanged)));
+
+        QCOMPARE(m_watcher->watchedLibraries(), (QSet<ItemId>{b, c}));
+        QTRY_COMPARE_WITH_TIMEOUT(watchCalls(mark).size(), 1, 10000);
+        QCOMPARE(watchCalls(mark).first().itemIds, sortedIds({b, c}));
+        QCOMPARE(tokenRequests(mark, b) + tokenRequests(mark, c), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(heldWatches(), 1, 5000);
+    }
+
+    void changesThatKeepTheSetDoNothing()
+    {
+        const ItemId a = addLibrary("A");
+        m_watcher->start();
+        QTRY_COMPARE_WITH_TIMEOUT(heldWatches(), 1, 10000);
+        const int mark = lastLogSeq();
+        m_db->updateLibrary(a, CSqlValue("TeamId", QString("another team")));
+        QTest::qWait(3 * kShortCycleMs);
+        QCOMPARE(logSince(mark).size(), 0);
+        QCOMPARE(heldWatches(), 1);
+    }
+
+    void unreachableWatcherHostReachesTheEngineStatus()
+    {
+        addLibrary("Unreachable", "127.0.0.1:1");
+        QSignalSpy networkState(m_sessions->getUserSession().data(), &CUserSession::setNetworkRequestStateSignal);
+        m_watcher->start();
+        // The watch call has no session of its own; the watcher passes its outcome on.
+        QTRY_VERIFY_WITH_TIMEOUT(networkState.contains(QVariantList{true, false, false}), 10000);
+        QCOMPARE(watchCalls().size(), 0);
+    }
+
+private:
+    static constexpr int kShortCycleMs = 150;
+
+    // A server library and its synchronised record, in step with the server.
+    ItemId addLibrary(const QString &name, const QString &watcherHostname = QString())
+    {
+        QJsonObject library = m_server->admin("POST", "/admin/tenants/" + m_tenant + "/libraries",
+                                              {{"name", QString("%1 %2").arg(name).arg(++m_libraries)}, {"teamId", m_team}})
+                                  .object();
+        const quint64 serverId = library.value("id").toString().toULongLong();
+        if (!watcherHostname.isEmpty()) // a new state as well
+            library = m_server->admin("PATCH", "/admin/tenants/" + m_tenant + "/libraries/" + QString::number(serverId),
+                                      {{"watcherHostname", watcherHostname}})
+                          .object();
+        SyncLibrary::Ptr record(new SyncLibrary);
+        record->ServerId = serverId;
+        record->TenantId = m_tenant;
+        record->TenantName = "Watching";
+        record->ServerName = library.value("name").toString();
+        record->ClientName = "Brindlex - Watching/" + record->ServerName;
+        record->Sic = library.value("state").toString();
+        record->syncStatus.ServerStatus = StatusSynchronized;
+        record->syncStatus.ClientStatus = StatusSynchronized;
+        return m_db->insertLibrary(record);
+    }
+
+    QString libraryPath(ItemId clientId) const
+    {
+        return "/admin/tenants/" + m_tenant + "/libraries/" + QString::number(m_db->getLibrary(clientId)->ServerId);
+    }
+
+    QString serverState(ItemId clientId) const
+    {
+        return m_server->admin("GET", libraryPath(clientId)).object().value("state").toString();
+    }
+
+    QStringList sortedIds(const QList<ItemId> &clientIds) const
+    {
+        QStringList ids;
+        for (ItemId id : clientIds)
+            ids << QString::number(m_db->getLibrary(id)->ServerId);
+        ids.sort();
+        return ids;
+    }
+
+    QJsonArray logSince(int seq, const QString &method = QString()) const
+    {
+        QString path = "/admin/log?since=" + QString::number(seq);
+        if (!method.isEmpty())
+            path += "&method=" + method;
+        return m_server->admin("GET", path).array();
+    }
+
+    int lastLogSeq() const
+    {
+        const QJsonArray log = logSince(0);
+        return log.isEmpty() ? 0 : log.last().toObject().value("seq").toInt();
+    }
+
+    QList<WatchCall> watchCalls(int since = -1) const
+    {
+        QList<WatchCall> calls;
+        for (const QJsonValue &value : logSince(since < 0 ? m_mark : since, "Watcher.watch")) {
+            const QJsonObject entry = value.toObject();
+            WatchCall call;
+            call.host = entry.value("headers").toObject().value("host").toString();
+            for (const QJsonValue &item : entry.value("params").toObject().value("watchItems").toArray())
+                call.itemIds << item.toObject().value("id").toObject().value("itemId").toString();
+            call.itemIds.sort();
+            calls << call;
+        }
+        return calls;
+    }
+
+    int tokenRequests(int since, ItemId library) const
+    {
+        const QString serverId = QString::number(m_db->getLibrary(library) ? m_db->getLibrary(library)->ServerId : 0);
+        int count = 0;
+        for (const QJsonValue &value : logSince(since, "FileSync.getWatcherAuthenticationToken"))
+            count += value.toObject().value("params").toObject().value("id").toString() == serverId ? 1 : 0;
+        return count;
+    }
+
+    int heldWatches() const { return m_server->admin("GET", "/admin/info").object().value("heldWatches").toInt(); }
+
+    QScopedPointer<ReferenceServer> m_server;
+    QSharedPointer<CAppStatusController> m_status;
+    QSharedPointer<CUserSessionController> m_sessions;
+    const QString m_tenant = "watch";
+    QString m_team;
+    QString m_otherHost;
+    int m_libraries = 0;
+    QScopedPointer<QTemporaryDir> m_dir;
+    QSharedPointer<CSyncDatabase> m_db;
+    QScopedPointer<CServerWatcher> m_watcher;
+    int m_mark = 0;
+};
+
+BXSYNC_TEST_MAIN(TestServerWatcher)
+#include "tst_serverwatcher.moc"
