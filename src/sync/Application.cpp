@@ -63,7 +63,10 @@ CApplication::CApplication(const QString &dataDirectory, QObject *parent)
 CApplication::~CApplication()
 {
     CConfig::setInstance(QSharedPointer<CConfig>());
-    m_syncModeApplication.reset();
+    {
+        QMutexLocker locker(&m_syncModeApplicationMutex);
+        m_syncModeApplication.reset();
+    }
     m_userSessionController.reset();
     m_appStatusController.reset();
     if (m_syncDatabase)
@@ -109,7 +112,12 @@ bool CApplication::initialize()
     // The progress manager is created here, between the session controller and the sync-mode
     // application, once it exists.
 
-    m_syncModeApplication.reset(new CSyncModeApplication(m_syncDatabase, m_appStatusController, m_userSessionController));
+    {
+        QSharedPointer<CSyncModeApplication> syncModeApplication(
+            new CSyncModeApplication(m_syncDatabase, m_appStatusController, m_userSessionController));
+        QMutexLocker locker(&m_syncModeApplicationMutex);
+        m_syncModeApplication = syncModeApplication;
+    }
 
     connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, &CApplication::aboutToQuitSlot);
     QTimer::singleShot(0, this, &CApplication::requestNewUserSessionSlot);
@@ -154,9 +162,8 @@ QString CApplication::getSyncStatus() const
 
 QString CApplication::getSyncedItemPath(const QString &tenantId, const QString &itemId) const
 {
-    // Read by the host's thread while the engine thread may be shutting down: take a reference.
-    const QSharedPointer<CSyncModeApplication> syncModeApplication = m_syncModeApplication;
-    return syncModeApplication ? syncModeApplication->getSyncedItemPath(tenantId, itemId) : QString();
+    QMutexLocker locker(&m_syncModeApplicationMutex);
+    return m_syncModeApplication ? m_syncModeApplication->getSyncedItemPath(tenantId, itemId) : QString();
 }
 
 void CApplication::handleSystemWakeUp()
@@ -210,7 +217,10 @@ void CApplication::aboutToQuitSlot()
     qDebug() << "CApplication::aboutToQuitSlot: shutting down flag:" << appstate::isShuttingDown();
     if (m_logRotationTimer)
         m_logRotationTimer->stop();
-    m_syncModeApplication.reset();
+    {
+        QMutexLocker locker(&m_syncModeApplicationMutex);
+        m_syncModeApplication.reset();
+    }
     if (m_syncDatabase)
         m_syncDatabase->disconnect();
 }

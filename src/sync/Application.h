@@ -2,6 +2,7 @@
 
 #include "NativeEventFilter.h"
 
+#include <QMutex>
 #include <QObject>
 #include <QSharedPointer>
 #include <QString>
@@ -56,5 +57,8 @@ private:
     QSharedPointer<CAppStatusController> m_appStatusController;
     QSharedPointer<CUserSessionController> m_userSessionController;
     QSharedPointer<CSyncModeApplication> m_syncModeApplication;
+    // The host's thread reads paths through the sync-mode application while the engine thread may
+    // be releasing it; the release waits for the read, so it still happens on the engine thread.
+    mutable QMutex m_syncModeApplicationMutex;
     QTimer *m_logRotationTimer = nullptr;
 };
