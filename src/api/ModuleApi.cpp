@@ -86,11 +86,18 @@ Nan::Callback *callbackFrom(v8::Local<v8::Value> value)
     return value->IsFunction() ? new Nan::Callback(value.As<v8::Function>()) : new Nan::Callback();
 }
 
-std::string textArgument(Nan::NAN_METHOD_ARGS_TYPE info, int index)
+// The argument as UTF-8 text, up to its first NUL. False when the script engine cannot make text
+// of it (a Symbol): the call is then dropped, nothing is thrown into the script.
+bool textArgument(Nan::NAN_METHOD_ARGS_TYPE info, int index, std::string *text)
 {
-    Nan::Utf8String text(info[index]);
-    // The engine takes C strings: anything after an embedded NUL is not part of the value.
-    return *text ? std::string(*text) : std::string();
+    Nan::TryCatch tryCatch;
+    Nan::Utf8String utf8(info[index]);
+    if (tryCatch.HasCaught() || !*utf8) {
+        tryCatch.Reset();
+        return false;
+    }
+    *text = std::string(*utf8);
+    return true;
 }
 
 NAN_METHOD(start)
@@ -117,22 +124,22 @@ NAN_METHOD(isRunning)
 
 NAN_METHOD(setInstanceGuid)
 {
-    const std::string value = textArgument(info, 0);
-    if (g_currentWorker)
+    std::string value;
+    if (g_currentWorker && textArgument(info, 0, &value))
         g_currentWorker->withApi([&](CBxSyncApiNan *api) { api->setInstanceGuid(value); });
 }
 
 NAN_METHOD(setUserSession)
 {
-    const std::string value = textArgument(info, 0);
-    if (g_currentWorker)
+    std::string value;
+    if (g_currentWorker && textArgument(info, 0, &value))
         g_currentWorker->withApi([&](CBxSyncApiNan *api) { api->setUserSession(value); });
 }
 
 NAN_METHOD(setFileLibraries)
 {
-    const std::string value = textArgument(info, 0);
-    if (g_currentWorker)
+    std::string value;
+    if (g_currentWorker && textArgument(info, 0, &value))
         g_currentWorker->withApi([&](CBxSyncApiNan *api) { api->setFileLibraries(value); });
 }
 
@@ -146,10 +153,10 @@ NAN_METHOD(getSyncStatus)
 
 NAN_METHOD(getSyncedItemPath)
 {
-    const std::string tenantId = textArgument(info, 0);
-    const std::string itemId = textArgument(info, 1);
+    std::string tenantId;
+    std::string itemId;
     std::string path;
-    if (g_currentWorker)
+    if (g_currentWorker && textArgument(info, 0, &tenantId) && textArgument(info, 1, &itemId))
         g_currentWorker->withApi([&](CBxSyncApiNan *api) { path = api->getSyncedItemPath(tenantId, itemId); });
     info.GetReturnValue().Set(Nan::New<v8::String>(path).ToLocalChecked());
 }
@@ -163,8 +170,9 @@ NAN_METHOD(sendCallbacksForTest)
     std::vector<std::string> texts;
     std::vector<bool> isProgress;
     for (int i = 0; i < info.Length(); ++i) {
-        isProgress.push_back(info[i]->IsString());
-        texts.push_back(isProgress.back() ? textArgument(info, i) : std::string());
+        std::string text;
+        isProgress.push_back(info[i]->IsString() && textArgument(info, i, &text));
+        texts.push_back(text);
     }
     bool sent = false;
     if (g_currentWorker) {

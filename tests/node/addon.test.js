@@ -47,6 +47,10 @@ test('a run: session request at start, setters reach the engine, stop ends it on
   }, 5000, 'the instance GUID in the configuration');
   engine.setUserSession();
   await waitFor(() => /CBxSyncApi::setUserSession/.test(env.readLog()), 5000, 'the session call in the log');
+  // Values that are no text at all are dropped, never thrown back.
+  assert.doesNotThrow(() => engine.setUserSession(Symbol('not text')));
+  assert.doesNotThrow(() => engine.setFileLibraries(Symbol('not text')));
+  assert.equal(engine.getSyncedItemPath(Symbol('t'), '1'), '');
 
   engine.stop();
   assert.equal(engine.isRunning(), false); // at once, before the engine has finished
