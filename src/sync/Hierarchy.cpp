@@ -94,7 +94,7 @@ quint64 sizeFromJson(const QJsonValue &value)
     return size > 0 ? quint64(size) : 0;
 }
 
-File fileFromJson(const QJsonObject &object)
+File fileFromJson(const QJsonObject &object, int *)
 {
     File file;
     file.id = idFromJson(object.value(QLatin1String("id")));
@@ -109,7 +109,7 @@ File fileFromJson(const QJsonObject &object)
 
 // Only entries that are objects become records; anything else is reported and skipped.
 template<typename Record, typename Convert>
-QVector<Record> listFromJson(const QJsonObject &parent, const char *key, Convert convert)
+QVector<Record> listFromJson(const QJsonObject &parent, const char *key, Convert convert, int *skipped)
 {
     QVector<Record> records;
     const QJsonValue member = parent.value(QLatin1String(key));
@@ -117,6 +117,7 @@ QVector<Record> listFromJson(const QJsonObject &parent, const char *key, Convert
         return records;
     if (!member.isArray()) {
         qWarning() << "brindlex::hierarchyFromJson: member is no array, skipped:" << key;
+        ++*skipped;
         return records;
     }
     const QJsonArray array = member.toArray();
@@ -125,25 +126,26 @@ QVector<Record> listFromJson(const QJsonObject &parent, const char *key, Convert
         const QJsonValue entry = array.at(i);
         if (!entry.isObject()) {
             qWarning() << "brindlex::hierarchyFromJson: entry is no object, skipped:" << key << "index:" << i;
+            ++*skipped;
             continue;
         }
-        records.append(convert(entry.toObject()));
+        records.append(convert(entry.toObject(), skipped));
     }
     return records;
 }
 
-Folder folderFromJson(const QJsonObject &object)
+Folder folderFromJson(const QJsonObject &object, int *skipped)
 {
     Folder folder;
     folder.id = idFromJson(object.value(QLatin1String("id")));
     folder.name = object.value(QLatin1String("name")).toString();
     folder.modifiedTime = object.value(QLatin1String("modifiedTime")).toString();
-    folder.files = listFromJson<File>(object, "files", fileFromJson);
-    folder.folders = listFromJson<Folder>(object, "folders", folderFromJson);
+    folder.files = listFromJson<File>(object, "files", fileFromJson, skipped);
+    folder.folders = listFromJson<Folder>(object, "folders", folderFromJson, skipped);
     return folder;
 }
 
-ChainItem chainItemFromJson(const QJsonObject &object)
+ChainItem chainItemFromJson(const QJsonObject &object, int *)
 {
     ChainItem item;
     item.id = idFromJson(object.value(QLatin1String("id")));
@@ -158,16 +160,19 @@ ChainItem chainItemFromJson(const QJsonObject &object)
 
 } // namespace
 
-Hierarchy hierarchyFromJson(const QJsonObject &hierarchyObject)
+Hierarchy hierarchyFromJson(const QJsonObject &hierarchyObject, int *skippedMembers)
 {
+    int skipped = 0;
     Hierarchy hierarchy;
     hierarchy.id = idFromJson(hierarchyObject.value(QLatin1String("id")));
     hierarchy.state = hierarchyObject.value(QLatin1String("state")).toString();
     hierarchy.tenantId = hierarchyObject.value(QLatin1String("tenantId")).toString();
     hierarchy.tenantName = hierarchyObject.value(QLatin1String("tenantName")).toString();
-    hierarchy.chain = listFromJson<ChainItem>(hierarchyObject, "chain", chainItemFromJson);
-    hierarchy.folders = listFromJson<Folder>(hierarchyObject, "folders", folderFromJson);
-    hierarchy.files = listFromJson<File>(hierarchyObject, "files", fileFromJson);
+    hierarchy.chain = listFromJson<ChainItem>(hierarchyObject, "chain", chainItemFromJson, &skipped);
+    hierarchy.folders = listFromJson<Folder>(hierarchyObject, "folders", folderFromJson, &skipped);
+    hierarchy.files = listFromJson<File>(hierarchyObject, "files", fileFromJson, &skipped);
+    if (skippedMembers)
+        *skippedMembers = skipped;
     return hierarchy;
 }
 

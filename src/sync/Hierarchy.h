@@ -75,8 +75,9 @@ qint64 integerFromJson(const QJsonValue &value);
 
 // Reads the "hierarchy" object of an already parsed getHierarchy result.
 // Ids and sizes accept numbers as well as decimal text; a size below 0 counts as 0.
-// Members of the wrong type are skipped with a warning; the reader never fails.
-Hierarchy hierarchyFromJson(const QJsonObject &hierarchyObject);
+// Members of the wrong type are skipped with a warning and counted in skippedMembers: a caller that
+// would take missing items for deleted ones must not use a hierarchy with skipped members.
+Hierarchy hierarchyFromJson(const QJsonObject &hierarchyObject, int *skippedMembers = nullptr);
 
 } // namespace brindlex
 

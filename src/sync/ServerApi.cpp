@@ -230,7 +230,17 @@ CFileSyncGetHierarchyResponse::CFileSyncGetHierarchyResponse(const QByteArray &d
 {
     if (hasError)
         return;
-    hierarchy = hierarchyFromJson(resultObject.value(QLatin1String("hierarchy")).toObject());
+    int skipped = 0;
+    hierarchy = hierarchyFromJson(resultObject.value(QLatin1String("hierarchy")).toObject(), &skipped);
+    if (skipped > 0) {
+        // Items lost in a damaged answer would look deleted on the server.
+        qCritical() << "CFileSyncGetHierarchyResponse::CFileSyncGetHierarchyResponse: malformed hierarchy, members skipped:"
+                    << skipped;
+        hasError = true;
+        error = ErrorCode(ServerApiErrorCode::ErrorInternal);
+        hierarchy = brindlex::Hierarchy();
+        return;
+    }
     wat = readString(resultObject.value(QLatin1String("wat")));
     watcherHostname = readString(resultObject.value(QLatin1String("watcherHostname")));
     changedId = readInt64(resultObject.value(QLatin1String("changedId")));

@@ -284,6 +284,28 @@ private slots:
         QVERIFY(found);
     }
 
+    void damagedHierarchyIsAnError_data()
+    {
+        QTest::addColumn<QByteArray>("hierarchy");
+        QTest::newRow("files not an array") << QByteArray("{\"id\":\"1\",\"state\":\"s\",\"files\":null,\"folders\":{}}");
+        QTest::newRow("entry not an object") << QByteArray("{\"id\":\"1\",\"state\":\"s\",\"files\":[7]}");
+        QTest::newRow("deep inside a folder")
+            << QByteArray("{\"id\":\"1\",\"state\":\"s\",\"folders\":[{\"id\":\"2\",\"name\":\"a\",\"files\":\"x\"}]}");
+    }
+
+    void damagedHierarchyIsAnError()
+    {
+        QFETCH(QByteArray, hierarchy);
+        const FileSync::CFileSyncGetHierarchyResponse response("{\"result\":{\"wat\":\"w\",\"hierarchy\":" + hierarchy + "}}");
+        QVERIFY(response.hasError);
+        QCOMPARE(response.error.errorName, QString("dc.ErrorInternal"));
+        QVERIFY(response.hierarchy.files.isEmpty() && response.hierarchy.folders.isEmpty());
+
+        const FileSync::CFileSyncGetHierarchyResponse intact(
+            "{\"result\":{\"hierarchy\":{\"id\":\"1\",\"state\":\"s\",\"files\":[],\"folders\":[]}}}");
+        QVERIFY(!intact.hasError);
+    }
+
     void oversizedBodiesAreLeftToTheStreamingReader()
     {
         // A valid document padded with blanks to the exact limit is still read whole; one byte more is not.
