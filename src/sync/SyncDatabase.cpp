@@ -3,6 +3,7 @@
 #include "Config.h"
 
 #include <QDateTime>
+#include <QFile>
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
@@ -209,6 +210,16 @@ QSqlDatabase CSyncDatabase::getDatabaseConnection()
     return openConnection(name);
 }
 
+bool CSyncDatabase::isDamaged(const QSqlDatabase &db)
+{
+    QSqlQuery probe(db);
+    if (probe.exec(QStringLiteral("SELECT COUNT(*) FROM sqlite_master;")))
+        return false;
+    const QString code = probe.lastError().nativeErrorCode();
+    // SQLITE_NOTADB and SQLITE_CORRUPT; a busy or locked file is not damaged.
+    return code == QLatin1String("26") || code == QLatin1String("11");
+}
+
 QSqlDatabase CSyncDatabase::openConnection(const QString &name)
 {
     qDebug() << "CSyncDatabase::getDatabaseConnection: opening new connection" << name;
@@ -223,6 +234,20 @@ QSqlDatabase CSyncDatabase::openConnection(const QString &name)
     if (!db.open()) {
         qCritical() << "CSyncDatabase::openDatabase: unable to open" << m_filePath << db.lastError().text();
         return db;
+    }
+    if (existed && isDamaged(db)) {
+        // Keep the damaged file for inspection and start afresh: the engine rebuilds its state from the
+        // server and the disk, which an unreadable file would block for good.
+        db.close();
+        db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(name);
+        const QString aside = m_filePath + QStringLiteral(".damaged-")
+            + QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-hhmmss"));
+        for (const QString &suffix : {QString(), QStringLiteral("-wal"), QStringLiteral("-shm")})
+            QFile::rename(m_filePath + suffix, aside + suffix);
+        qCritical() << "CSyncDatabase::openDatabase: damaged database file moved aside:" << aside;
+        locker.unlock();
+        return openConnection(name);
     }
 
     // WAL lets the sync, watcher and projector threads read while one of them writes.

@@ -161,6 +161,7 @@ signals:
 private:
     static QString connectionNameForCurrentThread();
     QSqlDatabase openConnection(const QString &name);
+    static bool isDamaged(const QSqlDatabase &db);
     void createTable(const QString &table);
     void createIndexes();
     // Runs a statement on this thread's connection, waiting out a busy database; false on any other error.

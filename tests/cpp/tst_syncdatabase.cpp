@@ -41,6 +41,7 @@ private slots:
     void newFileGetsTheFourTables();
     void oldFileGetsTeamIdOnceAndKeepsRows();
     void fileWithoutTablesGetsThem();
+    void damagedFileIsMovedAsideAndReplaced();
     void clientIdsAreSharedAcrossTables();
     void selectsAreNotLoggedButWritesAre();
     void failingStatementIsLoggedAndInvalid();
@@ -152,6 +153,35 @@ void TestSyncDatabase::oldFileGetsTeamIdOnceAndKeepsRows()
     }
     QCOMPARE(log.count("CSyncDatabase::updateTableSchema: column TeamId not found -> altering table"), 1);
     QCOMPARE(log.count(QtCriticalMsg, "CSyncDatabase::updateTableSchema"), 0);
+}
+
+void TestSyncDatabase::damagedFileIsMovedAsideAndReplaced()
+{
+    QTemporaryDir dir;
+    QByteArray garbage(65536, Qt::Uninitialized);
+    for (int i = 0; i < garbage.size(); ++i)
+        garbage[i] = char((i * 7919) % 251);
+    {
+        QFile file(dir.path() + "/bxsync.db");
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(garbage);
+    }
+    testdb::ensureConfiguration();
+    MessageCapture log;
+    CSyncDatabase db(dir.path());
+    QVERIFY(db.getDatabaseConnection().isOpen());
+    QCOMPARE(log.count(QtCriticalMsg, "CSyncDatabase::openDatabase: damaged database file moved aside:"), 1);
+    // The damaged bytes are kept, and the new file works.
+    const QStringList aside = QDir(dir.path()).entryList({"bxsync.db.damaged-*"}, QDir::Files);
+    QCOMPARE(aside.size(), 1);
+    QFile kept(dir.path() + "/" + aside.first());
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), garbage);
+    SyncLibrary::Ptr library(new SyncLibrary());
+    library->ServerId = 5;
+    library->TenantId = "t";
+    QVERIFY(db.insertLibrary(library) != 0);
+    QCOMPARE(db.countLibraries(), 1u);
 }
 
 void TestSyncDatabase::fileWithoutTablesGetsThem()
