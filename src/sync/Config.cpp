@@ -9,6 +9,8 @@
 #include <QReadWriteLock>
 #include <QStandardPaths>
 
+#include <limits>
+
 namespace {
 
 QReadWriteLock g_configLock;
@@ -20,10 +22,18 @@ bool readBool(const QJsonObject &section, const char *key, bool current)
     return v.isBool() ? v.toBool() : current;
 }
 
+// Sizes and limits: a negative or fractional-overflow value is refused, not turned into a strange limit.
 int readInt(const QJsonObject &section, const char *key, int current)
 {
     const QJsonValue v = section.value(QLatin1String(key));
-    return v.isDouble() ? v.toInt(current) : current;
+    if (!v.isDouble())
+        return current;
+    const double d = v.toDouble();
+    if (d < 0 || d > std::numeric_limits<int>::max()) {
+        qWarning() << "CConfig::readConfiguration: value out of range, keeping" << current << "for:" << key << d;
+        return current;
+    }
+    return int(d);
 }
 
 QString readString(const QJsonObject &section, const char *key, const QString &current)

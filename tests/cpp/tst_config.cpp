@@ -58,13 +58,14 @@ private slots:
     void valuesSurviveAndMissingKeysAreAdded()
     {
         const QString path = m_dir->path() + "/bxsync_cfg.json";
-        writeText(path, "{\"debug\":{\"debugLogging\":false},\"network\":{\"uploadSpeedLimit\":512,\n"
+        writeText(path, "{\"debug\":{\"debugLogging\":false,\"maxLogSize\":-5},\"network\":{\"uploadSpeedLimit\":512,\n"
                   "                           \"disableSslSessionResuming\":true,\"downloadSpeedLimit\":\"fast\"},\n"
                   "                           \"proxy\":{\"proxyPassword\":\"secret\",\"proxyPort\":8080}}");
         CConfig config(m_dir->path());
         QCOMPARE(config.debugLogging(), false);
         QCOMPARE(config.uploadSpeedLimit(), 512);
         QCOMPARE(config.downloadSpeedLimit(), 0); // wrong type keeps the default
+        QCOMPARE(config.maxLogSize(), 32768);     // negative keeps the default
         QCOMPARE(config.proxyPort(), QString());  // a number is not the string the key wants
         QCOMPARE(config.disableSslSessionResuming(), true);
         const QJsonObject root = readJson(path);
