@@ -54,9 +54,7 @@ private slots:
         m_server.reset(new ReferenceServer());
         QVERIFY(m_server->isRunning());
         m_server->trustCa();
-        m_status.reset(new CAppStatusController([] { return true; }));
-        m_sessions.reset(new CUserSessionController(m_status));
-        m_sessions->setUserSession(m_server->sessionJson(m_server->token()));
+        m_sessions = m_server->signIn();
         QVERIFY(m_sessions->getUserSession()->isValid());
         setUpServerLibrary();
     }
@@ -431,11 +429,7 @@ private:
     void setUpServerLibrary()
     {
         m_tenant = "api-test";
-        QCOMPARE(m_server->admin("POST", "/admin/tenants", {{"id", m_tenant}, {"name", "API test"}}).status, 201);
-        const QString team = m_server->admin("POST", "/admin/tenants/" + m_tenant + "/teams", {{"name", "T"}}).object().value("id").toString();
-        const QJsonObject library = m_server->admin("POST", "/admin/tenants/" + m_tenant + "/libraries",
-                                                    {{"name", "Docs"}, {"teamId", team}}).object();
-        m_libraryServerId = library.value("id").toString().toULongLong();
+        m_libraryServerId = m_server->createLibrary(m_tenant).id;
         QVERIFY(m_libraryServerId > 0);
         const QJsonObject file = m_server->admin("POST", libraryPath() + "/files", {{"path", "a.txt"}, {"content", "hello"}}).object();
         m_fileServerId = file.value("id").toString().toLongLong();
@@ -444,7 +438,6 @@ private:
     }
 
     QScopedPointer<ReferenceServer> m_server;
-    QSharedPointer<CAppStatusController> m_status;
     QSharedPointer<CUserSessionController> m_sessions;
     QString m_tenant;
     quint64 m_libraryServerId = 0;

@@ -58,11 +58,9 @@ private slots:
         m_server.reset(new ReferenceServer());
         QVERIFY(m_server->isRunning());
         m_server->trustCa();
-        m_status.reset(new CAppStatusController([] { return true; }));
-        m_sessions.reset(new CUserSessionController(m_status));
-        m_sessions->setUserSession(m_server->sessionJson(m_server->token()));
-        QCOMPARE(m_server->admin("POST", "/admin/tenants", {{"id", m_tenant}, {"name", "Projection"}}).status, 201);
-        m_team = m_server->admin("POST", "/admin/tenants/" + m_tenant + "/teams", {{"name", "T"}}).object().value("id").toString();
+        m_sessions = m_server->signIn();
+        m_team = m_server->createTenantWithTeam(m_tenant, "Projection");
+        QVERIFY(!m_team.isEmpty());
     }
 
     void cleanupTestCase()
@@ -674,7 +672,6 @@ private:
     }
 
     QScopedPointer<ReferenceServer> m_server;
-    QSharedPointer<CAppStatusController> m_status;
     QSharedPointer<CUserSessionController> m_sessions;
     const QString m_tenant = "proj";
     QString m_team;

@@ -508,16 +508,9 @@ private:
 
     QString createFile(const QString &tenantId, int size)
     {
-        ReferenceServer::Reply tenant = m_server->admin("POST", "/admin/tenants", {{"id", tenantId}, {"name", tenantId}});
-        if (tenant.status != 201)
-            qWarning() << "createFile: tenant" << tenant.json.toJson();
-        ReferenceServer::Reply team = m_server->admin("POST", "/admin/tenants/" + tenantId + "/teams", {{"name", "Team"}});
-        ReferenceServer::Reply library = m_server->admin("POST", "/admin/tenants/" + tenantId + "/libraries",
-                                                         {{"name", "Lib"}, {"teamId", team.object().value("id").toString()}});
-        const QString libraryId = library.object().value("id").toString();
-        ReferenceServer::Reply file = m_server->admin(
-            "POST", "/admin/tenants/" + tenantId + "/libraries/" + libraryId + "/files",
-            {{"name", "paced.bin"}, {"size", size}, {"fill", "p"}});
+        const ReferenceServer::Library library = m_server->createLibrary(tenantId);
+        ReferenceServer::Reply file =
+            m_server->admin("POST", library.path() + "/files", {{"name", "paced.bin"}, {"size", size}, {"fill", "p"}});
         if (file.status != 201)
             qWarning() << "createFile: file" << file.json.toJson();
         return file.object().value("id").toString();

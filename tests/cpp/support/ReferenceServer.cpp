@@ -8,6 +8,8 @@
 #include <QSslConfiguration>
 #include <QTimer>
 
+#include "AppStatusController.h"
+#include "UserSessionController.h"
 #include "WorkspaceServerRequest.h"
 
 namespace testsupport {
@@ -106,13 +108,28 @@ QString ReferenceServer::sessionJson(const QString &token) const
                                  .toJson(QJsonDocument::Compact));
 }
 
+QString ReferenceServer::createTenantWithTeam(const QString &tenantId, const QString &name) const
+{
+    if (admin("POST", "/admin/tenants", {{"id", tenantId}, {"name", name}}).status != 201)
+        qWarning("ReferenceServer::createTenantWithTeam: tenant %s refused", qPrintable(tenantId));
+    return admin("POST", "/admin/tenants/" + tenantId + "/teams", {{"name", "Team"}}).object().value("id").toString();
+}
+
+QSharedPointer<CUserSessionController> ReferenceServer::signIn() const
+{
+    QSharedPointer<CAppStatusController> status(new CAppStatusController([] { return true; }));
+    QSharedPointer<CUserSessionController> sessions(new CUserSessionController(status));
+    sessions->setUserSession(sessionJson(token()));
+    if (!sessions->getUserSession()->isValid())
+        qWarning("ReferenceServer::signIn: the session is not valid");
+    return sessions;
+}
+
 ReferenceServer::Library ReferenceServer::createLibrary(const QString &tenantId) const
 {
     Library library;
     library.tenantId = tenantId;
-    if (admin("POST", "/admin/tenants", {{"id", tenantId}, {"name", tenantId}}).status != 201)
-        qWarning("ReferenceServer::createLibrary: tenant %s refused", qPrintable(tenantId));
-    library.teamId = admin("POST", "/admin/tenants/" + tenantId + "/teams", {{"name", "Team"}}).object().value("id").toString();
+    library.teamId = createTenantWithTeam(tenantId, tenantId);
     const Reply made = admin("POST", "/admin/tenants/" + tenantId + "/libraries", {{"name", "Lib"}, {"teamId", library.teamId}});
     library.id = made.object().value("id").toString().toULongLong();
     return library;

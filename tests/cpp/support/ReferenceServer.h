@@ -4,8 +4,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QSharedPointer>
 #include <QString>
 #include <QTemporaryDir>
+
+class CUserSessionController;
 
 namespace testsupport {
 
@@ -54,6 +57,12 @@ public:
         QString path() const { return "/admin/tenants/" + tenantId + "/libraries/" + QString::number(id); }
     };
     Library createLibrary(const QString &tenantId) const;
+    // A tenant with one team; the team's id (empty when the server refused).
+    QString createTenantWithTeam(const QString &tenantId, const QString &name) const;
+
+    // The engine side of the server's default user, signed in: a session controller holding a valid
+    // session, on a status controller whose network is always up.
+    QSharedPointer<CUserSessionController> signIn() const;
     // The library's current state identifier.
     QString libraryState(const Library &library) const;
     // The item at a path of the library's tree (path, id, size, contentHash, state, ...); empty when none.
