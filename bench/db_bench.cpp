@@ -9,6 +9,8 @@
 #include <QFile>
 #include <QSqlError>
 #include <QTemporaryDir>
+
+#include "BenchSupport.h"
 #include <QTextStream>
 
 #include <atomic>
@@ -31,18 +33,6 @@ void print(const char *what, double value, const char *unit, qint64 operations)
 {
     std::printf("%-58s %12.1f %-8s (%lld ops)\n", what, value, unit, static_cast<long long>(operations));
     std::fflush(stdout);
-}
-
-QString peakMemory()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return QStringLiteral("unknown");
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return QString::fromLatin1(line.mid(6).trimmed());
-    }
-    return QStringLiteral("unknown");
 }
 
 struct Tree
@@ -185,17 +175,17 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Brindlex"));
-    const int fileCount = argc > 1 ? qMax(1000, QString::fromLocal8Bit(argv[1]).toInt()) : 100000;
+    const int fileCount = bench::fileCountArgument(argc, argv);
     const int folderCount = fileCount / 20;
 
-    QTemporaryDir dataDir;
-    QTemporaryDir floorDir;
-    if (!dataDir.isValid() || !floorDir.isValid()) {
+    qInstallMessageHandler(countingHandler);
+    const bench::Folders folders;
+    if (!folders.ok()) {
         std::fprintf(stderr, "cannot create temporary folders\n");
         return 1;
     }
-    qInstallMessageHandler(countingHandler);
-    CConfig::setInstance(QSharedPointer<CConfig>(new CConfig(dataDir.path())));
+    const QTemporaryDir &dataDir = folders.data;
+    const QTemporaryDir &floorDir = folders.floor;
 
     std::printf("db_bench: %d files in %d folders, database in %s\n", fileCount, folderCount, qPrintable(dataDir.path()));
     CSyncDatabase db(dataDir.path());
@@ -229,9 +219,13 @@ int main(int argc, char *argv[])
           }), "us/op", 2000);
 
     const QString libraryPath = syncpath::libraryFolderPath(*db.getLibrary(tree.library));
-    print("getClientIdByClientPath (depth 5)", microsecondsPerOperation(1000, [&](int) {
-              db.getClientIdByClientPath(libraryPath + '/' + tree.deepFilePaths.at(pick(tree.deepFilePaths.size())));
-          }), "us/op", 1000);
+    if (tree.deepFilePaths.isEmpty()) {
+        std::printf("getClientIdByClientPath (depth 5): no file that deep with this few files\n");
+    } else {
+        print("getClientIdByClientPath (depth 5)", microsecondsPerOperation(1000, [&](int) {
+                  db.getClientIdByClientPath(libraryPath + '/' + tree.deepFilePaths.at(pick(tree.deepFilePaths.size())));
+              }), "us/op", 1000);
+    }
 
     print("getOneNotSynchronizedItemFromLibrary (new folders first)", microsecondsPerOperation(20, [&](int) {
               db.getOneNotSynchronizedItemFromLibrary(tree.library);
@@ -266,7 +260,7 @@ int main(int argc, char *argv[])
     print("deleteFolder (whole subtree, one transaction)", deleteMs, "ms", 1);
     print("  items in that subtree", deleted, "items", 1);
 
-    std::printf("peak memory (VmHWM): %s\n", qPrintable(peakMemory()));
+    std::printf("peak memory (VmHWM): %s\n", qPrintable(bench::peakMemory()));
     db.closeDatabaseForCurrentThread();
     return 0;
 }

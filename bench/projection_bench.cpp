@@ -15,6 +15,8 @@
 #include <QSqlError>
 #include <QTemporaryDir>
 
+#include "BenchSupport.h"
+
 #include <atomic>
 #include <cstdio>
 #include <functional>
@@ -32,18 +34,6 @@ void countingHandler(QtMsgType type, const QMessageLogContext &, const QString &
         ++g_writeStatements;
     if (type == QtCriticalMsg || type == QtFatalMsg)
         std::fprintf(stderr, "critical: %s\n", qPrintable(text));
-}
-
-QString peakMemory()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return QStringLiteral("unknown");
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return QString::fromLatin1(line.mid(6).trimmed());
-    }
-    return QStringLiteral("unknown");
 }
 
 const quint64 kLibraryServerId = 1;
@@ -242,17 +232,17 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Brindlex"));
-    const int fileCount = argc > 1 ? qMax(1000, QString::fromLocal8Bit(argv[1]).toInt()) : 100000;
+    const int fileCount = bench::fileCountArgument(argc, argv);
     const int folderCount = fileCount / 20;
 
-    QTemporaryDir dataDir;
-    QTemporaryDir floorDir;
-    if (!dataDir.isValid() || !floorDir.isValid()) {
+    qInstallMessageHandler(countingHandler);
+    const bench::Folders folders;
+    if (!folders.ok()) {
         std::fprintf(stderr, "cannot create temporary folders\n");
         return 1;
     }
-    qInstallMessageHandler(countingHandler);
-    CConfig::setInstance(QSharedPointer<CConfig>(new CConfig(dataDir.path())));
+    const QTemporaryDir &dataDir = folders.data;
+    const QTemporaryDir &floorDir = folders.floor;
     std::printf("projection_bench: %d files in %d folders, database in %s\n", fileCount, folderCount,
                 qPrintable(dataDir.path()));
 
@@ -305,7 +295,7 @@ int main(int argc, char *argv[])
                 fileCount + folderCount);
     std::printf("unchanged re-projection wrote item rows: %lld%s\n", static_cast<long long>(unchanged.rowsWritten - 1),
                 unchanged.rowsWritten - 1 == 0 ? "" : "  <-- must be 0");
-    std::printf("peak memory (VmHWM): %s\n", qPrintable(peakMemory()));
+    std::printf("peak memory (VmHWM): %s\n", qPrintable(bench::peakMemory()));
     db.closeDatabaseForCurrentThread();
     return unchanged.rowsWritten - 1 == 0 ? 0 : 2;
 }

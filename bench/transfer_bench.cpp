@@ -121,6 +121,24 @@ public:
         return path;
     }
 
+    // Runs one engine transfer to its end (or until stopAfterMs), timing it and watching memory.
+    template<typename Request>
+    static void runTimed(Request *request, QEventLoop *loop, Outcome *outcome, int stopAfterMs)
+    {
+        if (stopAfterMs > 0)
+            QTimer::singleShot(stopAfterMs, request, &CWorkspaceServerRequest::cancel);
+        PeakMemory memory;
+        QElapsedTimer timer;
+        timer.start();
+        request->exec();
+        if (outcome->error == ServerApiErrorCode::ErrorUnknown)
+            loop->exec();
+        outcome->seconds = timer.nsecsElapsed() / 1e9;
+        memory.stop();
+        outcome->baseRss = memory.base();
+        outcome->peakRss = memory.peak();
+    }
+
     Outcome engineUpload(const QString &path, const QString &name, qint64 size, int stopAfterMs = 0)
     {
         SyncLibrary::Ptr library = libraryRecord();
@@ -141,18 +159,7 @@ public:
                              outcome.fileId = response.fileId;
                              loop.quit();
                          });
-        if (stopAfterMs > 0)
-            QTimer::singleShot(stopAfterMs, request, &CWorkspaceServerRequest::cancel);
-        PeakMemory memory;
-        QElapsedTimer timer;
-        timer.start();
-        request->exec();
-        if (outcome.error == ServerApiErrorCode::ErrorUnknown)
-            loop.exec();
-        outcome.seconds = timer.nsecsElapsed() / 1e9;
-        memory.stop();
-        outcome.baseRss = memory.base();
-        outcome.peakRss = memory.peak();
+        runTimed(request, &loop, &outcome, stopAfterMs);
         if (outcome.error.isSuccess())
             outcome.bytes = size;
         return outcome;
@@ -176,18 +183,7 @@ public:
                              outcome.hashHex = response.hash.toHex();
                              loop.quit();
                          });
-        if (stopAfterMs > 0)
-            QTimer::singleShot(stopAfterMs, request, &CWorkspaceServerRequest::cancel);
-        PeakMemory memory;
-        QElapsedTimer timer;
-        timer.start();
-        request->exec();
-        if (outcome.error == ServerApiErrorCode::ErrorUnknown)
-            loop.exec();
-        outcome.seconds = timer.nsecsElapsed() / 1e9;
-        memory.stop();
-        outcome.baseRss = memory.base();
-        outcome.peakRss = memory.peak();
+        runTimed(request, &loop, &outcome, stopAfterMs);
         return outcome;
     }
 
@@ -409,7 +405,8 @@ int main(int argc, char *argv[])
                     up.seconds, upLimit, upRate / upLimit);
         CConfig::setInstance({});
     }
-    QFile::remove(limitedLocalPath);
+    if (!limitedLocalPath.isEmpty())
+        QFile::remove(limitedLocalPath);
     CNetworkAccessManager::deleteInstanceForCurrentThread();
     return 0;
 }
