@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <limits>
 #include <random>
 
 namespace {
@@ -67,16 +68,33 @@ const QStringList &indexStatements()
         // in a synchronised library, so finding the next item does not depend on the library's size.
         "CREATE INDEX IF NOT EXISTS FilesPending ON Files (LibraryClientId, ClientId) "
         "WHERE ServerStatus != 1 OR ClientStatus != 1;",
-        "CREATE INDEX IF NOT EXISTS FilesDeletedPending ON Files (LibraryClientId, ClientId) "
-        "WHERE ServerStatus = 5 OR ClientStatus = 5;",
-        "CREATE INDEX IF NOT EXISTS FilesNewPending ON Files (LibraryClientId, ClientId) "
-        "WHERE ServerStatus = 2 OR ClientStatus = 2;",
         "CREATE INDEX IF NOT EXISTS FoldersPending ON Folders (LibraryClientId, ClientId) "
         "WHERE ServerStatus != 1 OR ClientStatus != 1;",
+        // One per next-item class, its condition written exactly as the selection writes it so that
+        // SQLite takes it: the first, last and a random candidate are then each one index seek, also
+        // when a class is empty and many items of a later class are pending.
+        "DROP INDEX IF EXISTS FilesNewPending;",
+        "DROP INDEX IF EXISTS FoldersNewPending;",
+        "CREATE INDEX IF NOT EXISTS FilesNextBoth ON Files (LibraryClientId, ClientId) "
+        "WHERE ServerStatus != 1 AND ClientStatus != 1;",
+        "CREATE INDEX IF NOT EXISTS FilesDeletedPending ON Files (LibraryClientId, ClientId) "
+        "WHERE ServerStatus = 5 OR ClientStatus = 5;",
+        "CREATE INDEX IF NOT EXISTS FilesNextNew ON Files (LibraryClientId, ClientId) "
+        "WHERE (ServerStatus = 2 OR ClientStatus = 2) AND (Attr & 1) = 0;",
+        "CREATE INDEX IF NOT EXISTS FilesNextUnflagged ON Files (LibraryClientId, ClientId) "
+        "WHERE (ServerStatus != 1 OR ClientStatus != 1) AND (Attr = 0 OR Attr IS NULL);",
+        "CREATE INDEX IF NOT EXISTS FilesNextClean ON Files (LibraryClientId, ClientId) "
+        "WHERE (ServerStatus != 1 OR ClientStatus != 1) AND (Attr & 1) = 0;",
+        "CREATE INDEX IF NOT EXISTS FoldersNextBoth ON Folders (LibraryClientId, ClientId) "
+        "WHERE ServerStatus != 1 AND ClientStatus != 1;",
         "CREATE INDEX IF NOT EXISTS FoldersDeletedPending ON Folders (LibraryClientId, ClientId) "
         "WHERE ServerStatus = 5 OR ClientStatus = 5;",
-        "CREATE INDEX IF NOT EXISTS FoldersNewPending ON Folders (LibraryClientId, ClientId) "
-        "WHERE ServerStatus = 2 OR ClientStatus = 2;",
+        "CREATE INDEX IF NOT EXISTS FoldersNextNew ON Folders (LibraryClientId, ClientId) "
+        "WHERE (ServerStatus = 2 OR ClientStatus = 2) AND (Attr & 1) = 0;",
+        "CREATE INDEX IF NOT EXISTS FoldersNextUnflagged ON Folders (LibraryClientId, ClientId) "
+        "WHERE (ServerStatus != 1 OR ClientStatus != 1) AND (Attr = 0 OR Attr IS NULL);",
+        "CREATE INDEX IF NOT EXISTS FoldersNextClean ON Folders (LibraryClientId, ClientId) "
+        "WHERE (ServerStatus != 1 OR ClientStatus != 1) AND (Attr & 1) = 0;",
     };
     return statements;
 }
@@ -980,33 +998,30 @@ SyncItem::Ptr CSyncDatabase::findOneNotSynchronizedItem(const QString &where)
             readOne<SyncFolder::Ptr>(*this, sqltable::Folders, where + QStringLiteral(" LIMIT 1"), sqlrow::readFolder))
         return folder;
 
-    // One file that keeps failing must not block the others, so the pick among the candidates is random.
-    // Counting and then stepping to the chosen row keeps this off the candidates' full rows: a library
-    // being downloaded for the first time has every file as a candidate.
-    const CSqlStatement candidates = CSqlStatement::forWriting(sqltable::Files, where, {CSqlValue(QStringLiteral("ClientId"), QVariant())});
-    quint64 count = 0;
-    {
-        const QSqlQuery query = execQuery(CSqlStatement::forWriting(sqltable::Files, where, {}).countStatement());
-        if (query.isValid())
-            count = query.value(0).toULongLong();
-    }
-    if (count == 0)
+    // One file that keeps failing must not block the others, so the pick among the candidates is random:
+    // a random point between the first and the last candidate, and the first candidate from there. Each
+    // is one seek in the class's own index, never a count or a walk over the candidates (a library
+    // downloaded for the first time has every file as a candidate).
+    const int orderAt = where.lastIndexOf(QLatin1String(" ORDER BY "));
+    const QString terms = QLatin1Char('(') + (orderAt < 0 ? where : where.left(orderAt)) + QLatin1Char(')');
+    const auto candidateId = [this, &terms](const QString &tail) -> ItemId {
+        const QSqlQuery query = execQuery(QStringLiteral("SELECT ClientId FROM ") + sqltable::Files
+                                          + QStringLiteral(" WHERE ") + terms + tail);
+        return query.isValid() ? query.value(0).toULongLong() : 0;
+    };
+    const ItemId first = candidateId(QStringLiteral(" ORDER BY ClientId LIMIT 1;"));
+    if (first == 0)
         return {};
-    const int row = syncpath::randomRowIndex(randomNumber(), int(count - 1));
-    QString pick = candidates.selectStatement();
-    pick.chop(1); // the closing ";"
-    pick += QStringLiteral(" LIMIT 1 OFFSET ") + QString::number(row) + QLatin1Char(';');
-    ItemId chosen = 0;
-    {
-        const QSqlQuery query = execQuery(pick);
-        if (query.isValid())
-            chosen = query.value(0).toULongLong();
-    }
+    const ItemId last = candidateId(QStringLiteral(" ORDER BY ClientId DESC LIMIT 1;"));
+    const int span = int(qBound<qint64>(0, qint64(last) - qint64(first), std::numeric_limits<int>::max()));
+    const ItemId from = first + ItemId(syncpath::randomRowIndex(randomNumber(), span));
+    const ItemId chosen = candidateId(QStringLiteral(" AND ClientId >= ") + QString::number(from)
+                                      + QStringLiteral(" ORDER BY ClientId LIMIT 1;"));
     if (const SyncFile::Ptr file = chosen ? getFile(chosen) : SyncFile::Ptr())
         return file;
     // Changed in the meantime by another thread: the first remaining candidate will do.
-    const QSqlQuery first = execQuery(candidates.selectStatement().chopped(1) + QStringLiteral(" LIMIT 1;"));
-    return first.isValid() ? getFile(first.value(0).toULongLong()) : SyncFile::Ptr();
+    const ItemId any = candidateId(QStringLiteral(" ORDER BY ClientId LIMIT 1;"));
+    return any ? getFile(any) : SyncFile::Ptr();
 }
 
 SyncItem::Ptr CSyncDatabase::getOneNotSynchronizedItemFromLibrary(ItemId libraryClientId)

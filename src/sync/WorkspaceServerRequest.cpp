@@ -139,7 +139,9 @@ quint32 CWorkspaceServerRequest::timeoutTicksFor(int msTimeout, int tickInterval
 
 void CWorkspaceServerRequest::setUpPacing(int msTimeout)
 {
-    pacingFor(configuredDownloadLimit(), &m_tickInterval, &m_chunkSize);
+    const int limit = configuredDownloadLimit();
+    pacingFor(limit, &m_tickInterval, &m_chunkSize);
+    m_readAsArrives = limit == 0 || limit >= 10240;
     m_readBuffer.reset(new QByteArray(m_chunkSize, Qt::Uninitialized));
     m_timeoutTicks = timeoutTicksFor(msTimeout, m_tickInterval);
 }
@@ -279,6 +281,8 @@ void CWorkspaceServerRequest::connectReply()
     connect(m_reply, &QNetworkReply::sslErrors, this, &CWorkspaceServerRequest::sslErrors, Qt::DirectConnection);
     connect(m_reply, &QNetworkReply::finished, this, &CWorkspaceServerRequest::reqFinished, Qt::QueuedConnection);
     connect(m_reply, &QObject::destroyed, this, &CWorkspaceServerRequest::respDestroyedSlot);
+    if (m_readAsArrives && m_operation == QNetworkAccessManager::GetOperation)
+        connect(m_reply, &QIODevice::readyRead, this, &CWorkspaceServerRequest::readAvailable);
 }
 
 void CWorkspaceServerRequest::cancel()
@@ -320,6 +324,13 @@ void CWorkspaceServerRequest::readOneChunk()
     const qint64 n = m_reply->read(m_readBuffer->data(), m_chunkSize);
     if (n > 0)
         recv(m_reply, m_readBuffer->constData(), n);
+}
+
+// Still one read buffer at a time, so memory stays bounded by the buffer.
+void CWorkspaceServerRequest::readAvailable()
+{
+    while (m_reply && m_reply->error() == QNetworkReply::NoError && m_reply->bytesAvailable() > 0)
+        readOneChunk();
 }
 
 void CWorkspaceServerRequest::timerEvent(QTimerEvent *event)

@@ -91,6 +91,7 @@ private:
     void startReply(QNetworkAccessManager *manager);
     void connectReply();
     void readOneChunk();
+    void readAvailable();
     void endWith(const ErrorCode &error);
     QNetworkAccessManager *threadManager(bool clearCache);
 
@@ -106,6 +107,8 @@ private:
     quint32 m_timeoutTicks = 0;
     int m_tickInterval = 100;
     int m_chunkSize = 1048576;
+    // Without a download limit the reply is read as data arrives instead of one chunk per tick.
+    bool m_readAsArrives = false;
     QSharedPointer<QByteArray> m_readBuffer;
     quint32 m_authFailures = 0;
     QSharedPointer<QNetworkRequest> m_request;

@@ -132,8 +132,12 @@ void TestSyncDatabaseSelection::filesArePickedAtRandom()
     Fixture f;
     const ItemId library = f.addLibrary("T/L");
     QSet<ItemId> candidates;
-    for (int i = 0; i < 20; ++i)
+    for (int i = 0; i < 20; ++i) {
         candidates.insert(f.addFile(library, library, QString::number(i), 0, {StatusNew, StatusSynchronized}));
+        // Rows of no or a later class between the candidates are stepped over, never picked.
+        f.addFile(library, library, QString("done%1").arg(i), 0, {StatusSynchronized, StatusSynchronized});
+        f.addFile(library, library, QString("infected%1").arg(i), 0, {StatusNew, StatusSynchronized}, 1);
+    }
     // A change of a later class must not be chosen while creations remain.
     f.addFile(library, library, "changed", 0, {StatusChanged, StatusSynchronized});
 
