@@ -219,14 +219,27 @@ void CServerHierarchyProjector::requestDummyWatcherToken()
 ErrorCode CServerHierarchyProjector::projectHierarchy(const brindlex::Hierarchy &hierarchy)
 {
     m_conflict = false;
-    if (!processHierarchy(hierarchy)) {
+    const bool processed = processHierarchy(hierarchy);
+    if (!processed) {
+        m_batch.reset();
         m_result = ServerApiErrorCode::ErrorInternal;
         return m_result;
     }
     if (appstate::isShuttingDown()) {
+        // Half a projection would leave rows whose parents or deletions are missing.
+        m_batch->rollback();
+        m_batch.reset();
         qDebug() << "CServerHierarchyProjector::continueHierarchyProcessing: processing hierarchy for library clientId:"
                  << m_library->ClientId << "cancelled";
         m_result = ServerApiErrorCode::ErrorOperationCancelled;
+        return m_result;
+    }
+    const bool committed = m_batch->commit();
+    m_batch.reset();
+    if (!committed) {
+        qCritical() << "CServerHierarchyProjector::projectHierarchy: clientId:" << m_library->ClientId
+                    << "unable to commit the projection -> database left unchanged";
+        m_result = ServerApiErrorCode::ErrorInternal;
         return m_result;
     }
     storeLibrarySic(hierarchy);
@@ -267,6 +280,14 @@ bool CServerHierarchyProjector::processHierarchy(const brindlex::Hierarchy &hier
         return false;
     }
 
+    // Started before the rows are read, so that they cannot change until the projection is written.
+    m_batch.reset(new CSyncDatabaseBatch(*m_syncDatabase, m_library->ClientId));
+    if (!m_batch->isActive()) {
+        qCritical() << "CServerHierarchyProjector::processHierarchy: clientId:" << m_library->ClientId
+                    << "unable to start a transaction -> database left unchanged";
+        return false;
+    }
+
     if (m_library->syncStatus.ServerStatus != StatusDeleted)
         m_library->syncStatus.ServerStatus = StatusMoved; // the library scheduler re-checks the folder
 
@@ -286,11 +307,13 @@ void CServerHierarchyProjector::loadLocalRows()
     m_rows.serverIdOfClientId.reserve(m_rows.folders.size() + m_rows.files.size());
     for (const SyncFolder::Ptr &folder : qAsConst(m_rows.folders)) {
         m_rows.serverIdOfClientId.insert(folder->ClientId, folder->ServerId);
+        m_rows.serverIds.insert(folder->ServerId);
         if (!m_rows.foldersByServerId.contains(folder->ServerId))
             m_rows.foldersByServerId.insert(folder->ServerId, folder);
     }
     for (const SyncFile::Ptr &file : qAsConst(m_rows.files)) {
         m_rows.serverIdOfClientId.insert(file->ClientId, file->ServerId);
+        m_rows.serverIds.insert(file->ServerId);
         if (!m_rows.filesByServerId.contains(file->ServerId))
             m_rows.filesByServerId.insert(file->ServerId, file);
     }
@@ -367,7 +390,14 @@ void CServerHierarchyProjector::processOnServerNewFile(const SyncItem::ConstPtr 
     record->Sic = file.state;
     record->Size = file.fileSize;
     record->Hash = file.contentHash;
-    m_syncDatabase->insertFile(record);
+    if (m_rows.serverIds.contains(file.id)) {
+        qCritical() << "CServerHierarchyProjector::processOnServerNewFile: serverId is already present in DB:" << file.id
+                    << "-> discarding insert";
+        return;
+    }
+    if (m_batch->insertFile(*record) == 0)
+        return;
+    m_rows.serverIds.insert(file.id);
     qDebug() << "CServerHierarchyProjector::processOnServerNewFile: file clientId:" << record->ClientId
              << "serverId:" << record->ServerId << "name:" << record->ServerName
              << "parentClientId:" << record->ParentClientId << "sic:" << record->Sic;
@@ -474,12 +504,17 @@ void CServerHierarchyProjector::processOnServerNewFolder(const SyncItem::ConstPt
     record->syncStatus.ClientStatus = StatusSynchronized;
     record->syncStatus.ServerStatus = StatusNew;
     record->ServerName = folder.name;
-    if (m_syncDatabase->insertFolder(record) == 0) {
+    const bool present = m_rows.serverIds.contains(folder.id);
+    if (present)
+        qCritical() << "CServerHierarchyProjector::processOnServerNewFolder: serverId is already present in DB:"
+                    << folder.id;
+    if (present || m_batch->insertFolder(*record) == 0) {
         // Its content would have no parent row to hang from.
         qCritical() << "CServerHierarchyProjector::processOnServerNewFolder: insert refused for serverId:"
                     << folder.id << "name:" << folder.name << "-> subtree skipped";
         return;
     }
+    m_rows.serverIds.insert(folder.id);
     qDebug() << "CServerHierarchyProjector::processOnServerNewFolder: folder clientId:" << record->ClientId
              << "serverId:" << record->ServerId << "name:" << record->ServerName
              << "parentClientId:" << record->ParentClientId;

@@ -8,12 +8,14 @@
 #include <QDateTime>
 #include <QHash>
 #include <QPointer>
+#include <QScopedPointer>
 #include <QSet>
 #include <QSharedPointer>
 #include <QThread>
 #include <QVector>
 
 class CSyncDatabase;
+class CSyncDatabaseBatch;
 class CUserSessionController;
 
 // Where every item of one server hierarchy sits. Root items have the library's server id as parent.
@@ -99,6 +101,8 @@ private:
         QHash<quint64, SyncFile::Ptr> filesByServerId;
         QHash<quint64, SyncFolder::Ptr> foldersByServerId;
         QHash<ItemId, quint64> serverIdOfClientId;
+        // Every server id the library holds, including rows inserted by this projection.
+        QSet<quint64> serverIds;
     };
 
     bool processHierarchy(const brindlex::Hierarchy &hierarchy);
@@ -123,6 +127,8 @@ private:
     ErrorCode m_result = ServerApiErrorCode::ErrorUnknown;
     bool m_conflict = false;
     LocalRows m_rows;
+    // All writes of one projection: committed whole or not at all.
+    QScopedPointer<CSyncDatabaseBatch> m_batch;
     // The request in flight on the projection thread; deleted there if the thread ends first.
     QPointer<CJsonRpcRequest> m_pendingRequest;
 };

@@ -159,6 +159,7 @@ signals:
     void notEnoughFreeSpaceOnDiscSignal(); // emitted by the file download, never by the database itself
 
 private:
+    friend class CSyncDatabaseBatch;
     static QString connectionNameForCurrentThread();
     QSqlDatabase openConnection(const QString &name);
     static bool isDamaged(const QSqlDatabase &db);
@@ -183,4 +184,37 @@ private:
     QMutex m_connectionMutex;
     QAtomicInt m_indexesCreated = 0;
     QAtomicInteger<quint64> m_statementCount = 0;
+};
+
+// Many inserts as one transaction, each statement prepared once, for a caller that has already
+// checked the rows itself (server ids new, parents present). Holds the database's lock while it
+// lives, so the ids it hands out in memory are the ones single inserts would have taken. Anything
+// not committed is rolled back: an interrupted batch leaves the database as it was.
+class CSyncDatabaseBatch
+{
+public:
+    CSyncDatabaseBatch(CSyncDatabase &db, ItemId libraryClientId);
+    ~CSyncDatabaseBatch();
+    CSyncDatabaseBatch(const CSyncDatabaseBatch &) = delete;
+    CSyncDatabaseBatch &operator=(const CSyncDatabaseBatch &) = delete;
+
+    bool isActive() const { return m_active; }
+    // The new client id, also written into the record; 0 when refused (logged).
+    ItemId insertFile(SyncFile &file);
+    ItemId insertFolder(SyncFolder &folder);
+    bool commit();
+    void rollback();
+
+private:
+    ItemId insert(QSqlQuery &statement, const QString &table, SyncItem &item, const CSqlValueList &values);
+    qint64 totalChanges();
+
+    CSyncDatabase &m_db;
+    const ItemId m_libraryClientId;
+    QMutexLocker m_lock;
+    bool m_active = false;
+    ItemId m_nextClientId = 0;
+    qint64 m_changesAtStart = 0;
+    QSqlQuery m_insertFile;
+    QSqlQuery m_insertFolder;
 };

@@ -70,6 +70,16 @@ QString toSqlLiteral(const CSqlValue &value)
     return QString::number(value.valueToULongLong());
 }
 
+QVariant toSqlBinding(const CSqlValue &value)
+{
+    if (value.isText()) {
+        // A null text would be bound as NULL; the literal stores ''.
+        const QString text = value.valueToString();
+        return text.isNull() ? QVariant(QStringLiteral("")) : QVariant(text);
+    }
+    return QVariant(qint64(value.valueToULongLong()));
+}
+
 CSqlStatement::CSqlStatement(const QString &table, const QString &where, const CSqlValueList &values)
     : m_table(table)
     , m_values(values)

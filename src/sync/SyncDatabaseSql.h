@@ -44,6 +44,8 @@ using CSqlValueList = QList<CSqlValue>;
 
 // A text in quotes with every "'" doubled; anything else in decimal.
 QString toSqlLiteral(const CSqlValue &value);
+// The same value for a prepared statement: what SQLite stores is identical to the literal's.
+QVariant toSqlBinding(const CSqlValue &value);
 
 class CSqlStatement
 {

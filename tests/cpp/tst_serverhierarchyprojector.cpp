@@ -13,6 +13,9 @@
 
 #include <atomic>
 
+Q_DECLARE_METATYPE(brindlex::File)
+Q_DECLARE_METATYPE(brindlex::Folder)
+
 using testsupport::MessageCapture;
 using testsupport::ReferenceServer;
 
@@ -41,6 +44,75 @@ brindlex::Folder serverFolder(quint64 id, QVector<brindlex::File> files, QVector
     folder.files = files;
     folder.folders = folders;
     return folder;
+}
+
+brindlex::File namedFile(quint64 id, const QString &state = "s1")
+{
+    brindlex::File file = serverFile(id, id * 10);
+    file.name = QString("file%1.txt").arg(id);
+    file.state = state;
+    file.contentHash = QString::number(id).repeated(3);
+    file.createdTime = "2021-03-04T05:06:07Z";
+    file.modifiedTime = "2022-01-02T03:04:05.250Z";
+    return file;
+}
+
+brindlex::Folder namedFolder(quint64 id, QVector<brindlex::File> files, QVector<brindlex::Folder> folders = {})
+{
+    brindlex::Folder folder = serverFolder(id, files, folders);
+    folder.name = QString("folder%1").arg(id);
+    return folder;
+}
+
+// The projection's inserts as it did them one by one through the database's own operations, which
+// check every row themselves: the reference the batched projection must match row for row.
+void insertItemByItem(CSyncDatabase &db, ItemId library, ItemId parent, const QVector<brindlex::File> &files,
+                      const QVector<brindlex::Folder> &folders, const QHash<quint64, ItemId> &knownFolders,
+                      const QSet<quint64> &knownFiles)
+{
+    for (const brindlex::File &file : files) {
+        if (knownFiles.contains(file.id))
+            continue;
+        SyncFile::Ptr record(new SyncFile);
+        record->ParentClientId = parent;
+        record->LibraryClientId = library;
+        record->ServerId = file.id;
+        record->syncStatus.ServerStatus = StatusNew;
+        record->syncStatus.ClientStatus = StatusSynchronized;
+        record->CreatedTime = hierarchyprojection::serverTime(file.createdTime);
+        record->UpdatedTime = hierarchyprojection::serverTime(file.modifiedTime);
+        record->ServerName = file.name;
+        record->Sic = file.state;
+        record->Size = file.fileSize;
+        record->Hash = file.contentHash;
+        db.insertFile(record);
+    }
+    for (const brindlex::Folder &folder : folders) {
+        ItemId id = knownFolders.value(folder.id);
+        if (id == 0) {
+            SyncFolder::Ptr record(new SyncFolder);
+            record->ParentClientId = parent;
+            record->LibraryClientId = library;
+            record->ServerId = folder.id;
+            record->syncStatus.ServerStatus = StatusNew;
+            record->syncStatus.ClientStatus = StatusSynchronized;
+            record->ServerName = folder.name;
+            id = db.insertFolder(record);
+        }
+        if (id != 0)
+            insertItemByItem(db, library, id, folder.files, folder.folders, knownFolders, knownFiles);
+    }
+}
+
+// Stops the engine when the projection is about to write its third new file.
+std::atomic<int> g_newFilesUntilShutdown{0};
+QtMessageHandler g_interruptedHandler = nullptr;
+void shutDownMidProjection(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (text.startsWith("CServerHierarchyProjector::processOnServerNewFile: file") && --g_newFilesUntilShutdown == 0)
+        appstate::setShuttingDown(true);
+    if (g_interruptedHandler)
+        g_interruptedHandler(type, context, text);
 }
 
 enum ServerChange { RenameFile, MoveFile, ChangeContent, DeleteItem, RenameAndChange, RenameFolder, RenameNewFolder };
@@ -530,34 +602,106 @@ private slots:
         QCOMPARE(m_db->getLibrary(m_libClientId)->syncStatus.ServerStatus, quint32(StatusNew));
     }
 
-    void shuttingDownMidProjectionStoresNoNewSic()
+    // --- one transaction per projection (hierarchies built here, projected on this thread)
+
+    void batchWritesWhatItemByItemInsertsWrote_data()
     {
-        for (int i = 0; i < 20; ++i)
-            addServerFile(QString("f%1.txt").arg(i), "x");
-        std::atomic<int> writes{0};
-        const QMetaObject::Connection stopping = connect(
-            m_db.data(), &CSyncDatabase::syncDatabaseChangedSignal, this,
-            [&](ItemId) {
-                if (++writes == 3)
-                    appstate::setShuttingDown(true);
-            },
-            Qt::DirectConnection);
-        QCOMPARE(project().errorName, QString("dc.ErrorOperationCancelled"));
-        disconnect(stopping);
+        QTest::addColumn<QVector<brindlex::File>>("files");
+        QTest::addColumn<QVector<brindlex::Folder>>("folders");
+        QTest::addColumn<QVector<brindlex::File>>("laterFiles");
+        QTest::addColumn<QVector<brindlex::Folder>>("laterFolders");
+        const QVector<brindlex::Folder> tree = {
+            namedFolder(10, {namedFile(11), namedFile(12)},
+                        {namedFolder(20, {namedFile(21)}, {namedFolder(30, {namedFile(31)})}), namedFolder(40, {})}),
+            namedFolder(50, {namedFile(51)})};
+        QTest::newRow("empty database") << QVector<brindlex::File>{namedFile(1), namedFile(2)} << tree
+                                        << QVector<brindlex::File>{} << QVector<brindlex::Folder>{};
+        QVector<brindlex::Folder> grown = tree;
+        grown[0].files << namedFile(13);
+        grown[0].folders << namedFolder(60, {namedFile(61)}, {namedFolder(70, {namedFile(71)})});
+        // Server ids the library already has, as a file and as a folder: refused, the folder's subtree with it.
+        grown[1].files << namedFile(20);
+        grown << namedFolder(60, {namedFile(62)});
+        QTest::newRow("new items below known folders, known ids refused")
+            << QVector<brindlex::File>{namedFile(1)} << tree << QVector<brindlex::File>{namedFile(1), namedFile(3)}
+            << grown;
+    }
 
-        QCOMPARE(m_db->countFiles(), 3u);
-        const SyncLibrary::Ptr library = m_db->getLibrary(m_libClientId);
-        QCOMPARE(library->Sic, QString());
-        QCOMPARE(library->syncStatus.ServerStatus, quint32(StatusNew));
+    void batchWritesWhatItemByItemInsertsWrote()
+    {
+        QFETCH(QVector<brindlex::File>, files);
+        QFETCH(QVector<brindlex::Folder>, folders);
+        QFETCH(QVector<brindlex::File>, laterFiles);
+        QFETCH(QVector<brindlex::Folder>, laterFolders);
+        QTemporaryDir referenceDir;
+        const QSharedPointer<CSyncDatabase> reference(new CSyncDatabase(referenceDir.path()));
+        SyncLibrary::Ptr referenceLibrary = m_db->getLibrary(m_libClientId);
+        QCOMPARE(reference->insertLibrary(referenceLibrary), m_libClientId);
 
-        // The next run takes up the rest.
+        QVector<QPair<QVector<brindlex::File>, QVector<brindlex::Folder>>> passes{{files, folders}};
+        if (!laterFiles.isEmpty() || !laterFolders.isEmpty())
+            passes.append({laterFiles, laterFolders});
+        for (const auto &pass : passes) {
+            QHash<quint64, ItemId> knownFolders;
+            for (const SyncFolder::Ptr &folder : reference->getFoldersOfLibrary(m_libClientId))
+                knownFolders.insert(folder->ServerId, folder->ClientId);
+            QSet<quint64> knownFiles;
+            for (const SyncFile::Ptr &file : reference->getFilesOfLibrary(m_libClientId))
+                knownFiles.insert(file->ServerId);
+            insertItemByItem(*reference, m_libClientId, m_libClientId, pass.first, pass.second, knownFolders, knownFiles);
+
+            QCOMPARE(projectBuilt(pass.first, pass.second).errorName, QString("dc.ErrorSuccess"));
+            QCOMPARE(itemRows(*m_db), itemRows(*reference));
+        }
+        reference->closeDatabaseForCurrentThread();
+    }
+
+    void interruptedProjectionLeavesThePreviousState()
+    {
+        QCOMPARE(projectBuilt({namedFile(1), namedFile(2)}, {namedFolder(10, {namedFile(11)})}).errorName,
+                 QString("dc.ErrorSuccess"));
+        markAllSynchronized();
+        const QStringList before = itemRows(*m_db);
+        const QString sicBefore = m_db->getLibrary(m_libClientId)->Sic;
+
+        // A changed file, a vanished one, a renamed folder and new files: every kind of write.
+        QVector<brindlex::File> files{namedFile(1, "s2")};
+        for (quint64 id = 100; id < 120; ++id)
+            files << namedFile(id);
+        QVector<brindlex::Folder> folders{namedFolder(10, {namedFile(11)})};
+        folders[0].name = "renamed";
+        g_newFilesUntilShutdown = 3;
+        g_interruptedHandler = qInstallMessageHandler(shutDownMidProjection);
+        const ErrorCode interrupted = projectBuilt(files, folders, "state-2");
+        qInstallMessageHandler(g_interruptedHandler);
+        QCOMPARE(interrupted.errorName, QString("dc.ErrorOperationCancelled"));
+        QCOMPARE(itemRows(*m_db), before);
+        QCOMPARE(m_db->getLibrary(m_libClientId)->Sic, sicBefore);
+
+        // The next run does all of it.
         appstate::setShuttingDown(false);
-        QCOMPARE(project().errorName, QString("dc.ErrorSuccess"));
-        QCOMPARE(m_db->countFiles(), 20u);
-        QCOMPARE(m_db->getLibrary(m_libClientId)->Sic, serverLibraryState());
+        QCOMPARE(projectBuilt(files, folders, "state-2").errorName, QString("dc.ErrorSuccess"));
+        QCOMPARE(m_db->countFiles(), 23u);
+        QCOMPARE(fileByServerId(1)->syncStatus.ServerStatus, quint32(StatusChanged));
+        QCOMPARE(fileByServerId(2)->syncStatus.ServerStatus, quint32(StatusDeleted));
+        QCOMPARE(m_db->getLibrary(m_libClientId)->Sic, QString("state-2"));
     }
 
 private:
+    ErrorCode projectBuilt(const QVector<brindlex::File> &files, const QVector<brindlex::Folder> &folders,
+                           const QString &state = "state-1")
+    {
+        brindlex::Hierarchy hierarchy;
+        hierarchy.id = m_libServerId;
+        hierarchy.state = state;
+        hierarchy.files = files;
+        hierarchy.folders = folders;
+        CServerHierarchyProjector projector(m_db, m_sessions, m_db->getLibrary(m_libClientId));
+        return projector.projectHierarchy(hierarchy);
+    }
+
+    SyncFile::Ptr fileByServerId(quint64 serverId) const { return m_db->getFileByServerId(serverId, m_libClientId); }
+
     ErrorCode project()
     {
         CServerHierarchyProjector projector(m_db, m_sessions, m_db->getLibrary(m_libClientId));
@@ -656,11 +800,12 @@ private:
     }
 
     // Every file and folder row, every column.
-    QStringList itemRows() const
+    QStringList itemRows() const { return itemRows(*m_db); }
+    static QStringList itemRows(CSyncDatabase &db)
     {
         QStringList rows;
         for (const char *table : {"Folders", "Files"}) {
-            QSqlQuery query = m_db->execQuery(QString("SELECT * FROM %1 ORDER BY ClientId").arg(table));
+            QSqlQuery query = db.execQuery(QString("SELECT * FROM %1 ORDER BY ClientId").arg(table));
             for (bool row = query.isValid(); row; row = query.next()) {
                 QStringList values;
                 for (int c = 0; c < query.record().count(); ++c)
