@@ -1,10 +1,10 @@
 #pragma once
 
 #include "SyncRecords.h"
+#include "SyncHash.h"
 #include "WorkspaceServerRequest.h"
 
 #include <QByteArray>
-#include <QCryptographicHash>
 #include <QMetaType>
 #include <QSharedPointer>
 #include <QString>
@@ -63,5 +63,5 @@ private:
     ItemId m_fileClientId = 0;
     qint64 m_bytesReceived = 0;
     qint64 m_totalSize = 0;
-    QSharedPointer<QCryptographicHash> m_digest{new QCryptographicHash(QCryptographicHash::Sha1)};
+    QSharedPointer<CSyncHashCalculator> m_digest{new CSyncHashCalculator};
 };

@@ -9,20 +9,52 @@
 
 #include <memory>
 
+#include <openssl/evp.h>
+
 CSyncHashCalculator::CSyncHashCalculator(QObject *parent)
     : QObject(parent)
-    , m_hash(QSharedPointer<QCryptographicHash>::create(QCryptographicHash::Sha1))
+    , m_context(EVP_MD_CTX_new())
 {
+    reset();
+}
+
+CSyncHashCalculator::~CSyncHashCalculator()
+{
+    EVP_MD_CTX_free(m_context);
+}
+
+void CSyncHashCalculator::reset()
+{
+    if (!m_context || EVP_DigestInit_ex(m_context, EVP_sha1(), nullptr) != 1)
+        qCritical() << "CSyncHashCalculator::reset: SHA-1 unavailable";
 }
 
 void CSyncHashCalculator::addData(const char *data, qint64 length)
 {
-    m_hash->addData(data, int(length));
+    if (m_context && length > 0)
+        EVP_DigestUpdate(m_context, data, size_t(length));
+}
+
+QByteArray CSyncHashCalculator::result() const
+{
+    // Finalising a copy keeps the running state usable.
+    QByteArray digest(EVP_MAX_MD_SIZE, Qt::Uninitialized);
+    unsigned int size = 0;
+    EVP_MD_CTX *copy = EVP_MD_CTX_new();
+    const bool ok = copy && m_context && EVP_MD_CTX_copy_ex(copy, m_context) == 1
+        && EVP_DigestFinal_ex(copy, reinterpret_cast<unsigned char *>(digest.data()), &size) == 1;
+    EVP_MD_CTX_free(copy);
+    if (!ok) {
+        qCritical() << "CSyncHashCalculator::result: SHA-1 unavailable";
+        return QByteArray();
+    }
+    digest.resize(int(size));
+    return digest;
 }
 
 QString CSyncHashCalculator::hexResult() const
 {
-    return QString::fromLatin1(m_hash->result().toHex());
+    return QString::fromLatin1(result().toHex());
 }
 
 QString CSyncHash::calculateByFilePath(const QString &filePath)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QCryptographicHash>
+#include <QByteArray>
 #include <QObject>
 #include <QSharedPointer>
 #include <QString>
@@ -18,16 +18,21 @@ public:
     static constexpr qint64 blockSize = 10485760;
 };
 
-// One calculation's digest state; each call owns its own, so threads never share one.
+// One calculation's SHA-1 state; each call owns its own, so threads never share one. libcrypto's
+// digest rather than Qt's: on a download it is most of the work besides the transfer itself.
 class CSyncHashCalculator : public QObject
 {
     Q_OBJECT
 public:
     explicit CSyncHashCalculator(QObject *parent = nullptr);
+    ~CSyncHashCalculator() override;
 
+    void reset();
     void addData(const char *data, qint64 length);
+    // The digest of everything added so far; more may be added afterwards.
+    QByteArray result() const;
     QString hexResult() const;
 
 private:
-    const QSharedPointer<QCryptographicHash> m_hash;
+    struct evp_md_ctx_st *m_context = nullptr;
 };
