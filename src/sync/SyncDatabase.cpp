@@ -998,29 +998,40 @@ SyncItem::Ptr CSyncDatabase::findOneNotSynchronizedItem(const QString &where)
             readOne<SyncFolder::Ptr>(*this, sqltable::Folders, where + QStringLiteral(" LIMIT 1"), sqlrow::readFolder))
         return folder;
 
-    // One file that keeps failing must not block the others, so the pick among the candidates is random:
-    // a random point between the first and the last candidate, and the first candidate from there. Each
-    // is one seek in the class's own index, never a count or a walk over the candidates (a library
-    // downloaded for the first time has every file as a candidate).
+    // One file that keeps failing must not block the others, so the pick among the candidates is random.
+    // Each step is a seek in the class's own index, never a walk over all candidates (a library being
+    // downloaded for the first time has every file as one): up to kExactPickCandidates the pick is
+    // among the counted rows; beyond, it is the first candidate from a random point between the first
+    // and the last, which in a set that large gives no single candidate a lasting lead.
+    constexpr int kExactPickCandidates = 256;
     const int orderAt = where.lastIndexOf(QLatin1String(" ORDER BY "));
     const QString terms = QLatin1Char('(') + (orderAt < 0 ? where : where.left(orderAt)) + QLatin1Char(')');
-    const auto candidateId = [this, &terms](const QString &tail) -> ItemId {
-        const QSqlQuery query = execQuery(QStringLiteral("SELECT ClientId FROM ") + sqltable::Files
-                                          + QStringLiteral(" WHERE ") + terms + tail);
+    const QString candidates = QStringLiteral("SELECT ClientId FROM ") + sqltable::Files + QStringLiteral(" WHERE ") + terms;
+    const auto firstValue = [this](const QString &text) -> quint64 {
+        const QSqlQuery query = execQuery(text);
         return query.isValid() ? query.value(0).toULongLong() : 0;
     };
-    const ItemId first = candidateId(QStringLiteral(" ORDER BY ClientId LIMIT 1;"));
-    if (first == 0)
+    const quint64 counted = firstValue(QStringLiteral("SELECT COUNT(1) FROM (") + candidates + QStringLiteral(" LIMIT ")
+                                       + QString::number(kExactPickCandidates + 1) + QStringLiteral(");"));
+    if (counted == 0)
         return {};
-    const ItemId last = candidateId(QStringLiteral(" ORDER BY ClientId DESC LIMIT 1;"));
-    const int span = int(qBound<qint64>(0, qint64(last) - qint64(first), std::numeric_limits<int>::max()));
-    const ItemId from = first + ItemId(syncpath::randomRowIndex(randomNumber(), span));
-    const ItemId chosen = candidateId(QStringLiteral(" AND ClientId >= ") + QString::number(from)
-                                      + QStringLiteral(" ORDER BY ClientId LIMIT 1;"));
+    ItemId chosen = 0;
+    if (counted <= quint64(kExactPickCandidates)) {
+        const int row = syncpath::randomRowIndex(randomNumber(), int(counted - 1));
+        chosen = firstValue(candidates + QStringLiteral(" ORDER BY ClientId LIMIT 1 OFFSET ") + QString::number(row)
+                            + QLatin1Char(';'));
+    } else {
+        const ItemId first = firstValue(candidates + QStringLiteral(" ORDER BY ClientId LIMIT 1;"));
+        const ItemId last = firstValue(candidates + QStringLiteral(" ORDER BY ClientId DESC LIMIT 1;"));
+        const int span = int(qBound<qint64>(0, qint64(last) - qint64(first), std::numeric_limits<int>::max()));
+        const ItemId from = first + ItemId(syncpath::randomRowIndex(randomNumber(), span));
+        chosen = firstValue(candidates + QStringLiteral(" AND ClientId >= ") + QString::number(from)
+                            + QStringLiteral(" ORDER BY ClientId LIMIT 1;"));
+    }
     if (const SyncFile::Ptr file = chosen ? getFile(chosen) : SyncFile::Ptr())
         return file;
     // Changed in the meantime by another thread: the first remaining candidate will do.
-    const ItemId any = candidateId(QStringLiteral(" ORDER BY ClientId LIMIT 1;"));
+    const ItemId any = firstValue(candidates + QStringLiteral(" ORDER BY ClientId LIMIT 1;"));
     return any ? getFile(any) : SyncFile::Ptr();
 }
 
@@ -1315,6 +1326,7 @@ ItemId CSyncDatabaseBatch::insert(QSqlQuery &statement, const QString &table, Sy
         return 0;
     }
     ++m_nextClientId;
+    ++m_inserted;
     return item.ClientId;
 }
 
@@ -1348,6 +1360,7 @@ bool CSyncDatabaseBatch::commit()
     const bool changed = totalChanges() != m_changesAtStart;
     if (!m_db.commitTransaction())
         return false;
+    qDebug() << "CSyncDatabaseBatch::commit: library" << m_libraryClientId << "rows inserted:" << m_inserted;
     // Nothing of the batch was visible before; those who listen read it now.
     if (changed)
         emit m_db.syncDatabaseChangedSignal(m_libraryClientId);

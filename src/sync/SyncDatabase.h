@@ -215,6 +215,7 @@ private:
     bool m_active = false;
     ItemId m_nextClientId = 0;
     qint64 m_changesAtStart = 0;
+    int m_inserted = 0;
     QSqlQuery m_insertFile;
     QSqlQuery m_insertFolder;
 };

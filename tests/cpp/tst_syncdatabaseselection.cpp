@@ -35,6 +35,7 @@ private slots:
     void classOrder();
     void missingLibraryIsLogged();
     void foldersByLowestClientId();
+    void filesArePickedAtRandom_data();
     void filesArePickedAtRandom();
     void randomRowIndex_data();
     void randomRowIndex();
@@ -127,12 +128,20 @@ void TestSyncDatabaseSelection::foldersByLowestClientId()
     QCOMPARE(f.db->getOneNotSynchronizedItemFromLibrary(library)->ClientId, child);
 }
 
+void TestSyncDatabaseSelection::filesArePickedAtRandom_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::newRow("few candidates: picked among the counted rows") << 20;
+    QTest::newRow("many candidates: picked from a random point") << 300;
+}
+
 void TestSyncDatabaseSelection::filesArePickedAtRandom()
 {
+    QFETCH(int, count);
     Fixture f;
     const ItemId library = f.addLibrary("T/L");
     QSet<ItemId> candidates;
-    for (int i = 0; i < 20; ++i) {
+    for (int i = 0; i < count; ++i) {
         candidates.insert(f.addFile(library, library, QString::number(i), 0, {StatusNew, StatusSynchronized}));
         // Rows of no or a later class between the candidates are stepped over, never picked.
         f.addFile(library, library, QString("done%1").arg(i), 0, {StatusSynchronized, StatusSynchronized});
