@@ -99,6 +99,8 @@ bool CApplication::initialize()
     m_syncDatabase.reset(new CSyncDatabase(m_dataDirectory));
     if (!m_syncDatabase->getDatabaseConnection().isOpen()) {
         qCritical() << "CApplication::initialize: failed to initialize CSyncDatabase";
+        m_initializationFailure = QStringLiteral("the sync database %1 cannot be opened (see %2)")
+                                      .arg(m_syncDatabase->databaseFilePath(), m_dataDirectory + QStringLiteral("/bxsync_log.txt"));
         exitApplicationSlot(1);
         return false;
     }
@@ -176,8 +178,8 @@ void CApplication::setInstanceGuidSlot(const QString &instanceGuid)
 {
     if (!m_config || m_config->instanceGuid() == instanceGuid)
         return;
-    m_config->setInstanceGuid(instanceGuid);
-    m_config->writeConfiguration();
+    if (m_config->setInstanceGuid(instanceGuid))
+        m_config->writeConfiguration();
 }
 
 void CApplication::setUserSessionSlot(const QString &userSession)

@@ -1,6 +1,7 @@
 #include "ServerApi.h"
 
 #include "AccessRights.h"
+#include "Log.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -174,7 +175,7 @@ bool CJsonRpcRequest::finished(const ErrorCode &outcome)
         return true;
     }
     if (!response->hasError) {
-        qDebug().noquote() << prefix << objectId << "response:" << response->toString();
+        qDebug().noquote() << prefix << objectId << "response:" << CLog::capped(response->data);
         report(ServerApiErrorCode::ErrorSuccess, response);
         return true;
     }

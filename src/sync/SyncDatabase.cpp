@@ -1,6 +1,7 @@
 #include "SyncDatabase.h"
 
 #include "Config.h"
+#include "utils.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -225,8 +226,14 @@ QSqlDatabase CSyncDatabase::openConnection(const QString &name)
     qDebug() << "CSyncDatabase::getDatabaseConnection: opening new connection" << name;
     QMutexLocker locker(&m_connectionMutex);
 
-    QDir().mkpath(QFileInfo(m_filePath).absolutePath());
+    utils::createPrivateDirectory(QFileInfo(m_filePath).absolutePath());
     const bool existed = QFileInfo(m_filePath).isFile();
+    if (!existed && !QFileInfo::exists(m_filePath)) {
+        // SQLite gives its journal files the mode of the database file.
+        QFile created(m_filePath);
+        if (created.open(QIODevice::WriteOnly))
+            created.setPermissions(utils::privateFilePermissions);
+    }
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
     db.setHostName(QStringLiteral("localhost"));
     db.setDatabaseName(m_filePath);

@@ -1,6 +1,7 @@
 #include "SyncModeApplication.h"
 
 #include "AppStatusController.h"
+#include "Log.h"
 #include "ServerWatcher.h"
 #include "SyncDatabase.h"
 #include "UserSessionController.h"
@@ -116,7 +117,7 @@ void CSyncModeApplication::setFileLibraries(const QString &fileLibraries)
 
     const CFileLibrariesJsonArray parsed(fileLibraries);
     if (!parsed.isValid()) {
-        qWarning().noquote() << "CSyncModeApplication::setFileLibraries: failed to parse fileLibraries:" << fileLibraries;
+        qWarning().noquote() << "CSyncModeApplication::setFileLibraries: failed to parse fileLibraries:" << CLog::capped(fileLibraries);
         return;
     }
 

@@ -540,7 +540,9 @@ QSharedPointer<QNetworkAccessManager> CNetworkAccessManager::getInstanceForThrea
                        << threadIdText(threadId);
     QSharedPointer<QNetworkAccessManager> manager(new QNetworkAccessManager(), releaseManager);
     manager->setProxyFactory(new CNetworkProxyFactory());
-    manager->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
+    // Headers are set by hand and go wherever a redirect leads: only the origin they were meant for
+    // may be followed, or the bearer token and the body leave with them.
+    manager->setRedirectPolicy(QNetworkRequest::SameOriginRedirectPolicy);
     r.managers.insert(threadId, manager);
     return manager;
 }

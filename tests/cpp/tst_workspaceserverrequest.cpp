@@ -283,6 +283,30 @@ private slots:
         QVERIFY(!logged(m_server->token()));
     }
 
+    void redirectsStayWithinTheOrigin_data()
+    {
+        QTest::addColumn<QString>("targetHost");
+        QTest::addColumn<bool>("followed");
+        QTest::newRow("same origin") << "127.0.0.1" << true;
+        // The same server under another name: any request it logs there carried the token away.
+        QTest::newRow("another host") << "localhost" << false;
+    }
+
+    void redirectsStayWithinTheOrigin()
+    {
+        QFETCH(QString, targetHost);
+        QFETCH(bool, followed);
+        QCOMPARE(m_server->hostname().section(':', 0, 0), QString("127.0.0.1"));
+        const QString target = QString("https://%1:%2/api/app/jsonrpc?method=Items.getRole").arg(targetHost).arg(m_server->port());
+        m_server->clearRequestLog();
+        m_server->addFault({{"type", "httpStatus"}, {"endpoint", "jsonrpc"}, {"status", 307}, {"location", target}});
+        Outcome outcome;
+        (new TestPostRequest(validSession(), 10000, &outcome))->post("/api/app/jsonrpc?method=Items.getRole");
+        QTRY_VERIFY_WITH_TIMEOUT(outcome.done(), 15000);
+        QCOMPARE(outcome.errors.first().isSuccess(), followed);
+        QCOMPARE(m_server->requestLog().size(), followed ? 2 : 1);
+    }
+
     void pathWithTwoQuestionMarks()
     {
         m_server->clearRequestLog();
