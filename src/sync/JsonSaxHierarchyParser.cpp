@@ -1,8 +1,11 @@
 #include "JsonSaxHierarchyParser.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QtDebug>
 
 #include <exception>
+#include <fstream>
 
 namespace {
 
@@ -47,16 +50,13 @@ void CJsonSaxHierarchyParser::reset()
     m_sawHierarchy = false;
 }
 
-bool CJsonSaxHierarchyParser::parse(const QByteArray &hierarchyData)
+template<typename SaxParse>
+bool CJsonSaxHierarchyParser::parseWith(SaxParse &&saxParse)
 {
-    qDebug() << "CJsonSaxHierarchyParser::parse: hierarchyData size:" << hierarchyData.size();
     reset();
-
     bool parsed = false;
     try {
-        const char *begin = hierarchyData.constData();
-        parsed = nlohmann::json::sax_parse(begin, begin + hierarchyData.size(), this,
-                                           nlohmann::json::input_format_t::json, true);
+        parsed = saxParse();
     } catch (const std::exception &e) {
         // sax_parse reports syntax errors through parse_error; this is only out of memory and the like.
         qCritical() << "CJsonSaxHierarchyParser::parse: parse error:" << e.what();
@@ -72,6 +72,26 @@ bool CJsonSaxHierarchyParser::parse(const QByteArray &hierarchyData)
         qWarning() << "CJsonSaxHierarchyParser::parse: no \"hierarchy\" object in the document -> empty hierarchy";
     qDebug() << "CJsonSaxHierarchyParser::parse: done, folders:" << m_foldersCount << ", files: " << m_filesCount;
     return true;
+}
+
+bool CJsonSaxHierarchyParser::parse(const QByteArray &hierarchyData)
+{
+    qDebug() << "CJsonSaxHierarchyParser::parse: hierarchyData size:" << hierarchyData.size();
+    const char *begin = hierarchyData.constData();
+    return parseWith([&] {
+        return nlohmann::json::sax_parse(begin, begin + hierarchyData.size(), this, nlohmann::json::input_format_t::json, true);
+    });
+}
+
+bool CJsonSaxHierarchyParser::parseFile(const QString &path)
+{
+    std::ifstream stream(QFile::encodeName(path).toStdString(), std::ios::binary);
+    qDebug() << "CJsonSaxHierarchyParser::parse: hierarchyData size:" << QFileInfo(path).size() << "in" << path;
+    if (!stream) {
+        qCritical() << "CJsonSaxHierarchyParser::parse: unable to read" << path;
+        return false;
+    }
+    return parseWith([&] { return nlohmann::json::sax_parse(stream, this, nlohmann::json::input_format_t::json, true); });
 }
 
 bool CJsonSaxHierarchyParser::null()

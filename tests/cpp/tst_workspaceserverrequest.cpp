@@ -307,6 +307,30 @@ private slots:
         QCOMPARE(m_server->requestLog().size(), followed ? 2 : 1);
     }
 
+    void answersPastTheCeilingAreRefused_data()
+    {
+        QTest::addColumn<bool>("chunked");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("announced: refused before reading") << false << "the answer announces 56623104 bytes";
+        QTest::newRow("no length: aborted once past the ceiling") << true << "the answer passed 52428800 bytes";
+    }
+
+    void answersPastTheCeilingAreRefused()
+    {
+        QFETCH(bool, chunked);
+        QFETCH(QString, reason);
+        m_server->addFault({{"type", "pad"}, {"endpoint", "jsonrpc"}, {"chunked", chunked},
+                            {"size", CWorkspaceServerRequest::kReplyCeiling + 4 * 1048576}});
+        Outcome outcome;
+        (new TestPostRequest(validSession(), 10000, &outcome))
+            ->post("/api/app/jsonrpc?method=Items.getRole&tenantId=t1",
+                   "{\"jsonrpc\":\"2.0\",\"id\":\"1\",\"method\":\"Items.getRole\",\"params\":{\"tenantId\":\"t1\",\"itemId\":\"1\"}}");
+        QTRY_VERIFY_WITH_TIMEOUT(outcome.done(), 30000);
+        QCOMPARE(outcome.errors.first().errorName, QString("dc.ErrorInternal"));
+        QVERIFY(logged(reason));
+        QVERIFY(outcome.body.size() <= (chunked ? CWorkspaceServerRequest::kReplyCeiling : 0));
+    }
+
     void pathWithTwoQuestionMarks()
     {
         m_server->clearRequestLog();

@@ -45,6 +45,7 @@ const TYPES = {
   pad: (r) => {
     if (!isInt(r.size, 0, 1 << 30)) return 'pad needs "size" from 0 to 1073741824 bytes';
     if (r.fill !== undefined && (typeof r.fill !== 'string' || !r.fill)) return '"fill" must be a non-empty string';
+    if (r.chunked !== undefined && typeof r.chunked !== 'boolean') return '"chunked" must be a boolean';
     return null;
   },
   truncate: (r) => {
@@ -54,7 +55,7 @@ const TYPES = {
   },
 };
 
-const OPTION_KEYS = ['fullName', 'code', 'message', 'status', 'body', 'ms', 'execute', 'afterBytes', 'headers', 'bytes', 'consistentLength', 'set', 'everyMs', 'size', 'fill', 'location'];
+const OPTION_KEYS = ['fullName', 'code', 'message', 'status', 'body', 'ms', 'execute', 'afterBytes', 'headers', 'bytes', 'consistentLength', 'set', 'everyMs', 'size', 'fill', 'location', 'chunked'];
 
 class Faults {
   constructor() {
