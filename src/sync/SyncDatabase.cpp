@@ -544,6 +544,51 @@ ItemId CSyncDatabase::insertLibrary(const SyncLibrary::Ptr &library)
     return library->ClientId;
 }
 
+bool CSyncDatabase::writeLibraries(const QList<SyncLibrary::Ptr> &inserts,
+                                   const QList<QPair<ItemId, CSqlValueList>> &updates)
+{
+    QList<SyncLibrary::Ptr> inserted;
+    QList<ItemId> updated;
+    {
+        QMutexLocker locker(&m_mutex);
+        if (!beginTransaction())
+            return false;
+        ItemId next = getNextClientId();
+        for (const SyncLibrary::Ptr &library : inserts) {
+            library->ClientId = next;
+            const CSqlStatement statement =
+                CSqlStatement::forWriting(sqltable::Libraries, QString(), sqlrow::libraryValues(*library));
+            if (!execQuery(statement.insertStatement()).isActive()) {
+                qCritical() << "CSyncDatabase::insertLibrary: insert failed for library:" << library->toString()
+                            << "-> discarding insert";
+                library->ClientId = 0;
+                continue;
+            }
+            ++next;
+            inserted << library;
+        }
+        for (const QPair<ItemId, CSqlValueList> &update : updates) {
+            if (runUpdate(sqltable::Libraries, update.first, update.second))
+                updated << update.first;
+        }
+        if (!commitTransaction()) {
+            for (const SyncLibrary::Ptr &library : inserts)
+                library->ClientId = 0;
+            return false;
+        }
+    }
+    for (const SyncLibrary::Ptr &library : qAsConst(inserted)) {
+        notifyItemChanged(*library);
+        emit syncLibrarySubscribedSignal(library->ClientId);
+    }
+    for (ItemId clientId : qAsConst(updated)) {
+        if (const SyncLibrary::Ptr library = getLibrary(clientId))
+            notifyItemChanged(*library);
+        emit syncLibraryChangedSignal(clientId);
+    }
+    return true;
+}
+
 bool CSyncDatabase::runUpdate(const QString &table, ItemId clientId, const CSqlValueList &values)
 {
     const CSqlStatement statement = CSqlStatement::forWriting(table, idWhere("ClientId", clientId), values);
