@@ -15,6 +15,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QHostInfo>
 #include <QSqlDatabase>
 #include <QSslSocket>
@@ -95,6 +96,7 @@ bool CApplication::initialize()
 
     registerSyncRecordMetaTypes();
     installExtraCaCertificates();
+    removeLeftOverReplies();
 
     m_syncDatabase.reset(new CSyncDatabase(m_dataDirectory));
     if (!m_syncDatabase->getDatabaseConnection().isOpen()) {
@@ -124,6 +126,18 @@ bool CApplication::initialize()
     connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, &CApplication::aboutToQuitSlot);
     QTimer::singleShot(0, this, &CApplication::requestNewUserSessionSlot);
     return true;
+}
+
+void CApplication::removeLeftOverReplies()
+{
+    // Large answers are kept in such files while they are read; a killed engine leaves them behind.
+    const QDir folder(m_dataDirectory);
+    for (const QString &name : folder.entryList({QStringLiteral("bxsync_reply_*.tmp")}, QDir::Files | QDir::Hidden)) {
+        if (QFile::remove(folder.filePath(name)))
+            qDebug() << "CApplication::removeLeftOverReplies: removed" << name;
+        else
+            qWarning() << "CApplication::removeLeftOverReplies: unable to remove" << name;
+    }
 }
 
 void CApplication::printAppInfo()

@@ -52,6 +52,8 @@ public slots:
     void exitApplicationSlot(int ec);
 
 private:
+    void removeLeftOverReplies();
+
     const QString m_dataDirectory;
     CBxSyncApi *m_api = nullptr;
     QSharedPointer<CConfig> m_config;
