@@ -41,8 +41,12 @@ public:
             m_api = new CBxSyncApiNan(&progress);
         }
         QString failure;
-        if (startMain(m_api, m_startId, &failure) != 0)
-            SetErrorMessage(failure.toStdString().c_str());
+        const int exitCode = startMain(m_api, m_startId, &failure);
+        if (exitCode != 0) {
+            if (failure.isEmpty())
+                failure = QStringLiteral("the engine ended with exit code %1; its log says why").arg(exitCode);
+            SetErrorMessage(failure.toUtf8().constData());
+        }
         std::lock_guard<std::mutex> locker(m_apiMutex);
         delete m_api;
         m_api = nullptr;
