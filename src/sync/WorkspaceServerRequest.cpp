@@ -585,9 +585,12 @@ CWorkspaceServerPostRequest::CWorkspaceServerPostRequest(const ServerAddress &se
     setReplyCeiling(kReplyCeiling);
 }
 
-void CWorkspaceServerPostRequest::recv(QNetworkReply *, const char *data, qint64 size)
+void CWorkspaceServerPostRequest::recv(QNetworkReply *reply, const char *data, qint64 size)
 {
-    if (!m_spool && m_spoolOversizedReply && m_response.size() + size > replyCeiling())
+    // An announced length past the ceiling goes to disk from its first byte.
+    if (!m_spool && m_spoolOversizedReply
+        && (m_response.size() + size > replyCeiling()
+            || reply->header(QNetworkRequest::ContentLengthHeader).toLongLong() > replyCeiling()))
         startSpool();
     if (!m_spool) {
         m_response.append(data, int(size));
@@ -614,7 +617,7 @@ void CWorkspaceServerPostRequest::startSpool()
         refuseReply(QStringLiteral("no temporary file in %1 for the answer: %2").arg(folder, m_spool->errorString()));
         return;
     }
-    qDebug().noquote() << "CWorkspaceServerPostRequest::startSpool:" << className() << "answer passed"
+    qDebug().noquote() << "CWorkspaceServerPostRequest::startSpool:" << className() << "answer over"
                        << replyCeiling() << "bytes, kept in" << m_spool->fileName();
     m_response = QByteArray();
 }
