@@ -235,6 +235,22 @@ void benchHierarchy(int fileCount)
         streamedFiles = h.files.size() + countFiles(h.folders);
     });
 
+    // As the engine reads an answer past the reply ceiling: spooled to a file, streamed from there.
+    bool fileOk = false;
+    int fileFiles = 0;
+    PhaseResult fromFile;
+    QTemporaryDir spoolDir(QStringLiteral("/tmp/hierarchy_bench-XXXXXX"));
+    QFile spool(spoolDir.filePath(QStringLiteral("answer.json")));
+    if (spool.open(QIODevice::WriteOnly) && spool.write(doc) == doc.size() && spool.flush()) {
+        spool.close();
+        fromFile = measure([&] {
+            CJsonSaxHierarchyParser parser;
+            fileOk = parser.parseFile(spool.fileName());
+            const brindlex::Hierarchy h = parser.hierarchy();
+            fileFiles = h.files.size() + countFiles(h.folders);
+        });
+    }
+
     bool wholeOk = false;
     int wholeFiles = 0;
     double documentSeconds = 0;
@@ -255,10 +271,12 @@ void benchHierarchy(int fileCount)
     });
 
     std::printf("%8d files %7d folders %8.1f MiB | floor %6.1f MB/s %s| streaming %6.1f MB/s %7.1f MiB peak %s"
+                "| from a file %6.1f MB/s %7.1f MiB peak %s"
                 "| whole-document %6.2f s (QJsonDocument %5.2f s) %7.1f MiB peak %s\n",
                 fileCount, generator.folders(), sizeMiB, megabytesPerSecond(doc.size(), floor.seconds),
                 floorOk ? "" : "FAILED ", megabytesPerSecond(doc.size(), stream.seconds), stream.peakMiB,
-                streamOk && streamedFiles == fileCount ? "" : "FAILED ", whole.seconds, documentSeconds, whole.peakMiB,
+                streamOk && streamedFiles == fileCount ? "" : "FAILED ", megabytesPerSecond(doc.size(), fromFile.seconds),
+                fromFile.peakMiB, fileOk && fileFiles == fileCount ? "" : "FAILED ", whole.seconds, documentSeconds, whole.peakMiB,
                 wholeOk && wholeFiles == fileCount ? "" : "FAILED ");
     std::fflush(stdout);
 }

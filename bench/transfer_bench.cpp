@@ -37,40 +37,6 @@ void progress(const QString &text)
     std::fprintf(stderr, "transfer_bench: %s\n", qPrintable(text));
 }
 
-// Samples the resident memory every 10 ms on its own thread, so a busy event loop cannot hide a peak.
-class PeakMemory
-{
-public:
-    PeakMemory()
-        : m_base(testsupport::residentMemoryBytes())
-        , m_peak(m_base)
-        , m_thread([this] {
-            while (!m_stop) {
-                const qint64 now = testsupport::residentMemoryBytes();
-                if (now > m_peak)
-                    m_peak = now;
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
-        })
-    {
-    }
-    ~PeakMemory() { stop(); }
-    void stop()
-    {
-        m_stop = true;
-        if (m_thread.joinable())
-            m_thread.join();
-    }
-    qint64 base() const { return m_base; }
-    qint64 peak() const { return m_peak; }
-
-private:
-    const qint64 m_base;
-    std::atomic<qint64> m_peak;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-};
-
 struct Outcome
 {
     ErrorCode error = ServerApiErrorCode::ErrorUnknown;
@@ -127,7 +93,7 @@ public:
     {
         if (stopAfterMs > 0)
             QTimer::singleShot(stopAfterMs, request, &CWorkspaceServerRequest::cancel);
-        PeakMemory memory;
+        testsupport::PeakMemory memory;
         QElapsedTimer timer;
         timer.start();
         request->exec();

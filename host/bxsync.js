@@ -196,7 +196,11 @@ function main(argv) {
     }
   };
 
-  engine.start(() => {
+  engine.start((failure) => {
+    if (failure !== undefined) {
+      line.say(`bxsync: the engine could not start: ${failure}`);
+      process.exit(1);
+    }
     line.say(`bxsync: engine stopped (${sessionRequests} session request(s) answered)`);
     process.exit(0);
   }, (progress) => {

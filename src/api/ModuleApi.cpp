@@ -13,6 +13,11 @@
 
 namespace {
 
+class CEngineWorker;
+// The worker of the engine the host last started and has not stopped; cleared as soon as that
+// engine ends, also when it ends on its own.
+CEngineWorker *g_currentWorker = nullptr;
+
 class CEngineWorker : public Nan::AsyncProgressWorkerBase<char>
 {
 public:
@@ -23,7 +28,11 @@ public:
     {
     }
 
-    ~CEngineWorker() override { delete m_progressCallback; }
+    ~CEngineWorker() override
+    {
+        forgetAsCurrent();
+        delete m_progressCallback;
+    }
 
     void Execute(const ExecutionProgress &progress) override
     {
@@ -31,7 +40,13 @@ public:
             std::lock_guard<std::mutex> locker(m_apiMutex);
             m_api = new CBxSyncApiNan(&progress);
         }
-        startMain(m_api, m_startId);
+        QString failure;
+        const int exitCode = startMain(m_api, m_startId, &failure);
+        if (exitCode != 0) {
+            if (failure.isEmpty())
+                failure = QStringLiteral("the engine ended with exit code %1; its log says why").arg(exitCode);
+            SetErrorMessage(failure.toUtf8().constData());
+        }
         std::lock_guard<std::mutex> locker(m_apiMutex);
         delete m_api;
         m_api = nullptr;
@@ -53,12 +68,22 @@ public:
 
     void HandleOKCallback() override
     {
+        forgetAsCurrent(); // the completion callback may start the next engine
         Nan::HandleScope scope;
         if (callback && !callback->IsEmpty())
             callback->Call(0, nullptr, async_resource);
     }
 
-    void HandleErrorCallback() override { HandleOKCallback(); }
+    // The engine ended on its own: the completion callback gets the reason as its one argument.
+    void HandleErrorCallback() override
+    {
+        forgetAsCurrent();
+        Nan::HandleScope scope;
+        if (callback && !callback->IsEmpty()) {
+            v8::Local<v8::Value> argv[] = {Nan::New<v8::String>(ErrorMessage()).ToLocalChecked()};
+            callback->Call(1, argv, async_resource);
+        }
+    }
 
     // Runs f with the bridge while the engine thread cannot delete it; false when there is none.
     template<typename F>
@@ -72,14 +97,17 @@ public:
     }
 
 private:
+    void forgetAsCurrent()
+    {
+        if (g_currentWorker == this)
+            g_currentWorker = nullptr;
+    }
+
     Nan::Callback *const m_progressCallback;
     const quint64 m_startId;
     std::mutex m_apiMutex;
     CBxSyncApiNan *m_api = nullptr;
 };
-
-CEngineWorker *g_currentWorker = nullptr;
-
 
 Nan::Callback *callbackFrom(v8::Local<v8::Value> value)
 {

@@ -15,6 +15,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QHostInfo>
 #include <QSqlDatabase>
 #include <QSslSocket>
@@ -95,10 +96,13 @@ bool CApplication::initialize()
 
     registerSyncRecordMetaTypes();
     installExtraCaCertificates();
+    removeLeftOverReplies();
 
     m_syncDatabase.reset(new CSyncDatabase(m_dataDirectory));
     if (!m_syncDatabase->getDatabaseConnection().isOpen()) {
         qCritical() << "CApplication::initialize: failed to initialize CSyncDatabase";
+        m_initializationFailure = QStringLiteral("the sync database %1 cannot be opened (see %2)")
+                                      .arg(m_syncDatabase->databaseFilePath(), m_dataDirectory + QStringLiteral("/bxsync_log.txt"));
         exitApplicationSlot(1);
         return false;
     }
@@ -122,6 +126,18 @@ bool CApplication::initialize()
     connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, &CApplication::aboutToQuitSlot);
     QTimer::singleShot(0, this, &CApplication::requestNewUserSessionSlot);
     return true;
+}
+
+void CApplication::removeLeftOverReplies()
+{
+    // Large answers are kept in such files while they are read; a killed engine leaves them behind.
+    const QDir folder(m_dataDirectory);
+    for (const QString &name : folder.entryList({QStringLiteral("bxsync_reply_*.tmp")}, QDir::Files | QDir::Hidden)) {
+        if (QFile::remove(folder.filePath(name)))
+            qDebug() << "CApplication::removeLeftOverReplies: removed" << name;
+        else
+            qWarning() << "CApplication::removeLeftOverReplies: unable to remove" << name;
+    }
 }
 
 void CApplication::printAppInfo()
@@ -176,8 +192,8 @@ void CApplication::setInstanceGuidSlot(const QString &instanceGuid)
 {
     if (!m_config || m_config->instanceGuid() == instanceGuid)
         return;
-    m_config->setInstanceGuid(instanceGuid);
-    m_config->writeConfiguration();
+    if (m_config->setInstanceGuid(instanceGuid))
+        m_config->writeConfiguration();
 }
 
 void CApplication::setUserSessionSlot(const QString &userSession)

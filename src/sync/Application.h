@@ -25,6 +25,8 @@ public:
     ~CApplication() override;
 
     bool initialize();
+    // Why initialize() failed, in words for the host's user.
+    QString initializationFailure() const { return m_initializationFailure; }
     void printAppInfo();
     void setBxSyncApi(CBxSyncApi *api);
 
@@ -50,6 +52,8 @@ public slots:
     void exitApplicationSlot(int ec);
 
 private:
+    void removeLeftOverReplies();
+
     const QString m_dataDirectory;
     CBxSyncApi *m_api = nullptr;
     QSharedPointer<CConfig> m_config;
@@ -61,4 +65,5 @@ private:
     // be releasing it; the release waits for the read, so it still happens on the engine thread.
     mutable QMutex m_syncModeApplicationMutex;
     QTimer *m_logRotationTimer = nullptr;
+    QString m_initializationFailure;
 };

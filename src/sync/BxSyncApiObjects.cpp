@@ -63,7 +63,6 @@ std::string CBxSyncApi::getSyncedItemPath(const std::string &tenantId, const std
 {
     const QString tenant = QString::fromStdString(tenantId);
     const QString item = QString::fromStdString(itemId);
-    qDebug() << "CBxSyncApi::getSyncedItemPath: tenantId:" << tenant << ", itemId:" << item;
     QReadLocker locker(&m_applicationLock);
     if (!m_application) {
         qWarning() << "CBxSyncApi::getSyncedItemPath: CApplication not set";

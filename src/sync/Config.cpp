@@ -118,7 +118,11 @@ void CConfig::readConfiguration()
     m_proxyAuth = readBool(proxy, "proxyAuth", m_proxyAuth);
     m_proxyUserName = readString(proxy, "proxyUserName", m_proxyUserName);
     m_proxyPassword = readString(proxy, "proxyPassword", m_proxyPassword);
-    m_instanceGuid = readString(network, "instanceGuid", m_instanceGuid);
+    const QString instanceGuid = readString(network, "instanceGuid", m_instanceGuid);
+    if (isValidInstanceGuid(instanceGuid))
+        m_instanceGuid = instanceGuid;
+    else
+        qWarning() << "CConfig::readConfiguration: instanceGuid is not a GUID, dropped:" << instanceGuid.left(80);
     m_downloadSpeedLimit = readInt(network, "downloadSpeedLimit", m_downloadSpeedLimit);
     m_uploadSpeedLimit = readInt(network, "uploadSpeedLimit", m_uploadSpeedLimit);
     m_disableSslSessionResuming = readBool(network, "disableSslSessionResuming", m_disableSslSessionResuming);
@@ -213,10 +217,28 @@ BXSYNC_LOCKED_GETTER(QString, filePath, m_filePath)
 
 #undef BXSYNC_LOCKED_GETTER
 
-void CConfig::setInstanceGuid(const QString &instanceGuid)
+bool CConfig::isValidInstanceGuid(const QString &instanceGuid)
 {
+    if (instanceGuid.size() > 64)
+        return false;
+    for (const QChar c : instanceGuid) {
+        const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-'
+            || c == '{' || c == '}';
+        if (!allowed)
+            return false;
+    }
+    return true;
+}
+
+bool CConfig::setInstanceGuid(const QString &instanceGuid)
+{
+    if (!isValidInstanceGuid(instanceGuid)) {
+        qWarning() << "CConfig::setInstanceGuid: not a GUID, refused:" << instanceGuid.left(80);
+        return false;
+    }
     QMutexLocker locker(&m_mutex);
     m_instanceGuid = instanceGuid;
+    return true;
 }
 
 QSharedPointer<CConfig> CConfig::instance()

@@ -34,11 +34,15 @@ public:
     bool disableSslSessionResuming() const;
     QString filePath() const;
 
-    void setInstanceGuid(const QString &instanceGuid);
+    // False, with a warning, for a text that is not a GUID: it goes into every request's headers.
+    bool setInstanceGuid(const QString &instanceGuid);
 
     // Turns a Windows-style sync folder (drive letter, backslashes) into the "C:/..." form; any other
     // path, an absolute POSIX one above all, comes back untouched.
     static QString fixSyncFolder(const QString &syncFolder);
+    // Letters, digits, hyphens and braces, at most 64: every text form of a GUID, and nothing that
+    // could end or add a header. Empty is valid (no GUID).
+    static bool isValidInstanceGuid(const QString &instanceGuid);
 
     // The process-wide configuration of the running engine (null outside a run).
     static QSharedPointer<CConfig> instance();

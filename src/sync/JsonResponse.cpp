@@ -1,5 +1,7 @@
 #include "JsonResponse.h"
 
+#include "Log.h"
+
 #include <QDebug>
 #include <QJsonDocument>
 
@@ -79,13 +81,11 @@ CJsonResponse::CJsonResponse(const QByteArray &bytes)
         hasError = true;
         error = ErrorCode(ServerApiErrorCode::ErrorInternal);
         qDebug() << "CJsonResponse::CJsonResponse: unable to parse response:"
-                 << QString::fromUtf8(bytes.left(1048576)) << "error:" << parseError.errorString()
+                 << CLog::capped(bytes) << "error:" << parseError.errorString()
                  << "at:" << parseError.offset;
         return;
     }
-    qDebug().noquote() << "CJsonResponse::CJsonResponse:" << QString::fromUtf8(bytes.left(8192));
-    if (bytes.size() > 8192)
-        qDebug().noquote() << "CJsonResponse::CJsonResponse:" << QString::fromUtf8(bytes);
+    qDebug().noquote() << "CJsonResponse::CJsonResponse:" << CLog::capped(bytes);
     const QJsonObject root = doc.object();
     errorObject = root.value(QLatin1String("error")).toObject();
     resultObject = root.value(QLatin1String("result")).toObject();

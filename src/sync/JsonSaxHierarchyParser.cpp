@@ -1,8 +1,11 @@
 #include "JsonSaxHierarchyParser.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QtDebug>
 
 #include <exception>
+#include <iterator>
 
 namespace {
 
@@ -15,6 +18,121 @@ quint64 idOf(const std::string &value)
 {
     return brindlex::idFromString(value.data(), qsizetype(value.size()));
 }
+
+bool isJsonSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+// A file read through a buffer, each run of white space outside strings handed on as one blank:
+// nlohmann's lexer keeps every character since the last string or number for its error messages,
+// so an answer padded with white space would otherwise cost its whole size in memory.
+class SqueezedFile
+{
+public:
+    explicit SqueezedFile(const QString &path)
+        : m_file(path)
+    {
+        m_atEnd = !m_file.open(QIODevice::ReadOnly);
+        if (!m_atEnd)
+            advance();
+    }
+
+    bool isOpen() const { return m_file.isOpen(); }
+    bool atEnd() const { return m_atEnd; }
+    const char &current() const { return m_current; }
+
+    void advance()
+    {
+        char c = 0;
+        if (m_hasPending) {
+            m_hasPending = false;
+            c = m_pending;
+        } else if (!nextByte(&c)) {
+            m_atEnd = true;
+            return;
+        }
+        if (!m_inString && isJsonSpace(c)) {
+            while (nextByte(&m_pending)) {
+                if (!isJsonSpace(m_pending)) {
+                    m_hasPending = true;
+                    break;
+                }
+            }
+            m_current = ' ';
+            return;
+        }
+        m_current = c;
+        if (m_inString) {
+            if (m_escaped)
+                m_escaped = false;
+            else if (c == '\\')
+                m_escaped = true;
+            else if (c == '"')
+                m_inString = false;
+        } else if (c == '"') {
+            m_inString = true;
+        }
+    }
+
+private:
+    bool nextByte(char *c)
+    {
+        if (m_position == m_buffer.size()) {
+            m_buffer = m_file.read(1 << 20);
+            m_position = 0;
+            if (m_buffer.isEmpty())
+                return false;
+        }
+        *c = m_buffer.at(m_position++);
+        return true;
+    }
+
+    QFile m_file;
+    QByteArray m_buffer;
+    int m_position = 0;
+    char m_current = 0;
+    char m_pending = 0;
+    bool m_hasPending = false;
+    bool m_atEnd = false;
+    bool m_inString = false;
+    bool m_escaped = false;
+};
+
+// The input iterator nlohmann reads a SqueezedFile through; the default one is the end.
+class SqueezedIterator
+{
+public:
+    using iterator_category = std::input_iterator_tag;
+    using value_type = char;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const char *;
+    using reference = const char &;
+
+    SqueezedIterator() = default;
+    explicit SqueezedIterator(SqueezedFile *file)
+        : m_file(file)
+    {
+    }
+    reference operator*() const { return m_file->current(); }
+    SqueezedIterator &operator++()
+    {
+        m_file->advance();
+        return *this;
+    }
+    SqueezedIterator operator++(int)
+    {
+        SqueezedIterator before = *this;
+        m_file->advance();
+        return before;
+    }
+    bool operator==(const SqueezedIterator &other) const { return atEnd() == other.atEnd(); }
+    bool operator!=(const SqueezedIterator &other) const { return !(*this == other); }
+
+private:
+    bool atEnd() const { return !m_file || m_file->atEnd(); }
+    SqueezedFile *m_file = nullptr;
+};
 
 } // namespace
 
@@ -47,16 +165,13 @@ void CJsonSaxHierarchyParser::reset()
     m_sawHierarchy = false;
 }
 
-bool CJsonSaxHierarchyParser::parse(const QByteArray &hierarchyData)
+template<typename SaxParse>
+bool CJsonSaxHierarchyParser::parseWith(SaxParse &&saxParse)
 {
-    qDebug() << "CJsonSaxHierarchyParser::parse: hierarchyData size:" << hierarchyData.size();
     reset();
-
     bool parsed = false;
     try {
-        const char *begin = hierarchyData.constData();
-        parsed = nlohmann::json::sax_parse(begin, begin + hierarchyData.size(), this,
-                                           nlohmann::json::input_format_t::json, true);
+        parsed = saxParse();
     } catch (const std::exception &e) {
         // sax_parse reports syntax errors through parse_error; this is only out of memory and the like.
         qCritical() << "CJsonSaxHierarchyParser::parse: parse error:" << e.what();
@@ -72,6 +187,29 @@ bool CJsonSaxHierarchyParser::parse(const QByteArray &hierarchyData)
         qWarning() << "CJsonSaxHierarchyParser::parse: no \"hierarchy\" object in the document -> empty hierarchy";
     qDebug() << "CJsonSaxHierarchyParser::parse: done, folders:" << m_foldersCount << ", files: " << m_filesCount;
     return true;
+}
+
+bool CJsonSaxHierarchyParser::parse(const QByteArray &hierarchyData)
+{
+    qDebug() << "CJsonSaxHierarchyParser::parse: hierarchyData size:" << hierarchyData.size();
+    const char *begin = hierarchyData.constData();
+    return parseWith([&] {
+        return nlohmann::json::sax_parse(begin, begin + hierarchyData.size(), this, nlohmann::json::input_format_t::json, true);
+    });
+}
+
+bool CJsonSaxHierarchyParser::parseFile(const QString &path)
+{
+    SqueezedFile file(path);
+    qDebug() << "CJsonSaxHierarchyParser::parse: hierarchyData size:" << QFileInfo(path).size() << "in" << path;
+    if (!file.isOpen()) {
+        qCritical() << "CJsonSaxHierarchyParser::parse: unable to read" << path;
+        return false;
+    }
+    return parseWith([&] {
+        return nlohmann::json::sax_parse(SqueezedIterator(&file), SqueezedIterator(), this,
+                                         nlohmann::json::input_format_t::json, true);
+    });
 }
 
 bool CJsonSaxHierarchyParser::null()

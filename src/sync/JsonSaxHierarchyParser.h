@@ -37,6 +37,8 @@ public:
     // True when the whole document was read and every object it opened was closed.
     // After false the partly built hierarchy must not be used.
     bool parse(const QByteArray &hierarchyData);
+    // The same, read from a file piece by piece: the body never sits whole in memory.
+    bool parseFile(const QString &path);
 
     // A copy of what the last parse built; it stays until the next parse.
     brindlex::Hierarchy hierarchy() const { return m_hierarchy; }
@@ -62,6 +64,8 @@ public:
 
 private:
     void reset();
+    template<typename SaxParse>
+    bool parseWith(SaxParse &&saxParse);
 
     State m_state = OUTSIDE;
     std::string m_key;

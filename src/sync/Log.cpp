@@ -1,5 +1,7 @@
 #include "Log.h"
 
+#include "utils.h"
+
 #include <QDateTime>
 #include <QDebug>
 #include <QFile>
@@ -95,29 +97,46 @@ void CLogImpl::write(QtMsgType type, const QMessageLogContext &context, const QS
         return;
     if (!m_mutex.tryLock(1000))
         return;
+    const QString shown = CLog::capped(text, maxMessageBytes);
     if (type != QtDebugMsg && m_previousHandler)
-        m_previousHandler(type, context, text);
+        m_previousHandler(type, context, shown);
+    const QString line = formatLine(type, qFormatLogMessage(type, context, shown));
     QFile file(m_logFilePath);
     if (file.open(QIODevice::WriteOnly | QIODevice::Append)) {
-        file.write((formatLine(type, qFormatLogMessage(type, context, text)) + "\r\n").toUtf8());
+        if (file.size() == 0)
+            file.setPermissions(utils::privateFilePermissions);
+        file.write((line + "\r\n").toUtf8());
         file.flush();
+        const qint64 size = file.size();
         file.close();
+        // Waiting for the timer would let a burst fill the disk first.
+        rotateIfTooLarge(size);
     }
     m_mutex.unlock();
 }
 
-void CLogImpl::rotateLogs()
+bool CLogImpl::rotateIfTooLarge(qint64 size)
 {
     const int maxSize = m_maxLogSize.loadRelaxed();
-    QFileInfo info(m_logFilePath);
-    if (!info.exists() || maxSize == 0)
-        return;
-    if (info.size() / 1024 <= maxSize)
-        return;
-    qDebug() << "CLogImpl::rotateLogs: about to rotate";
+    if (maxSize == 0 || size / 1024 <= maxSize)
+        return false;
     QFile::remove(m_directory + "/bxsync_log.2.txt");
     QFile::rename(m_directory + "/bxsync_log.1.txt", m_directory + "/bxsync_log.2.txt");
     QFile::rename(m_logFilePath, m_directory + "/bxsync_log.1.txt");
+    return true;
+}
+
+void CLogImpl::rotateLogs()
+{
+    QFileInfo info(m_logFilePath);
+    const int maxSize = m_maxLogSize.loadRelaxed();
+    if (!info.exists() || maxSize == 0 || info.size() / 1024 <= maxSize)
+        return;
+    qDebug() << "CLogImpl::rotateLogs: about to rotate"; // with debug on, this write already rotates
+    if (!m_mutex.tryLock(1000))
+        return;
+    rotateIfTooLarge(QFileInfo(m_logFilePath).size());
+    m_mutex.unlock();
     qDebug() << "CLogImpl::rotateLogs: done";
 }
 
@@ -157,6 +176,23 @@ void CLog::close()
     qInstallMessageHandler(nullptr);
     QWriteLocker locker(&g_logLock);
     g_log.reset();
+}
+
+QString CLog::capped(const QString &payload, int maxBytes)
+{
+    // Characters stand in for bytes up to the cut; only a long payload pays for the exact count.
+    if (payload.size() <= maxBytes / 3)
+        return payload;
+    const QByteArray bytes = payload.toUtf8();
+    return bytes.size() <= maxBytes ? payload : capped(bytes, maxBytes);
+}
+
+QString CLog::capped(const QByteArray &payload, int maxBytes)
+{
+    if (payload.size() <= maxBytes)
+        return QString::fromUtf8(payload);
+    // fromUtf8 turns a character cut in half into one replacement character, never a crash.
+    return QString::fromUtf8(payload.left(maxBytes)) + QStringLiteral("... (%1 bytes)").arg(payload.size());
 }
 
 QSharedPointer<CLogImpl> CLog::instance()

@@ -28,7 +28,13 @@ public:
     // True for the one known-noisy server watcher failure that is logged as debug instead.
     static bool isDemotedMessage(QtMsgType type, const QString &text);
 
+    // A message longer than this is cut; it keeps one payload of CLog::maxPayloadBytes and its frame.
+    static constexpr int maxMessageBytes = 16384;
+
 private:
+    // Moves the current file to .1 and .1 to .2; false when the file is not past the maximum.
+    bool rotateIfTooLarge(qint64 size);
+
     const QString m_directory;
     const QString m_logFilePath;
     QAtomicInt m_debug = 0;
@@ -40,6 +46,12 @@ private:
 class CLog
 {
 public:
+    // A payload (an answer, a host's text) as it may appear in the log: its first
+    // maxPayloadBytes, then "... (N bytes)".
+    static constexpr int maxPayloadBytes = 4096;
+    static QString capped(const QString &payload, int maxBytes = maxPayloadBytes);
+    static QString capped(const QByteArray &payload, int maxBytes = maxPayloadBytes);
+
     static void init(const QString &directory);
     static void setDebug(bool debug);
     static void setMaxLogSize(int maxLogSizeKiB);

@@ -1,5 +1,7 @@
 #include "SafeFileWriter.h"
 
+#include "utils.h"
+
 #include <QDebug>
 
 #include <unistd.h>
@@ -19,6 +21,11 @@ CSafeFileWriter::~CSafeFileWriter()
 bool CSafeFileWriter::open(OpenMode)
 {
     m_open = QFile::open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::Truncate);
+    // Before the first byte: the replacement must not be more readable than the file it replaces.
+    if (m_open) {
+        const QFileDevice::Permissions kept = QFile::permissions(m_targetPath);
+        setPermissions(kept ? kept : utils::privateFilePermissions);
+    }
     return m_open;
 }
 

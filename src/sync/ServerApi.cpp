@@ -1,6 +1,7 @@
 #include "ServerApi.h"
 
 #include "AccessRights.h"
+#include "Log.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -163,7 +164,7 @@ void CJsonRpcRequest::report(const ErrorCode &error, const QSharedPointer<CJsonR
 
 bool CJsonRpcRequest::finished(const ErrorCode &outcome)
 {
-    const QSharedPointer<CJsonResponse> response = makeResponse(m_response);
+    const QSharedPointer<CJsonResponse> response = m_spool ? makeSpooledResponse() : makeResponse(m_response);
     fillContext(*response);
     const QString prefix = m_qualifiedName + "::finished: objectId:";
     const QString objectId = QString::asprintf("%p", static_cast<void *>(this));
@@ -174,7 +175,7 @@ bool CJsonRpcRequest::finished(const ErrorCode &outcome)
         return true;
     }
     if (!response->hasError) {
-        qDebug().noquote() << prefix << objectId << "response:" << response->toString();
+        qDebug().noquote() << prefix << objectId << "response:" << CLog::capped(response->data);
         report(ServerApiErrorCode::ErrorSuccess, response);
         return true;
     }
@@ -295,6 +296,18 @@ CFileSyncGetHierarchyRequest::CFileSyncGetHierarchyRequest(const QSharedPointer<
 {
     method().addParam("tenantId", tenantId);
     method().addParam("id", id);
+    // A large library costs disk, not memory.
+    setSpoolOversizedReply(true);
+}
+
+QSharedPointer<CJsonResponse> CFileSyncGetHierarchyRequest::makeSpooledResponse() const
+{
+    QSharedPointer<CFileSyncGetHierarchyResponse> response(new CFileSyncGetHierarchyResponse());
+    m_spool->flush();
+    response->spool = m_spool;
+    response->hasError = false;
+    response->error = ErrorCode(ServerApiErrorCode::ErrorSuccess);
+    return response;
 }
 
 CFileSyncMkDirRequest::CFileSyncMkDirRequest(const QSharedPointer<CUserSession> &session,

@@ -72,6 +72,8 @@ protected:
 
     bool finished(const ErrorCode &outcome) override;
     virtual QSharedPointer<CJsonResponse> makeResponse(const QByteArray &data) const = 0;
+    // For a class that spools: the answer kept in m_spool, to be read by its consumer.
+    virtual QSharedPointer<CJsonResponse> makeSpooledResponse() const { return makeResponse(QByteArray()); }
     virtual void emitFinished(const ErrorCode &error, const QSharedPointer<CJsonResponse> &response) = 0;
     virtual void fillContext(CJsonResponse &response) const;
 
@@ -132,6 +134,8 @@ struct CFileSyncGetHierarchyResponse : CJsonResponse
 {
     CFileSyncGetHierarchyResponse() = default;
     explicit CFileSyncGetHierarchyResponse(const QByteArray &data);
+    // An answer too large for memory: not parsed here, the whole body is in this file.
+    QSharedPointer<QTemporaryFile> spool;
     brindlex::Hierarchy hierarchy;
     QString wat;
     QString watcherHostname;
@@ -209,6 +213,10 @@ class CFileSyncGetHierarchyRequest : public CJsonRpcRequest
 public:
     CFileSyncGetHierarchyRequest(const QSharedPointer<CUserSession> &session, const SyncLibrary::ConstPtr &library,
                                  const QString &tenantId, qint64 id);
+
+protected:
+    QSharedPointer<CJsonResponse> makeSpooledResponse() const override;
+
 signals:
     void finishedSignal(ErrorCode error, brindlex::FileSync::CFileSyncGetHierarchyResponse response);
 };

@@ -173,15 +173,16 @@ void CServerHierarchyProjector::continueHierarchyProcessing(ErrorCode error,
 {
     m_pendingRequest.clear();
     brindlex::Hierarchy hierarchy = response.hierarchy;
-    if (error == ServerApiErrorCode::ErrorInternal && response.data.size() > CJsonResponse::kMaxDocumentSize) {
+    if (error.isSuccess() && response.spool) {
         // Too large for the whole-document reader, not necessarily broken.
         CJsonSaxHierarchyParser parser;
-        if (parser.parse(response.data)) {
+        if (parser.parseFile(response.spool->fileName()))
             hierarchy = parser.hierarchy();
-            error = ServerApiErrorCode::ErrorSuccess;
-        }
+        else
+            error = ServerApiErrorCode::ErrorInternal;
     }
     response.data.clear();
+    response.spool.reset();
 
     if (error.isSuccess()) {
         projectHierarchy(hierarchy);

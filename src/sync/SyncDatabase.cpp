@@ -1,6 +1,7 @@
 #include "SyncDatabase.h"
 
 #include "Config.h"
+#include "utils.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -243,8 +244,14 @@ QSqlDatabase CSyncDatabase::openConnection(const QString &name)
     qDebug() << "CSyncDatabase::getDatabaseConnection: opening new connection" << name;
     QMutexLocker locker(&m_connectionMutex);
 
-    QDir().mkpath(QFileInfo(m_filePath).absolutePath());
+    utils::createPrivateDirectory(QFileInfo(m_filePath).absolutePath());
     const bool existed = QFileInfo(m_filePath).isFile();
+    if (!existed && !QFileInfo::exists(m_filePath)) {
+        // SQLite gives its journal files the mode of the database file.
+        QFile created(m_filePath);
+        if (created.open(QIODevice::WriteOnly))
+            created.setPermissions(utils::privateFilePermissions);
+    }
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
     db.setHostName(QStringLiteral("localhost"));
     db.setDatabaseName(m_filePath);
@@ -553,6 +560,51 @@ ItemId CSyncDatabase::insertLibrary(const SyncLibrary::Ptr &library)
     notifyItemChanged(*library);
     emit syncLibrarySubscribedSignal(library->ClientId);
     return library->ClientId;
+}
+
+bool CSyncDatabase::writeLibraries(const QList<SyncLibrary::Ptr> &inserts,
+                                   const QList<QPair<ItemId, CSqlValueList>> &updates)
+{
+    QList<SyncLibrary::Ptr> inserted;
+    QList<ItemId> updated;
+    {
+        QMutexLocker locker(&m_mutex);
+        if (!beginTransaction())
+            return false;
+        ItemId next = getNextClientId();
+        for (const SyncLibrary::Ptr &library : inserts) {
+            library->ClientId = next;
+            const CSqlStatement statement =
+                CSqlStatement::forWriting(sqltable::Libraries, QString(), sqlrow::libraryValues(*library));
+            if (!execQuery(statement.insertStatement()).isActive()) {
+                qCritical() << "CSyncDatabase::insertLibrary: insert failed for library:" << library->toString()
+                            << "-> discarding insert";
+                library->ClientId = 0;
+                continue;
+            }
+            ++next;
+            inserted << library;
+        }
+        for (const QPair<ItemId, CSqlValueList> &update : updates) {
+            if (runUpdate(sqltable::Libraries, update.first, update.second))
+                updated << update.first;
+        }
+        if (!commitTransaction()) {
+            for (const SyncLibrary::Ptr &library : inserts)
+                library->ClientId = 0;
+            return false;
+        }
+    }
+    for (const SyncLibrary::Ptr &library : qAsConst(inserted)) {
+        notifyItemChanged(*library);
+        emit syncLibrarySubscribedSignal(library->ClientId);
+    }
+    for (ItemId clientId : qAsConst(updated)) {
+        if (const SyncLibrary::Ptr library = getLibrary(clientId))
+            notifyItemChanged(*library);
+        emit syncLibraryChangedSignal(clientId);
+    }
+    return true;
 }
 
 bool CSyncDatabase::runUpdate(const QString &table, ItemId clientId, const CSqlValueList &values)

@@ -74,6 +74,10 @@ public:
     ItemId insertFile(const SyncFile::Ptr &file);
     ItemId insertFolder(const SyncFolder::Ptr &folder);
     ItemId insertLibrary(const SyncLibrary::Ptr &library);
+    // Inserts (client ids written into the records) and updates in one transaction: a list of
+    // thousands of libraries costs one commit, not one each. False, with nothing written, when
+    // the transaction fails; the signals follow the commit.
+    bool writeLibraries(const QList<SyncLibrary::Ptr> &inserts, const QList<QPair<ItemId, CSqlValueList>> &updates);
 
     // Updates write only the given columns.
     void updateFile(ItemId clientId, const CSqlValueList &values);

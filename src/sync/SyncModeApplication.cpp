@@ -1,15 +1,18 @@
 #include "SyncModeApplication.h"
 
 #include "AppStatusController.h"
+#include "Log.h"
 #include "ServerWatcher.h"
 #include "SyncDatabase.h"
 #include "UserSessionController.h"
 #include "WorkspaceServerRequest.h"
 
 #include <QDebug>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSet>
 
 CFileLibrariesJsonArray::CFileLibrariesJsonArray(const QString &json)
 {
@@ -42,6 +45,83 @@ CFileLibrariesJsonArray::CFileLibrariesJsonArray(const QString &json)
     m_libraries = libraries;
     m_valid = true;
 }
+
+namespace filelibraries {
+
+LibraryChanges planLibraryChanges(const QList<SyncLibrary::Ptr> &known, const QList<SyncLibrary::Ptr> &wanted,
+                                  bool synchronized)
+{
+    using Key = QPair<QString, quint64>;
+    QHash<Key, SyncLibrary::Ptr> knownByKey;
+    QHash<QString, QString> tenantNameInUse;
+    for (const SyncLibrary::Ptr &library : known) {
+        const Key key(library->TenantId, library->ServerId);
+        if (!knownByKey.contains(key))
+            knownByKey.insert(key, library);
+        if (!library->TenantName.isEmpty())
+            tenantNameInUse.insert(library->TenantId, library->TenantName);
+    }
+
+    LibraryChanges changes;
+    QSet<Key> mentioned;
+    for (const SyncLibrary::Ptr &library : wanted) {
+        const Key key(library->TenantId, library->ServerId);
+        if (mentioned.contains(key)) {
+            qDebug().noquote() << "CSyncModeApplication::setFileLibraries: syncLibrary:" << library->toString()
+                               << "is listed twice -> taking the first";
+            continue;
+        }
+        mentioned.insert(key);
+        const SyncLibrary::Ptr existing = knownByKey.value(key);
+        if (!existing) {
+            qDebug().noquote() << "CSyncModeApplication::setFileLibraries: syncLibrary:" << library->toString()
+                               << "is not yet subscribed -> subscribing";
+            const QString inUse = tenantNameInUse.value(library->TenantId);
+            if (!inUse.isEmpty() && inUse != library->TenantName) {
+                qDebug().noquote() << "CSyncModeApplication::setFileLibraries: enforcing already used tenantName:"
+                                   << inUse;
+                library->TenantName = inUse;
+            }
+            library->syncStatus.ClientStatus = StatusSynchronized;
+            library->syncStatus.ServerStatus = StatusNew;
+            changes.subscribe << library;
+            synchronized = false;
+            continue;
+        }
+        qDebug().noquote() << "CSyncModeApplication::setFileLibraries: syncLibrary:" << existing->toString()
+                           << "is already subscribed";
+        if (library->TenantName.isEmpty()) {
+            qWarning().noquote() << "CSyncModeApplication::setFileLibraries: syncLibrary:" << existing->toString()
+                                 << "is missing tenantName -> skipping, but not unsubscribing";
+            continue;
+        }
+        if (library->ServerName != existing->ServerName && synchronized) {
+            qDebug().noquote() << "CSyncModeApplication::setFileLibraries: syncLibrary:" << existing->toString()
+                               << "has new serverName:" << library->ServerName << "-> renaming FL";
+            changes.update << qMakePair(existing->ClientId,
+                                        CSqlValueList{CSqlValue("ServerStatus", quint32(StatusMoved)),
+                                                      CSqlValue("ServerName", library->ServerName)});
+            synchronized = false;
+        }
+        if (library->TeamId != existing->TeamId) {
+            qDebug().noquote() << "CSyncModeApplication::setFileLibraries: new teamId found:" << library->TeamId
+                               << "-> updating FL";
+            changes.update << qMakePair(existing->ClientId, CSqlValueList{CSqlValue("TeamId", library->TeamId)});
+        }
+    }
+    for (const SyncLibrary::Ptr &library : known) {
+        if (mentioned.contains(Key(library->TenantId, library->ServerId))
+            || library->syncStatus.ServerStatus == StatusDeleted)
+            continue;
+        qDebug().noquote() << "CSyncModeApplication::setFileLibraries: syncLibrary:" << library->toString()
+                           << "is subscribed and not mentioned -> unsubscribing";
+        changes.update << qMakePair(library->ClientId,
+                                    CSqlValueList{CSqlValue("ServerStatus", quint32(StatusDeleted))});
+    }
+    return changes;
+}
+
+} // namespace filelibraries
 
 CSyncModeApplication::CSyncModeApplication(const QSharedPointer<CSyncDatabase> &syncDatabase,
                                            const QSharedPointer<CAppStatusController> &appStatusController,
@@ -116,63 +196,14 @@ void CSyncModeApplication::setFileLibraries(const QString &fileLibraries)
 
     const CFileLibrariesJsonArray parsed(fileLibraries);
     if (!parsed.isValid()) {
-        qWarning().noquote() << "CSyncModeApplication::setFileLibraries: failed to parse fileLibraries:" << fileLibraries;
+        qWarning().noquote() << "CSyncModeApplication::setFileLibraries: failed to parse fileLibraries:" << CLog::capped(fileLibraries);
         return;
     }
 
-    const QList<SyncLibrary::Ptr> known = m_syncDatabase->getLibraries();
-    QList<SyncLibrary::Ptr> notMentioned = known;
-    for (const SyncLibrary::Ptr &library : parsed.libraries()) {
-        const SyncLibrary::Ptr existing = m_syncDatabase->getLibraryByServerId(library->ServerId, library->TenantId);
-        if (!existing) {
-            qDebug().noquote() << "CSyncModeApplication::setFileLibraries: syncLibrary:" << library->toString()
-                               << "is not yet subscribed -> subscribing";
-            for (const SyncLibrary::Ptr &other : known) {
-                if (other->TenantId == library->TenantId && !other->TenantName.isEmpty()
-                    && other->TenantName != library->TenantName) {
-                    qDebug().noquote() << "CSyncModeApplication::setFileLibraries: enforcing already used tenantName:"
-                                       << other->TenantName << "from syncLibrary:" << other->toString();
-                    library->TenantName = other->TenantName;
-                }
-            }
-            library->syncStatus.ClientStatus = StatusSynchronized;
-            library->syncStatus.ServerStatus = StatusNew;
-            m_syncDatabase->insertLibrary(library);
-            // The sync thread manager starts the new library here once it exists.
-        } else {
-            qDebug().noquote() << "CSyncModeApplication::setFileLibraries: syncLibrary:" << existing->toString()
-                               << "is already subscribed";
-            if (library->TenantName.isEmpty()) {
-                qWarning().noquote() << "CSyncModeApplication::setFileLibraries: syncLibrary:" << existing->toString()
-                                     << "is missing tenantName -> skipping, but not unsubscribing";
-            } else {
-                if (library->ServerName != existing->ServerName && m_syncDatabase->isSynchronized(0, false)) {
-                    qDebug().noquote() << "CSyncModeApplication::setFileLibraries: syncLibrary:" << existing->toString()
-                                       << "has new serverName:" << library->ServerName << "-> renaming FL";
-                    m_syncDatabase->updateLibrary(existing->ClientId, CSqlValue("ServerStatus", quint32(StatusMoved)),
-                                                  CSqlValue("ServerName", library->ServerName));
-                }
-                if (library->TeamId != existing->TeamId) {
-                    qDebug().noquote() << "CSyncModeApplication::setFileLibraries: new teamId found:" << library->TeamId
-                                       << "-> updating FL";
-                    m_syncDatabase->updateLibrary(existing->ClientId, CSqlValue("TeamId", library->TeamId));
-                }
-            }
-        }
-        for (int i = 0; i < notMentioned.size(); ++i) {
-            if (notMentioned.at(i)->TenantId == library->TenantId && notMentioned.at(i)->ServerId == library->ServerId) {
-                notMentioned.removeAt(i);
-                break;
-            }
-        }
-    }
-    for (const SyncLibrary::Ptr &library : notMentioned) {
-        if (library->syncStatus.ServerStatus == StatusDeleted)
-            continue;
-        qDebug().noquote() << "CSyncModeApplication::setFileLibraries: syncLibrary:" << library->toString()
-                           << "is subscribed and not mentioned -> unsubscribing";
-        m_syncDatabase->updateLibrary(library->ClientId, CSqlValue("ServerStatus", quint32(StatusDeleted)));
-    }
+    const filelibraries::LibraryChanges changes = filelibraries::planLibraryChanges(
+        m_syncDatabase->getLibraries(), parsed.libraries(), m_syncDatabase->isSynchronized(0, false));
+    if (!m_syncDatabase->writeLibraries(changes.subscribe, changes.update))
+        qCritical() << "CSyncModeApplication::setFileLibraries: the library changes could not be written";
 }
 
 void CSyncModeApplication::handleSystemWakeUp()

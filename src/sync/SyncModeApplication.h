@@ -1,8 +1,10 @@
 #pragma once
 
+#include "SyncDatabaseSql.h"
 #include "SyncRecords.h"
 
 #include <QList>
+#include <QPair>
 #include <QObject>
 #include <QSharedPointer>
 #include <QString>
@@ -25,6 +27,22 @@ private:
     QList<SyncLibrary::Ptr> m_libraries;
     bool m_valid = false;
 };
+
+namespace filelibraries {
+
+struct LibraryChanges
+{
+    QList<SyncLibrary::Ptr> subscribe;
+    QList<QPair<ItemId, CSqlValueList>> update; // renames, team changes and unsubscriptions
+};
+
+// What the host's list changes against the subscribed libraries (known). A rename waits for a
+// synchronised database (synchronized), and a list that subscribes or renames leaves it
+// unsynchronised for the entries after it. Each library is looked up once, by tenant and id.
+LibraryChanges planLibraryChanges(const QList<SyncLibrary::Ptr> &known, const QList<SyncLibrary::Ptr> &wanted,
+                                  bool synchronized);
+
+} // namespace filelibraries
 
 // Owns and wires the working engine on top of the components the application hands over, turns
 // the host's library list into subscriptions, renames and unsubscriptions, and answers the

@@ -13,8 +13,10 @@ CUserSessionJsonObject::CUserSessionJsonObject(const QString &json)
 {
     QJsonParseError error;
     const QJsonDocument doc = QJsonDocument::fromJson(json.toUtf8(), &error);
-    if (error.error != QJsonParseError::NoError)
+    if (error.error != QJsonParseError::NoError) {
+        parseError = QStringLiteral("%1 at offset %2").arg(error.errorString()).arg(error.offset);
         return;
+    }
     const QJsonObject root = doc.object(); // an array gives an empty object
     const auto text = [&root](const char *key) {
         const QJsonValue v = root.value(QLatin1String(key));
@@ -26,6 +28,13 @@ CUserSessionJsonObject::CUserSessionJsonObject(const QString &json)
     serverHostname = text("serverHostname");
     accessToken = text("accessToken");
     serverAddress = serverHostname.isEmpty() ? ServerAddress::productionDomain() : ServerAddress(serverHostname);
+}
+
+QString CUserSessionJsonObject::toLogString() const
+{
+    return QStringLiteral("[userLoginName: %1, userFullName: %2, userGuid: %3, serverHostname: %4, accessToken: %5%6]")
+        .arg(userLoginName, userFullName, userGuid, serverHostname, accessToken.left(10),
+             parseError.isEmpty() ? QString() : QStringLiteral(", not JSON: ") + parseError);
 }
 
 CUserSession::CUserSession() = default;

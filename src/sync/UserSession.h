@@ -28,6 +28,11 @@ struct CUserSessionJsonObject
 {
     explicit CUserSessionJsonObject(const QString &json);
 
+    // The fields for the log, token shortened; never the text itself, which may hold the token in
+    // forms (escaped, twice) a search for it would miss.
+    QString toLogString() const;
+
+    QString parseError; // empty when the text was JSON
     QString userLoginName;
     QString userFullName;
     QString userGuid;

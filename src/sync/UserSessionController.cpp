@@ -38,10 +38,8 @@ void CUserSessionController::setUserSession(const QString &userSessionJson)
     const CUserSessionJsonObject parsed(userSessionJson);
     if (parsed.userLoginName.isEmpty() || parsed.userFullName.isEmpty() || parsed.userGuid.isEmpty()
         || parsed.serverAddress.getHostName().isEmpty() || parsed.accessToken.isEmpty()) {
-        // The text may hold a token: never log more of it than its abbreviation.
         qWarning().noquote() << "CUserSessionController::setUserSession: failed to parse userSession:"
-                             << (parsed.accessToken.isEmpty() ? userSessionJson
-                                                              : QString(userSessionJson).replace(parsed.accessToken, parsed.accessToken.left(10) + "..."));
+                             << parsed.toLogString() << QStringLiteral("(%1 characters)").arg(userSessionJson.size());
     } else {
         m_userSession->assign(parsed);
         qDebug().noquote() << "CUserSessionController::setUserSession: userSession:" << m_userSession->toString();

@@ -5,7 +5,9 @@
 
 #include <QDateTime>
 #include <QDebug>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMetaEnum>
 #include <QSslCertificate>
 #include <QSslConfiguration>
@@ -275,14 +277,20 @@ void CWorkspaceServerRequest::startReply(QNetworkAccessManager *manager)
 
 void CWorkspaceServerRequest::connectReply()
 {
+    m_received = 0;
+    m_replyRefused = false;
     m_reply->setReadBufferSize(m_chunkSize);
+    connect(m_reply, &QNetworkReply::metaDataChanged, this, &CWorkspaceServerRequest::checkAnnouncedLength);
+    // A download under a speed limit is read at the pace of the ticks; anything else is read as it
+    // comes, and an answer kept in memory so that the ceiling holds against a server that never stops.
+    if (m_operation == QNetworkAccessManager::PostOperation
+        || (m_readAsArrives && m_operation == QNetworkAccessManager::GetOperation))
+        connect(m_reply, &QNetworkReply::readyRead, this, &CWorkspaceServerRequest::readAvailable);
     connect(m_reply, &QNetworkReply::downloadProgress, this, &CWorkspaceServerRequest::dataReadProgress);
     connect(m_reply, &QNetworkReply::uploadProgress, this, &CWorkspaceServerRequest::dataSendProgress);
     connect(m_reply, &QNetworkReply::sslErrors, this, &CWorkspaceServerRequest::sslErrors, Qt::DirectConnection);
     connect(m_reply, &QNetworkReply::finished, this, &CWorkspaceServerRequest::reqFinished, Qt::QueuedConnection);
     connect(m_reply, &QObject::destroyed, this, &CWorkspaceServerRequest::respDestroyedSlot);
-    if (m_readAsArrives && m_operation == QNetworkAccessManager::GetOperation)
-        connect(m_reply, &QIODevice::readyRead, this, &CWorkspaceServerRequest::readAvailable);
 }
 
 void CWorkspaceServerRequest::cancel()
@@ -322,15 +330,43 @@ void CWorkspaceServerRequest::respDestroyedSlot()
 void CWorkspaceServerRequest::readOneChunk()
 {
     const qint64 n = m_reply->read(m_readBuffer->data(), m_chunkSize);
-    if (n > 0)
-        recv(m_reply, m_readBuffer->constData(), n);
+    if (n <= 0)
+        return;
+    if (m_replyCeiling != 0 && m_received + n > m_replyCeiling && !takesOversizedReply()) {
+        refuseReply(QStringLiteral("the answer passed %1 bytes").arg(m_replyCeiling));
+        return;
+    }
+    m_received += n;
+    recv(m_reply, m_readBuffer->constData(), n);
 }
 
 // Still one read buffer at a time, so memory stays bounded by the buffer.
 void CWorkspaceServerRequest::readAvailable()
 {
-    while (m_reply && m_reply->error() == QNetworkReply::NoError && m_reply->bytesAvailable() > 0)
+    while (m_reply && !m_replyRefused && m_reply->error() == QNetworkReply::NoError && m_reply->bytesAvailable() > 0)
         readOneChunk();
+}
+
+void CWorkspaceServerRequest::checkAnnouncedLength()
+{
+    if (!m_reply || m_replyCeiling == 0 || takesOversizedReply())
+        return;
+    bool ok = false;
+    const qint64 announced = m_reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&ok);
+    if (ok && announced > m_replyCeiling)
+        refuseReply(QStringLiteral("the answer announces %1 bytes").arg(announced));
+}
+
+void CWorkspaceServerRequest::refuseReply(const QString &reason)
+{
+    if (m_replyRefused)
+        return;
+    m_replyRefused = true;
+    qWarning().noquote() << "CWorkspaceServerRequest::refuseReply:" << className() << operationName()
+                         << (m_request ? m_request->url().toString() : QString()) << reason
+                         << QStringLiteral("(at most %1 are kept) -> aborted").arg(m_replyCeiling);
+    if (m_reply)
+        m_reply->abort();
 }
 
 void CWorkspaceServerRequest::timerEvent(QTimerEvent *event)
@@ -415,7 +451,7 @@ void CWorkspaceServerRequest::reqFinished()
             sendProgress(m_sendDone, m_sendTotal);
         else
             readProgress(m_readDone, m_readTotal);
-        while (error == QNetworkReply::NoError && m_reply && m_reply->bytesAvailable() > 0)
+        while (error == QNetworkReply::NoError && m_reply && !m_replyRefused && m_reply->bytesAvailable() > 0)
             readOneChunk();
     } else {
         const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
@@ -433,6 +469,8 @@ void CWorkspaceServerRequest::reqFinished()
 
 ErrorCode CWorkspaceServerRequest::getErrorCode() const
 {
+    if (m_replyRefused)
+        return ServerApiErrorCode::ErrorInternal;
     if (!m_reply)
         return ServerApiErrorCode::ErrorOperationCancelled;
     switch (m_reply->error()) {
@@ -515,7 +553,7 @@ void CWorkspaceServerRequest::resendRequest()
         m_reply->deleteLater();
         m_reply = nullptr;
     }
-    m_response.clear();
+    discardReply();
     if (_userSession && _userSession->isValid())
         m_request->setRawHeader("Authorization", "Bearer " + _userSession->getAccessToken().toLatin1());
     m_ticks = 0;
@@ -535,6 +573,59 @@ void CWorkspaceServerRequest::logRequest(const QString &text) const
     qDebug().noquote() << "request:" << className() << text;
 }
 
+// --- CWorkspaceServerPostRequest -------------------------------------------------------------------
+
+CWorkspaceServerPostRequest::CWorkspaceServerPostRequest(const QSharedPointer<CUserSession> &userSession,
+                                                         int msTimeout, QObject *parent)
+    : CWorkspaceServerRequest(userSession, msTimeout, parent)
+{
+    setReplyCeiling(kReplyCeiling);
+}
+
+CWorkspaceServerPostRequest::CWorkspaceServerPostRequest(const ServerAddress &serverAddress, int msTimeout,
+                                                         QObject *parent)
+    : CWorkspaceServerRequest(serverAddress, msTimeout, parent)
+{
+    setReplyCeiling(kReplyCeiling);
+}
+
+void CWorkspaceServerPostRequest::recv(QNetworkReply *reply, const char *data, qint64 size)
+{
+    // An announced length past the ceiling goes to disk from its first byte.
+    if (!m_spool && m_spoolOversizedReply
+        && (m_response.size() + size > replyCeiling()
+            || reply->header(QNetworkRequest::ContentLengthHeader).toLongLong() > replyCeiling()))
+        startSpool();
+    if (!m_spool) {
+        m_response.append(data, int(size));
+        return;
+    }
+    if (m_spool->isOpen() && m_spool->write(data, size) != size)
+        refuseReply(QStringLiteral("the temporary file %1 cannot take the answer: %2")
+                        .arg(m_spool->fileName(), m_spool->errorString()));
+}
+
+void CWorkspaceServerPostRequest::discardReply()
+{
+    CWorkspaceServerRequest::discardReply();
+    m_spool.reset();
+}
+
+void CWorkspaceServerPostRequest::startSpool()
+{
+    // The data folder rather than /tmp, which is often memory itself.
+    const QSharedPointer<CConfig> config = CConfig::instance();
+    const QString folder = config ? QFileInfo(config->filePath()).absolutePath() : QDir::tempPath();
+    m_spool.reset(new QTemporaryFile(folder + QStringLiteral("/bxsync_reply_XXXXXX.tmp")));
+    if (!m_spool->open() || m_spool->write(m_response) != m_response.size()) {
+        refuseReply(QStringLiteral("no temporary file in %1 for the answer: %2").arg(folder, m_spool->errorString()));
+        return;
+    }
+    qDebug().noquote() << "CWorkspaceServerPostRequest::startSpool:" << className() << "answer over"
+                       << replyCeiling() << "bytes, kept in" << m_spool->fileName();
+    m_response = QByteArray();
+}
+
 // --- CNetworkAccessManager -------------------------------------------------------------------------
 
 QSharedPointer<QNetworkAccessManager> CNetworkAccessManager::getInstanceForThread(Qt::HANDLE threadId)
@@ -551,7 +642,9 @@ QSharedPointer<QNetworkAccessManager> CNetworkAccessManager::getInstanceForThrea
                        << threadIdText(threadId);
     QSharedPointer<QNetworkAccessManager> manager(new QNetworkAccessManager(), releaseManager);
     manager->setProxyFactory(new CNetworkProxyFactory());
-    manager->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
+    // Headers are set by hand and go wherever a redirect leads: only the origin they were meant for
+    // may be followed, or the bearer token and the body leave with them.
+    manager->setRedirectPolicy(QNetworkRequest::SameOriginRedirectPolicy);
     r.managers.insert(threadId, manager);
     return manager;
 }

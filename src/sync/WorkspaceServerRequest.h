@@ -13,6 +13,7 @@
 #include <QObject>
 #include <QSharedPointer>
 #include <QSslError>
+#include <QTemporaryFile>
 
 // One exchange with the server: builds URL and headers, sends through the calling thread's
 // network access manager, paces reading and sending, ends stalled exchanges, classifies failures
@@ -51,6 +52,9 @@ public:
     static void pacingFor(int downloadLimitKiBps, int *tickInterval, int *chunkSize);
     static quint32 timeoutTicksFor(int msTimeout, int tickInterval);
 
+    // No answer the engine keeps in memory may be longer; GET downloads go to files and have none.
+    static constexpr qint64 kReplyCeiling = 52428800;
+
 signals:
     void setNetworkRequestStateSignal(bool hostNotFound, bool proxyConnectionError, bool proxyAuthenticationError);
 
@@ -81,6 +85,16 @@ protected:
     QString operationName() const;
     QString className() const { return QString::fromLatin1(metaObject()->className()); }
 
+    // 0: no limit. Past it the answer is refused, unless takesOversizedReply() says the class
+    // keeps such answers elsewhere than in memory.
+    void setReplyCeiling(qint64 bytes) { m_replyCeiling = bytes; }
+    qint64 replyCeiling() const { return m_replyCeiling; }
+    virtual bool takesOversizedReply() const { return false; }
+    // Forgets what a previous attempt received, before the request is sent again.
+    virtual void discardReply() { m_response.clear(); }
+    // Ends the exchange with ErrorInternal; the reason is logged.
+    void refuseReply(const QString &reason);
+
     const QSharedPointer<CUserSession> _userSession;
     QByteArray m_response;
     bool _sessionless = false;
@@ -92,6 +106,7 @@ private:
     void connectReply();
     void readOneChunk();
     void readAvailable();
+    void checkAnnouncedLength();
     void endWith(const ErrorCode &error);
     QNetworkAccessManager *threadManager(bool clearCache);
 
@@ -111,6 +126,9 @@ private:
     bool m_readAsArrives = false;
     QSharedPointer<QByteArray> m_readBuffer;
     quint32 m_authFailures = 0;
+    qint64 m_replyCeiling = 0;
+    qint64 m_received = 0;
+    bool m_replyRefused = false;
     QSharedPointer<QNetworkRequest> m_request;
     QIODevice *m_inputDevice = nullptr;
 };
@@ -126,17 +144,30 @@ protected:
     void sendProgress(qint64, qint64) override {}
 };
 
-// POST exchanges (JSON-RPC calls, uploads): the answer is small and collected whole.
+// POST exchanges (JSON-RPC calls, uploads): the answer is collected whole, up to the ceiling.
 class CWorkspaceServerPostRequest : public CWorkspaceServerRequest
 {
     Q_OBJECT
 public:
-    using CWorkspaceServerRequest::CWorkspaceServerRequest;
+    CWorkspaceServerPostRequest(const QSharedPointer<CUserSession> &userSession, int msTimeout,
+                                QObject *parent = nullptr);
+    CWorkspaceServerPostRequest(const ServerAddress &serverAddress, int msTimeout, QObject *parent = nullptr);
 
 protected:
     void readProgress(qint64, qint64) override {}
     void sendProgress(qint64, qint64) override {}
-    void recv(QNetworkReply *, const char *data, qint64 size) override { m_response.append(data, int(size)); }
+    void recv(QNetworkReply *, const char *data, qint64 size) override;
+    bool takesOversizedReply() const override { return m_spoolOversizedReply; }
+    void discardReply() override;
+
+    // An answer past the ceiling goes to a temporary file in the data folder instead of memory;
+    // m_response is then empty and m_spool holds the whole answer.
+    void setSpoolOversizedReply(bool on) { m_spoolOversizedReply = on; }
+    void startSpool();
+    QSharedPointer<QTemporaryFile> m_spool;
+
+private:
+    bool m_spoolOversizedReply = false;
 };
 
 // One network access manager per thread: Qt's managers must not be shared across threads.

@@ -4,6 +4,7 @@
 #include "BxSyncApiObjects.h"
 #include "Log.h"
 #include "NativeEventFilter.h"
+#include "utils.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -68,13 +69,13 @@ quint64 noteEngineStartRequested()
     return ++g_startsRequested;
 }
 
-int startMain(CBxSyncApi *api, quint64 startId)
+int startMain(CBxSyncApi *api, quint64 startId, QString *failure)
 {
     qDebug() << "Main::startMain";
-    return runMain(api, startId);
+    return runMain(api, startId, failure);
 }
 
-int runMain(CBxSyncApi *api, quint64 startId)
+int runMain(CBxSyncApi *api, quint64 startId, QString *failure)
 {
     QMutexLocker serializer(&g_engineSerializer);
 
@@ -88,7 +89,7 @@ int runMain(CBxSyncApi *api, quint64 startId)
     }
 
     const QString dataDirectory = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-    QDir().mkpath(dataDirectory);
+    utils::createPrivateDirectory(dataDirectory);
 
     CLog::init(dataDirectory);
     CLog::setDebug(true);
@@ -125,6 +126,8 @@ int runMain(CBxSyncApi *api, quint64 startId)
     } else {
         qDebug() << "Main::runMain: app initialization failed -> quit";
         exitCode = 1;
+        if (failure)
+            *failure = application->initializationFailure();
     }
 
     // The host may still read through the api on its script thread; it must not reach a dying app.

@@ -1,13 +1,15 @@
 #pragma once
 
+#include <QString>
 #include <QtGlobal>
 
 class CBxSyncApi;
 
-// Runs one engine on the calling thread until the host stops it; returns the exit code.
+// Runs one engine on the calling thread until the host stops it; returns the exit code, and
+// when that is not 0 says why in failure.
 // startId is what noteEngineStartRequested answered for this start (0: not started by the host).
-int startMain(CBxSyncApi *api, quint64 startId = 0);
-int runMain(CBxSyncApi *api, quint64 startId = 0);
+int startMain(CBxSyncApi *api, quint64 startId = 0, QString *failure = nullptr);
+int runMain(CBxSyncApi *api, quint64 startId = 0, QString *failure = nullptr);
 // Called from the host's script thread; safe at any moment, also before the engine has started.
 void stopMain();
 

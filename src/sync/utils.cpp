@@ -1,5 +1,8 @@
 #include "utils.h"
 
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
 #include <QStringList>
 
 namespace utils {
@@ -162,6 +165,19 @@ QDateTime getModifiedTimeUtc(const QString &path)
     if (!getTime(path, nullptr, &modified))
         return QDateTime();
     return modified.isValid() ? modified.toUTC() : QDateTime();
+}
+
+bool createPrivateDirectory(const QString &path)
+{
+    if (QFileInfo(path).isDir())
+        return true;
+    if (!QDir().mkpath(path)) {
+        qCritical() << "utils::createPrivateDirectory: unable to create" << path;
+        return false;
+    }
+    if (!QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner))
+        qWarning() << "utils::createPrivateDirectory: unable to restrict" << path;
+    return true;
 }
 
 } // namespace utils

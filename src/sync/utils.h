@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QFileDevice>
 #include <QFileInfoList>
 #include <QString>
 #include <QtGlobal>
@@ -57,5 +58,11 @@ QString makeValidLocalName(const QString &name);
 bool isReservedName(const QString &name);
 
 constexpr int maxLocalNameLength = 250;
+
+// The data folder holds the proxy password and traces of the user's session: what the engine
+// creates there is for its owner alone. A mode the user set on an existing entry stays.
+constexpr QFileDevice::Permissions privateFilePermissions = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+// Creates the folder and its missing parents; the folder itself, when new, is 0700.
+bool createPrivateDirectory(const QString &path);
 
 } // namespace utils

@@ -80,6 +80,20 @@ private slots:
         QCOMPARE(api.progress.front(), std::string("{\"name\":\"Gr\xc3\xbc\xc3\x9f" "e\"}"));
     }
 
+    void leftOverRepliesAreRemovedAtStart()
+    {
+        const QString leftOver = m_dir->path() + "/bxsync_reply_Ab12Cd.tmp";
+        const QString foreign = m_dir->path() + "/bxsync_reply_notes.txt";
+        for (const QString &path : {leftOver, foreign}) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+        CApplication app(m_dir->path());
+        QVERIFY(app.initialize());
+        QVERIFY(!QFile::exists(leftOver));
+        QVERIFY(QFile::exists(foreign));
+    }
+
     void instanceGuidIsWrittenOnlyWhenItChanges()
     {
         CApplication app(m_dir->path());

@@ -147,15 +147,44 @@ private slots:
         QCOMPARE(readJson(path)["sync"].toObject()["syncFolder"].toString(), expected);
     }
 
-    void instanceGuidRoundTrips()
+    void instanceGuidRoundTripsOnlyWhenItIsAGuid_data()
     {
+        QTest::addColumn<QString>("guid");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("plain") << "0b6e1d2c-1111-4222-8333-444455556666" << true;
+        QTest::newRow("braces") << "{0B6E1D2C-1111-4222-8333-444455556666}" << true;
+        QTest::newRow("host-made") << "7b0c-guid" << true;
+        QTest::newRow("empty") << "" << true;
+        QTest::newRow("header injection") << "abc\r\nX-Injected: yes" << false;
+        QTest::newRow("bare line feed") << "abc\nX-Injected: yes" << false;
+        QTest::newRow("blank") << "abc def" << false;
+        QTest::newRow("non-ASCII") << QString::fromUtf8("gu\xc3\xafd") << false;
+        QTest::newRow("65 characters") << QString(65, 'a') << false;
+    }
+
+    void instanceGuidRoundTripsOnlyWhenItIsAGuid()
+    {
+        QFETCH(QString, guid);
+        QFETCH(bool, accepted);
+        const QString kept = "1111-kept";
         {
             CConfig config(m_dir->path());
-            config.setInstanceGuid("7b0c-guid");
+            QVERIFY(config.setInstanceGuid(kept));
+            if (!accepted)
+                QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^CConfig::setInstanceGuid: not a GUID, refused:"));
+            QCOMPARE(config.setInstanceGuid(guid), accepted);
             config.writeConfiguration();
         }
+        QCOMPARE(CConfig(m_dir->path()).instanceGuid(), accepted ? guid : kept);
+
+        // A file edited by hand is read by the same rule, every start.
+        const QString path = m_dir->path() + "/bxsync_cfg.json";
+        writeText(path, QJsonDocument(QJsonObject{{"network", QJsonObject{{"instanceGuid", guid}}}}).toJson());
+        if (!accepted)
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^CConfig::readConfiguration: instanceGuid is not a GUID, dropped:"));
         CConfig config(m_dir->path());
-        QCOMPARE(config.instanceGuid(), QString("7b0c-guid"));
+        QCOMPARE(config.instanceGuid(), accepted ? guid : QString());
+        QCOMPARE(readJson(path)["network"].toObject()["instanceGuid"].toString(), config.instanceGuid());
     }
 
     void failedWriteKeepsThePreviousFile()

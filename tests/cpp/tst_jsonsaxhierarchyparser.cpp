@@ -2,6 +2,8 @@
 #include "MessageCapture.h"
 #include "TestMain.h"
 
+#include <QTemporaryFile>
+
 namespace {
 
 QByteArray wrap(const QByteArray &hierarchyMembers)
@@ -140,6 +142,14 @@ private slots:
             << QByteArray("\"extra\":null,\"flag\":true,\"count\":7,\"name\":\"x\",\"ratio\":0.5") << quint64(0) << quint64(0) << "x";
         QTest::newRow("unicode name") << QByteArray("\"name\":\"\\u00e4\xc3\xb6\\ud83d\\ude00\"") << quint64(0) << quint64(0)
                                       << QString::fromUtf8("\xc3\xa4\xc3\xb6\xf0\x9f\x98\x80");
+        // A file is read with its white space squeezed, but never inside a string.
+        QTest::newRow("white space between members")
+            << QByteArray("  \"id\"  :\n\n  \"12\" ,\t\r\n \"fileSize\"   : 5   ") << quint64(12) << quint64(5) << "";
+        QTest::newRow("blanks and a quote inside a name")
+            << QByteArray("\"name\":\"two  spaces\\\" and   a quote\" ,  \"fileSize\" : 2") << quint64(0) << quint64(2)
+            << "two  spaces\" and   a quote";
+        QTest::newRow("escaped backslash ends the name")
+            << QByteArray("\"name\":\"back\\\\\"   ,   \"fileSize\":  3") << quint64(0) << quint64(3) << "back\\";
     }
 
     void fileMembers()
@@ -148,13 +158,18 @@ private slots:
         QFETCH(quint64, id);
         QFETCH(quint64, fileSize);
         QFETCH(QString, name);
-        CJsonSaxHierarchyParser parser;
-        QVERIFY(parser.parse(wrap("\"files\":[{" + members + "}]")));
-        const brindlex::Hierarchy h = parser.hierarchy();
-        QCOMPARE(h.files.size(), 1);
-        QCOMPARE(h.files[0].id, id);
-        QCOMPARE(h.files[0].fileSize, fileSize);
-        QCOMPARE(h.files[0].name, name);
+        const QByteArray doc = wrap("\"files\":[{" + members + "}]") + QByteArray(4096, ' ');
+        QTemporaryFile file;
+        QVERIFY(file.open() && file.write(doc) == doc.size() && file.flush());
+        for (bool fromFile : {false, true}) {
+            CJsonSaxHierarchyParser parser;
+            QVERIFY(fromFile ? parser.parseFile(file.fileName()) : parser.parse(doc));
+            const brindlex::Hierarchy h = parser.hierarchy();
+            QCOMPARE(h.files.size(), 1);
+            QCOMPARE(h.files[0].id, id);
+            QCOMPARE(h.files[0].fileSize, fileSize);
+            QCOMPARE(h.files[0].name, name);
+        }
     }
 
     void rejectedDocuments_data()

@@ -2,6 +2,7 @@
 #include "TestMain.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
@@ -153,6 +154,42 @@ private slots:
         QCOMPARE(firstBytes(m_dir->path() + "/bxsync_log.2.txt", 4), QByteArray("gen2"));
         // The new current file starts with the rotation's closing line.
         QVERIFY(logLines(m_logPath).join('\n').contains("CLogImpl::rotateLogs: done"));
+    }
+
+    void payloadsAreCapped_data()
+    {
+        QTest::addColumn<QString>("payload");
+        QTest::addColumn<QString>("logged");
+        QTest::newRow("short") << "abc" << "abc";
+        QTest::newRow("exactly the cap") << QString(8, 'x') << QString(8, 'x');
+        QTest::newRow("one over") << QString(9, 'x') << QString(8, 'x') + "... (9 bytes)";
+        // Bytes, not characters: each umlaut is two.
+        QTest::newRow("multi-byte") << QString::fromUtf8("\xc3\xbc\xc3\xbc\xc3\xbc\xc3\xbc\xc3\xbc")
+                                    << QString::fromUtf8("\xc3\xbc\xc3\xbc\xc3\xbc\xc3\xbc... (10 bytes)");
+    }
+
+    void payloadsAreCapped()
+    {
+        QFETCH(QString, payload);
+        QFETCH(QString, logged);
+        QCOMPARE(CLog::capped(payload, 8), logged);
+        QCOMPARE(CLog::capped(payload.toUtf8(), 8), logged);
+    }
+
+    void hugeMessagesAreCutAndRotateTheLogAtOnce()
+    {
+        CLog::setDebug(true);
+        CLog::setMaxLogSize(64);
+        const QString payload(30 * 1000 * 1000, 'p');
+        for (int i = 0; i < 6; ++i)
+            qDebug().noquote() << "CFoo::bar:" << payload;
+        const QStringList lines = logLines(m_logPath);
+        QVERIFY(!lines.isEmpty());
+        QVERIFY2(lines.last().endsWith("... (30000011 bytes)"), qPrintable(lines.last().right(40)));
+        QVERIFY(lines.last().size() < CLogImpl::maxMessageBytes + 100);
+        // The fifth line of 16 KiB passes 64 KiB: rotated at that write, not at the next timer check.
+        QVERIFY(QFile::exists(m_dir->path() + "/bxsync_log.1.txt"));
+        QVERIFY(QFileInfo(m_logPath).size() < 64 * 1024);
     }
 
     void rotationDisabledByZero()

@@ -548,6 +548,11 @@ private slots:
 
         QCOMPARE(error.errorName, result);
         QCOMPARE(capture.count(QtDebugMsg, "CJsonSaxHierarchyParser::parse: hierarchyData size:"), streamed ? 1 : 0);
+        // Streamed answers never sat in memory: they went to a temporary file, gone afterwards.
+        const QStringList spooled = capture.lines(QtDebugMsg, "CWorkspaceServerPostRequest::startSpool:");
+        QCOMPARE(spooled.size(), streamed ? 1 : 0);
+        if (streamed)
+            QVERIFY(!QFile::exists(spooled.first().section(" kept in ", 1)));
         if (error.isSuccess()) {
             QCOMPARE(m_db->countFiles(), 2u);
             QCOMPARE(fileRecord("Docs/b.txt")->ParentClientId, folderRecord("Docs")->ClientId);

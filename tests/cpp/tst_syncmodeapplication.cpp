@@ -121,6 +121,29 @@ private slots:
         QCOMPARE(m_database->getLibraryByServerId(11, "t1")->syncStatus.ServerStatus, quint32(StatusDeleted));
     }
 
+    // Thousands of libraries must not hold the engine thread (and a stop behind it) for long:
+    // one commit for the whole list. The time itself is library_bench's.
+    void longListsAreWrittenInOneTransaction()
+    {
+        const int count = 2000;
+        QJsonArray all;
+        QJsonArray half;
+        for (int i = 1; i <= count; ++i) {
+            all.append(libraryJson(QString::number(i), "L" + QString::number(i)));
+            if (i % 2 == 0)
+                half.append(libraryJson(QString::number(i), "L" + QString::number(i), "Acme", "t1", "team2"));
+        }
+        testsupport::MessageCapture capture;
+        for (const QJsonArray &list : {all, half}) {
+            capture.clear();
+            m_app->setFileLibraries(text(list));
+            QCOMPARE(capture.count(QtDebugMsg, "CSyncDatabase::commitTransaction: transaction committed"), 1);
+        }
+        QCOMPARE(m_database->countLibraries(), quint32(count));
+        QCOMPARE(m_database->getLibraryByServerId(1, "t1")->syncStatus.ServerStatus, quint32(StatusDeleted));
+        QCOMPARE(m_database->getLibraryByServerId(2, "t1")->TeamId, QString("team2"));
+    }
+
     void missingTenantNameNeitherUpdatesNorUnsubscribes()
     {
         m_app->setFileLibraries(text({libraryJson("10", "Docs")}));

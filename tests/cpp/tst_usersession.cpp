@@ -1,4 +1,5 @@
 #include "AppStatusController.h"
+#include "MessageCapture.h"
 #include "TestMain.h"
 #include "UserSessionController.h"
 
@@ -85,14 +86,22 @@ private slots:
         QTest::newRow("not JSON") << QString("{\"userLoginName\":");
         QTest::newRow("an array") << QString("[1,2]");
         QTest::newRow("empty text") << QString("");
+        // Texts that hold the token, past its first 10 characters, in a form no search would find.
+        QTest::newRow("trailing comma") << QString(sessionJson("secret0123-ghijklmnop")).replace("}", ",}");
+        QTest::newRow("escaped token, no user guid")
+            << QString("{\"userLoginName\":\"a\",\"userFullName\":\"b\",\"accessToken\":\"secret0123-\\u0067hijklmnop\"}");
+        QTest::newRow("token twice, no user guid")
+            << QString("{\"userLoginName\":\"a\",\"accessToken\":\"other01234-ghijklmnop\",\"accessToken\":\"secret0123-ghijklmnop\"}");
     }
 
     void badSessionsKeepTheOldOne()
     {
         QFETCH(QString, json);
         m_controller->setUserSession(sessionJson("good-token-0123456789"));
+        testsupport::MessageCapture capture;
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^CUserSessionController::setUserSession: failed to parse userSession:"));
         m_controller->setUserSession(json);
+        QVERIFY2(!capture.contains("hijklmnop"), qPrintable(capture.lines(QtWarningMsg).join('\n')));
         QCOMPARE(m_controller->getUserSession()->getAccessToken(), QString("good-token-0123456789"));
         QVERIFY(m_status->getAppStatus() != AppStatusUserNotSignedIn);
 

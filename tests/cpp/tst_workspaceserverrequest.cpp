@@ -283,6 +283,54 @@ private slots:
         QVERIFY(!logged(m_server->token()));
     }
 
+    void redirectsStayWithinTheOrigin_data()
+    {
+        QTest::addColumn<QString>("targetHost");
+        QTest::addColumn<bool>("followed");
+        QTest::newRow("same origin") << "127.0.0.1" << true;
+        // The same server under another name: any request it logs there carried the token away.
+        QTest::newRow("another host") << "localhost" << false;
+    }
+
+    void redirectsStayWithinTheOrigin()
+    {
+        QFETCH(QString, targetHost);
+        QFETCH(bool, followed);
+        QCOMPARE(m_server->hostname().section(':', 0, 0), QString("127.0.0.1"));
+        const QString target = QString("https://%1:%2/api/app/jsonrpc?method=Items.getRole").arg(targetHost).arg(m_server->port());
+        m_server->clearRequestLog();
+        m_server->addFault({{"type", "httpStatus"}, {"endpoint", "jsonrpc"}, {"status", 307}, {"location", target}});
+        Outcome outcome;
+        (new TestPostRequest(validSession(), 10000, &outcome))->post("/api/app/jsonrpc?method=Items.getRole");
+        QTRY_VERIFY_WITH_TIMEOUT(outcome.done(), 15000);
+        QCOMPARE(outcome.errors.first().isSuccess(), followed);
+        QCOMPARE(m_server->requestLog().size(), followed ? 2 : 1);
+    }
+
+    void answersPastTheCeilingAreRefused_data()
+    {
+        QTest::addColumn<bool>("chunked");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("announced: refused before reading") << false << "the answer announces 56623104 bytes";
+        QTest::newRow("no length: aborted once past the ceiling") << true << "the answer passed 52428800 bytes";
+    }
+
+    void answersPastTheCeilingAreRefused()
+    {
+        QFETCH(bool, chunked);
+        QFETCH(QString, reason);
+        m_server->addFault({{"type", "pad"}, {"endpoint", "jsonrpc"}, {"chunked", chunked},
+                            {"size", CWorkspaceServerRequest::kReplyCeiling + 4 * 1048576}});
+        Outcome outcome;
+        (new TestPostRequest(validSession(), 10000, &outcome))
+            ->post("/api/app/jsonrpc?method=Items.getRole&tenantId=t1",
+                   "{\"jsonrpc\":\"2.0\",\"id\":\"1\",\"method\":\"Items.getRole\",\"params\":{\"tenantId\":\"t1\",\"itemId\":\"1\"}}");
+        QTRY_VERIFY_WITH_TIMEOUT(outcome.done(), 30000);
+        QCOMPARE(outcome.errors.first().errorName, QString("dc.ErrorInternal"));
+        QVERIFY(logged(reason));
+        QVERIFY(outcome.body.size() <= (chunked ? CWorkspaceServerRequest::kReplyCeiling : 0));
+    }
+
     void pathWithTwoQuestionMarks()
     {
         m_server->clearRequestLog();

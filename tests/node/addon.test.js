@@ -26,6 +26,23 @@ test('before start: defaults, harmless setters and stop', () => {
   assert.equal(engine.isRunning(), false);
 });
 
+test('the data folder is private, and a mode the user chose survives the rewrites', async () => {
+  const mode = (file) => (fs.statSync(file).mode & 0o777).toString(8);
+  const runOnce = async () => {
+    const run = startEngine(engine);
+    await waitFor(() => run.calls.sessionRequests >= 1, 10000, 'the first session request');
+    engine.stop();
+    await run.finished;
+  };
+  await runOnce();
+  assert.equal(mode(env.dataDir), '700');
+  for (const name of ['bxsync_cfg.json', 'bxsync.db', 'bxsync_log.txt'])
+    assert.equal(mode(`${env.dataDir}/${name}`), '600', name);
+  fs.chmodSync(env.configFile, 0o640);
+  await runOnce(); // the configuration is rewritten at every start
+  assert.equal(mode(env.configFile), '640');
+});
+
 test('a run: session request at start, setters reach the engine, stop ends it once', async () => {
   const run = startEngine(engine);
   await waitFor(() => run.calls.sessionRequests >= 1, 10000, 'the first session request');
@@ -84,6 +101,28 @@ test('stop right after start still ends the engine', async () => {
   await run.finished;
   assert.equal(run.calls.finished, 1);
   assert.equal(engine.isRunning(), false);
+});
+
+test('an engine that ends on its own says why, and a later start works', async () => {
+  const database = `${env.dataDir}/bxsync.db`;
+  for (const suffix of ['', '-wal', '-shm']) fs.rmSync(database + suffix, { force: true });
+  fs.mkdirSync(database); // a folder where the database file belongs
+  try {
+    const run = startEngine(engine);
+    await run.finished;
+    assert.match(run.calls.failure, /the sync database .*bxsync\.db cannot be opened/);
+    assert.equal(engine.isRunning(), false);
+    assert.equal(engine.getSyncStatus(), '{}');
+    assert.equal(engine.getSyncedItemPath('1', '2'), '');
+    engine.setUserSession('{}');
+  } finally {
+    fs.rmdirSync(database);
+  }
+  const run = startEngine(engine);
+  await waitFor(() => run.calls.sessionRequests >= 1, 10000, 'a session request after the failed start');
+  engine.stop();
+  await run.finished;
+  assert.equal(run.calls.failure, undefined);
 });
 
 test('start without callbacks does not crash and can be stopped', async () => {

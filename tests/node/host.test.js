@@ -48,3 +48,16 @@ test('SIGTERM stops the engine and waits for it', async () => {
   assert.match(out, /terminated, stopping the engine/);
   assert.match(out, /engine stopped/);
 });
+
+test('an engine that cannot initialise ends the host with code 1 and the reason', () => {
+  const database = path.join(env.dataDir, 'bxsync.db');
+  for (const suffix of ['', '-wal', '-shm']) fs.rmSync(database + suffix, { force: true });
+  fs.mkdirSync(database, { recursive: true }); // a folder where the database file belongs
+  try {
+    const result = run(['--session-command', 'echo {}', '--duration', '20']);
+    assert.equal(result.status, 1, result.stdout + result.stderr);
+    assert.match(result.stdout, /bxsync: the engine could not start: the sync database .* cannot be opened/);
+  } finally {
+    fs.rmdirSync(database);
+  }
+});

@@ -19,6 +19,7 @@ const TYPES = {
   httpStatus: (r) => {
     if (!isInt(r.status, 200, 599)) return 'httpStatus needs "status" from 200 to 599';
     if (r.body !== undefined && typeof r.body !== 'string') return '"body" must be a string';
+    if (r.location !== undefined && (typeof r.location !== 'string' || /[\r\n]/.test(r.location))) return '"location" must be a one-line string';
     return null;
   },
   delay: (r) => (isInt(r.ms, 0, 600000) ? null : 'delay needs "ms" from 0 to 600000'),
@@ -44,6 +45,7 @@ const TYPES = {
   pad: (r) => {
     if (!isInt(r.size, 0, 1 << 30)) return 'pad needs "size" from 0 to 1073741824 bytes';
     if (r.fill !== undefined && (typeof r.fill !== 'string' || !r.fill)) return '"fill" must be a non-empty string';
+    if (r.chunked !== undefined && typeof r.chunked !== 'boolean') return '"chunked" must be a boolean';
     return null;
   },
   truncate: (r) => {
@@ -53,7 +55,7 @@ const TYPES = {
   },
 };
 
-const OPTION_KEYS = ['fullName', 'code', 'message', 'status', 'body', 'ms', 'execute', 'afterBytes', 'headers', 'bytes', 'consistentLength', 'set', 'everyMs', 'size', 'fill'];
+const OPTION_KEYS = ['fullName', 'code', 'message', 'status', 'body', 'ms', 'execute', 'afterBytes', 'headers', 'bytes', 'consistentLength', 'set', 'everyMs', 'size', 'fill', 'location', 'chunked'];
 
 class Faults {
   constructor() {

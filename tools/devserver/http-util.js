@@ -139,7 +139,7 @@ function deliver(res, reply, fault) {
   }
   if (fault && fault.type === 'pad') {
     const padded = Readable.from(paddedChunks(source, fault.size, fault.fill || ' '));
-    if (length !== undefined) headers['content-length'] = String(Math.max(length, fault.size));
+    if (length !== undefined && !fault.chunked) headers['content-length'] = String(Math.max(length, fault.size));
     else delete headers['content-length'];
     res.writeHead(reply.status, headers);
     padded.on('error', () => res.destroy());

@@ -97,6 +97,7 @@ async function preFault(ctx, fault, replyTo) {
   if (fault.type === 'rpcError') return replyTo(injectedError(fault));
   if (fault.type === 'httpStatus') {
     const headers = fault.status === 401 ? { 'www-authenticate': 'Bearer realm="bx"' } : {};
+    if (fault.location !== undefined) headers.location = fault.location;
     return textReply(fault.status, fault.body !== undefined ? fault.body : `injected HTTP ${fault.status}\n`, headers);
   }
   if (fault.type === 'stall' && !fault.execute) return { ...jsonReply(200, {}), stall: true };

@@ -37,13 +37,14 @@ function addonPath(name = 'bx_sync.node') {
 }
 
 // Starts the engine and records every callback; `finished` resolves when the completion
-// callback has run.
+// callback has run, `calls.failure` is its argument.
 function startEngine(engine) {
-  const calls = { progress: [], sessionRequests: 0, finished: 0 };
+  const calls = { progress: [], sessionRequests: 0, finished: 0, failure: undefined };
   let resolveFinished;
   const finished = new Promise((resolve) => { resolveFinished = resolve; });
   const waiters = [];
-  engine.start(() => {
+  engine.start((failure) => {
+    calls.failure = failure;
     calls.finished += 1;
     resolveFinished();
   }, (...args) => {
