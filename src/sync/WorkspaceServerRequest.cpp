@@ -414,10 +414,26 @@ void CWorkspaceServerRequest::reqFinished()
                    << "server response:" << status << reason;
     }
 
-    if (finished(getErrorCode()))
-        deleteLater();
-    else
+    if (!finished(getErrorCode()))
         processAuthRequiredError();
+    else if (!m_heldForLaterReport)
+        deleteLater();
+}
+
+void CWorkspaceServerRequest::holdForLaterReport()
+{
+    m_heldForLaterReport = true;
+    // The exchange is over: no time-out and no progress while the other answer is awaited.
+    if (m_timerId != 0) {
+        killTimer(m_timerId);
+        m_timerId = 0;
+    }
+}
+
+void CWorkspaceServerRequest::releaseHeld()
+{
+    m_heldForLaterReport = false;
+    deleteLater();
 }
 
 ErrorCode CWorkspaceServerRequest::getErrorCode() const
