@@ -30,7 +30,8 @@ CUserSessionController::~CUserSessionController()
 
 void CUserSessionController::setUserSession(const QString &userSessionJson)
 {
-    if (userSessionJson == m_lastUserSessionJson) {
+    // Once a token was rejected, the host's identical (and perhaps still valid) text must bring it back.
+    if (userSessionJson == m_lastUserSessionJson && !m_userSession->getAccessToken().isEmpty()) {
         qDebug() << "CUserSessionController::setUserSession: no change from last time";
         return;
     }

@@ -60,6 +60,8 @@ private slots:
         setUpServerLibrary();
     }
 
+    void cleanup() { QCOMPARE(m_server->takeViolations(), QStringList()); }
+
     void cleanupTestCase()
     {
         m_sessions.reset();

@@ -71,6 +71,7 @@ private slots:
         m_server->admin("PATCH", "/admin/settings", {{"holdMs", 60000}});
         m_db->closeDatabaseForCurrentThread();
         m_db.reset();
+        QCOMPARE(m_server->takeViolations(), QStringList());
     }
 
     void threeLibrariesOnTwoHostsGiveTwoCalls()

@@ -97,6 +97,7 @@ private slots:
     {
         CConfig::setInstance({});
         appstate::setShuttingDown(false);
+        QCOMPARE(m_server->takeViolations(), QStringList());
     }
 
     void timeoutGrowsWithTheSize_data()

@@ -68,6 +68,17 @@ private slots:
         QCOMPARE(m_status->getAppStatus(), AppStatusUserNotSignedIn);
     }
 
+    void sameTextAfterARejectedTokenSignsInAgain()
+    {
+        const QString json = sessionJson("token-0123456789abcdef");
+        m_controller->setUserSession(json);
+        m_controller->getUserSession()->clearAccessToken(); // one transient 401
+        m_status->setUserNotSignedIn(true);
+        m_controller->setUserSession(json);
+        QCOMPARE(m_controller->getUserSession()->getAccessToken(), QString("token-0123456789abcdef"));
+        QVERIFY(m_status->getAppStatus() != AppStatusUserNotSignedIn);
+    }
+
     void missingHostNameUsesTheProductionDomain()
     {
         m_controller->setUserSession(sessionJson("token-0123456789abcdef", QString()));

@@ -43,11 +43,14 @@ public:
     {
         _sessionless = true;
     }
-    void post(const QString &path, const QByteArray &body = "{\"jsonrpc\":\"2.0\",\"id\":\"1\",\"method\":\"Items.getRole\"}")
+    void post(const QString &path,
+              const QByteArray &body = "{\"jsonrpc\":\"2.0\",\"id\":\"1\",\"method\":\"Items.getRole\","
+                                       "\"params\":{\"tenantId\":\"t1\",\"itemId\":\"1\"}}")
     {
         m_body.setData(body);
         QNetworkRequest request;
         request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+        request.setRawHeader("Accept", "application/json");
         send(QNetworkAccessManager::PostOperation, request, path, &m_body);
     }
 
@@ -151,6 +154,7 @@ private slots:
     {
         CConfig::setInstance({});
         appstate::setShuttingDown(false);
+        QCOMPARE(m_server->takeViolations(), QStringList());
     }
 
     // Pure arithmetic first: pacing by the download limit, time-out ticks, upload chunks.
@@ -350,6 +354,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(rpc.done() && download.done(), 15000);
         QCOMPARE(rpc.errors.first().errorName, QString("api.exceptions.TemporaryNotAvailable"));
         QCOMPARE(download.errors.first().errorName, QString("brindlex.ItemNotFound"));
+        QCOMPARE(m_server->takeViolations(), QStringList{"/api/nowhere : no endpoint at /api/nowhere"});
     }
 
     void stalledReplyIsAbortedAfterTheInactivityTimeout()
