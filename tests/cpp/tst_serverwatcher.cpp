@@ -311,6 +311,19 @@ private slots:
         QCOMPARE(watchCalls().size(), 0);
     }
 
+    void deadHostKeepsItsBackOffBesideALiveOne()
+    {
+        addLibrary("Live");
+        addLibrary("Dead", "127.0.0.1:1");
+        QSignalSpy networkState(m_sessions->getUserSession().data(), &CUserSession::setNetworkRequestStateSignal);
+        m_watcher->start();
+        QTRY_VERIFY_WITH_TIMEOUT(networkState.contains(QVariantList{true, false, false}), 10000);
+        // The live call ends with the failed cycle; its own cancellation must not start the next one
+        // a short cycle later instead of after the dead host's back-off (30 s at least).
+        QTest::qWait(1500);
+        QCOMPARE(networkState.count(QVariantList{true, false, false}), 1);
+    }
+
 private:
     static constexpr int kShortCycleMs = 150;
 
