@@ -607,8 +607,11 @@ CNetworkProxyFactory::CNetworkProxyFactory()
         const quint16 port = config->proxyPort().toUShort(&ok, 10);
         m_proxy = QNetworkProxy(QNetworkProxy::HttpProxy, config->proxyAddress(), ok ? port : 0);
         if (config->proxyAuth()) {
-            m_proxy.setUser(config->proxyUserName());
-            m_proxy.setPassword(config->proxyPassword());
+            // Sent with the first CONNECT instead of through Qt's authenticator: after a 407 Qt
+            // retries on the same connection, and when the proxy has closed it, waits for ever.
+            // A refusal is now final and reported at once.
+            const QByteArray credentials = (config->proxyUserName() + ':' + config->proxyPassword()).toUtf8();
+            m_proxy.setRawHeader("Proxy-Authorization", "Basic " + credentials.toBase64());
         }
     }
 }
