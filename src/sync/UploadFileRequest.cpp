@@ -320,8 +320,8 @@ void CUploadSyncFileRequest::report(ErrorCode error, const CUploadFileResponse &
 {
     if (error == ServerApiErrorCode::TenantNotFound)
         error = ErrorCode(ServerApiErrorCode::ItemNotFound);
-    if (m_bodyDevice)
-        m_bodyDevice->close();
+    // The body stays open: an aborted reply may still read a chunk it had asked for, and the
+    // device goes with this request, after the reply.
     const ItemId id = m_file ? m_file->ClientId : 0;
     emit fileUploadCompletedSignal(id, error, response);
     emit fileUploadFinishedSignal(m_file ? m_file->ServerName : QString(), id, error);
