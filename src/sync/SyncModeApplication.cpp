@@ -55,6 +55,8 @@ CSyncModeApplication::CSyncModeApplication(const QSharedPointer<CSyncDatabase> &
     Q_ASSERT_X(m_syncDatabase, "CSyncModeApplication", "_syncDatabase");
     Q_ASSERT_X(m_appStatusController, "CSyncModeApplication", "_appStatusController");
     Q_ASSERT_X(m_userSessionController, "CSyncModeApplication", "_userSessionController");
+    connect(m_syncDatabase.data(), &CSyncDatabase::databaseReplacedSignal, this,
+            &CSyncModeApplication::databaseReplacedSlot, Qt::QueuedConnection);
     initialize();
 }
 
@@ -173,6 +175,16 @@ void CSyncModeApplication::setFileLibraries(const QString &fileLibraries)
                            << "is subscribed and not mentioned -> unsubscribing";
         m_syncDatabase->updateLibrary(library->ClientId, CSqlValue("ServerStatus", quint32(StatusDeleted)));
     }
+}
+
+void CSyncModeApplication::databaseReplacedSlot()
+{
+    // The subscriptions went with the damaged file: the host's next list, even an identical one,
+    // brings them back, and the host is asked for it now rather than in two minutes.
+    qWarning() << "CSyncModeApplication::databaseReplacedSlot: database replaced -> asking the host for its libraries";
+    m_lastFileLibraries.clear();
+    QMetaObject::invokeMethod(m_userSessionController.data(), &CUserSessionController::userSessionRefreshSlot,
+                              Qt::QueuedConnection);
 }
 
 void CSyncModeApplication::handleSystemWakeUp()
