@@ -6,6 +6,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { spawnSync, spawn } = require('node:child_process');
 const { isolateHome, repo } = require('./support/engine');
+const { startReferenceServer, assertNoViolations } = require('./support/server');
 
 const env = isolateHome();
 const host = path.join(repo, 'host', 'bxsync.js');
@@ -47,4 +48,20 @@ test('SIGTERM stops the engine and waits for it', async () => {
   assert.equal(code, 0);
   assert.match(out, /terminated, stopping the engine/);
   assert.match(out, /engine stopped/);
+});
+
+test('a run against the reference server sends nothing it counts as a violation', async () => {
+  const server = await startReferenceServer();
+  try {
+    const child = spawn(process.execPath, [host, '--session', server.sessionFile, '--libraries', server.fileLibrariesFile,
+      '--duration', '3'], { env: process.env });
+    let out = '';
+    child.stdout.on('data', (d) => { out += d; });
+    const code = await new Promise((resolve) => child.on('exit', resolve));
+    assert.equal(code, 0, out);
+    assert.match(out, /session request 1 answered/);
+    await assertNoViolations(server);
+  } finally {
+    await server.stop();
+  }
 });
