@@ -112,6 +112,19 @@ private slots:
         m_controller->setUserSession(json);
     }
 
+    void repeatedBadTextIsNotParsedAgain()
+    {
+        // Parsing it again would find the session invalid and ask the host at once, for ever.
+        QSignalSpy requests(m_controller.data(), &CUserSessionController::requestNewUserSessionSignal);
+        m_controller->setUserSession("{}");
+        QTRY_VERIFY(requests.count() >= 1);
+        QTest::qWait(20);
+        const int asked = requests.count();
+        m_controller->setUserSession("{}");
+        QTest::qWait(20);
+        QCOMPARE(requests.count(), asked);
+    }
+
     void rejectedTokenAsksAtOnceAndThenEveryTwoMinutes()
     {
         m_controller->setUserSession(sessionJson("good-token-0123456789"));
