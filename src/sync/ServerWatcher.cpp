@@ -184,6 +184,8 @@ void CServerWatcher::start()
             &CServerWatcher::syncDatabaseChangedSlot, Qt::DirectConnection);
     connect(_syncDatabase.data(), &CSyncDatabase::syncLibraryUnsubscribedSignal, this,
             &CServerWatcher::libraryUnsubscribedSlot, Qt::DirectConnection);
+    connect(_syncDatabase.data(), &CSyncDatabase::databaseReplacedSignal, this,
+            &CServerWatcher::databaseReplacedSlot, Qt::DirectConnection);
     connect(m_scheduler, &CServerWatcherScheduler::schedulerSignal, this, &CServerWatcher::sendWatchRequestsSlot);
     scheduleNextCycle();
 }
@@ -256,6 +258,23 @@ void CServerWatcher::libraryUnsubscribedSlot(ItemId libraryClientId)
         abortAllWatchRequests();
         scheduleNextCycle();
     }
+}
+
+void CServerWatcher::databaseReplacedSlot()
+{
+    // The client ids of the old file mean nothing in the new one; libraries come back as they
+    // are subscribed and synchronised again.
+    {
+        QMutexLocker locker(&m_watchedMutex);
+        qDebug() << "CServerWatcher::databaseReplacedSlot: forgetting libraries:" << m_watchedLibraries.values();
+        for (ItemId id : qAsConst(m_watchedLibraries)) {
+            m_balancer.removeEntry(id);
+            m_ignorer.removeFl(id);
+        }
+        m_watchedLibraries.clear();
+    }
+    abortAllWatchRequests();
+    scheduleNextCycle();
 }
 
 void CServerWatcher::sendWatchRequestsSlot()

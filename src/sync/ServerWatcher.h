@@ -126,6 +126,7 @@ signals:
 private slots:
     void syncDatabaseChangedSlot(ItemId libraryClientId);
     void libraryUnsubscribedSlot(ItemId libraryClientId);
+    void databaseReplacedSlot();
     void getWatFinishedSlot(ErrorCode error,
                             brindlex::FileSync::CFileSyncGetWatcherAuthenticationTokenResponse response,
                             quint64 abortGeneration);

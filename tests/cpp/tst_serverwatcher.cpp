@@ -311,6 +311,22 @@ private slots:
         QCOMPARE(watchCalls().size(), 0);
     }
 
+    void replacedDatabaseForgetsTheWatchedLibraries()
+    {
+        const ItemId a = addLibrary("A");
+        m_watcher->start();
+        QTRY_COMPARE_WITH_TIMEOUT(heldWatches(), 1, 10000);
+        QCOMPARE(m_watcher->watchedLibraries(), QSet<ItemId>{a});
+        // As a damaged file replaced by an empty one leaves it: no rows, no signal per library.
+        QVERIFY(m_db->execQuery("DELETE FROM Libraries;").isActive());
+        emit m_db->databaseReplacedSignal();
+        QVERIFY(m_watcher->watchedLibraries().isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(heldWatches(), 0, 5000);
+        const ItemId b = addLibrary("B"); // subscribed and synchronised again
+        QTRY_COMPARE_WITH_TIMEOUT(m_watcher->watchedLibraries(), QSet<ItemId>{b}, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(heldWatches(), 1, 10000);
+    }
+
     void deadHostKeepsItsBackOffBesideALiveOne()
     {
         addLibrary("Live");
