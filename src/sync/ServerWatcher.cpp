@@ -184,8 +184,9 @@ void CServerWatcher::start()
             &CServerWatcher::syncDatabaseChangedSlot, Qt::DirectConnection);
     connect(_syncDatabase.data(), &CSyncDatabase::syncLibraryUnsubscribedSignal, this,
             &CServerWatcher::libraryUnsubscribedSlot, Qt::DirectConnection);
+    // Queued: the database may announce it while it holds its connection lock.
     connect(_syncDatabase.data(), &CSyncDatabase::databaseReplacedSignal, this,
-            &CServerWatcher::databaseReplacedSlot, Qt::DirectConnection);
+            &CServerWatcher::databaseReplacedSlot, Qt::QueuedConnection);
     connect(m_scheduler, &CServerWatcherScheduler::schedulerSignal, this, &CServerWatcher::sendWatchRequestsSlot);
     scheduleNextCycle();
 }

@@ -320,7 +320,7 @@ private slots:
         // As a damaged file replaced by an empty one leaves it: no rows, no signal per library.
         QVERIFY(m_db->execQuery("DELETE FROM Libraries;").isActive());
         emit m_db->databaseReplacedSignal();
-        QVERIFY(m_watcher->watchedLibraries().isEmpty());
+        QTRY_VERIFY(m_watcher->watchedLibraries().isEmpty());
         QTRY_COMPARE_WITH_TIMEOUT(heldWatches(), 0, 5000);
         const ItemId b = addLibrary("B"); // subscribed and synchronised again
         QTRY_COMPARE_WITH_TIMEOUT(m_watcher->watchedLibraries(), QSet<ItemId>{b}, 10000);
