@@ -4,31 +4,25 @@
 #include "ServerApi.h"
 #include "UserSession.h"
 
+#include <QObject>
 #include <QSharedPointer>
-#include <QThread>
 
-// Turns an access-denied answer into what the user may still do with the item, by asking for the
-// role on a thread of its own: the caller's thread is blocked meanwhile, its event loop unusable.
-class CAccessRightsInterrogator : public QThread
+#include <functional>
+
+// Turns an access-denied answer into what the user may still do with the item, by asking the
+// server for the user's role on it. Nothing blocks: the caller continues from the verdict.
+class CAccessRightsInterrogator
 {
-    Q_OBJECT
 public:
-    CAccessRightsInterrogator(const QSharedPointer<CUserSession> &userSession, const CustomItem &item);
-    ~CAccessRightsInterrogator() override;
+    using Verdict = std::function<void(const ErrorCode &verdict)>;
 
-    ErrorCode probe();
+    // Sends the role call on the calling thread, which must run an event loop, and hands the
+    // verdict to done on that thread. done runs exactly once, always from the event loop and never
+    // inside probe(), also when the call ends at once (no valid session, shutting down); it is
+    // dropped when context is destroyed first.
+    static void probe(const QSharedPointer<CUserSession> &userSession, const CustomItem &item, QObject *context,
+                      Verdict done);
 
     // The verdict for a role answer: Reader may read only, None may not see it at all.
     static ErrorCode verdictFor(const ErrorCode &error, brindlex::Role role);
-
-protected:
-    void run() override;
-
-private slots:
-    void probeContinue(ErrorCode error, brindlex::Items::CItemsGetRoleResponse response);
-
-private:
-    const QSharedPointer<CUserSession> m_userSession;
-    const CustomItem m_item;
-    ErrorCode m_result;
 };

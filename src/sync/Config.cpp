@@ -61,7 +61,8 @@ CConfig::CConfig(const QString &dataDirectory, QObject *parent)
 
 QString CConfig::fixSyncFolder(const QString &syncFolder)
 {
-    const bool windowsStyle = syncFolder.contains('\\')
+    // A backslash is an ordinary character in a Linux name: "/home/ann/a\b" stays as it is.
+    const bool windowsStyle = (syncFolder.contains('\\') && !syncFolder.startsWith('/'))
         || (syncFolder.size() >= 2 && isDriveLetter(syncFolder.at(0)) && syncFolder.at(1) == ':');
     if (!windowsStyle)
         return syncFolder;

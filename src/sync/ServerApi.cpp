@@ -182,14 +182,25 @@ bool CJsonRpcRequest::finished(const ErrorCode &outcome)
     if (isTokenFailure(response->error))
         return false; // the engine clears the token and calls again with brindlex.InvalidAccessToken
 
-    ErrorCode error = response->error;
-    if (error.errorEnum == ServerApiErrorCode::AccessDenied && _userSession && m_customItem.isValid())
-        error = CAccessRightsInterrogator(_userSession, m_customItem).probe();
+    if (response->error.errorEnum == ServerApiErrorCode::AccessDenied && _userSession && m_customItem.isValid()) {
+        holdForLaterReport();
+        CAccessRightsInterrogator::probe(_userSession, m_customItem, this, [this, response](const ErrorCode &verdict) {
+            reportError(verdict, response);
+            releaseHeld();
+        });
+        return true;
+    }
+    reportError(response->error, response);
+    return true;
+}
+
+void CJsonRpcRequest::reportError(ErrorCode error, const QSharedPointer<CJsonResponse> &response)
+{
     if (error.errorEnum == ServerApiErrorCode::TenantNotFound)
         error = ErrorCode(ServerApiErrorCode::ItemNotFound);
-    qCritical().noquote() << prefix << objectId << "error:" << error.errorName;
+    qCritical().noquote() << m_qualifiedName + "::finished: objectId:"
+                          << QString::asprintf("%p", static_cast<void *>(this)) << "error:" << error.errorName;
     report(error, response);
-    return true;
 }
 
 // --- brindlex::Items -------------------------------------------------------------------------------

@@ -82,6 +82,7 @@ protected:
 
 private:
     void report(const ErrorCode &error, const QSharedPointer<CJsonResponse> &response);
+    void reportError(ErrorCode error, const QSharedPointer<CJsonResponse> &response);
 
     CJsonRpcMethod m_method;
     QSharedPointer<QByteArray> m_body;

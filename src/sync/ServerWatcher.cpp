@@ -184,6 +184,9 @@ void CServerWatcher::start()
             &CServerWatcher::syncDatabaseChangedSlot, Qt::DirectConnection);
     connect(_syncDatabase.data(), &CSyncDatabase::syncLibraryUnsubscribedSignal, this,
             &CServerWatcher::libraryUnsubscribedSlot, Qt::DirectConnection);
+    // Queued: the database may announce it while it holds its connection lock.
+    connect(_syncDatabase.data(), &CSyncDatabase::databaseReplacedSignal, this,
+            &CServerWatcher::databaseReplacedSlot, Qt::QueuedConnection);
     connect(m_scheduler, &CServerWatcherScheduler::schedulerSignal, this, &CServerWatcher::sendWatchRequestsSlot);
     scheduleNextCycle();
 }
@@ -198,6 +201,7 @@ void CServerWatcher::restart(int delay)
 void CServerWatcher::abortAllWatchRequests()
 {
     qDebug() << "CServerWatcher::abortAllWatchRequests";
+    ++m_abortGeneration;
     emit abortSignal();
 }
 
@@ -257,6 +261,23 @@ void CServerWatcher::libraryUnsubscribedSlot(ItemId libraryClientId)
     }
 }
 
+void CServerWatcher::databaseReplacedSlot()
+{
+    // The client ids of the old file mean nothing in the new one; libraries come back as they
+    // are subscribed and synchronised again.
+    {
+        QMutexLocker locker(&m_watchedMutex);
+        qDebug() << "CServerWatcher::databaseReplacedSlot: forgetting libraries:" << m_watchedLibraries.values();
+        for (ItemId id : qAsConst(m_watchedLibraries)) {
+            m_balancer.removeEntry(id);
+            m_ignorer.removeFl(id);
+        }
+        m_watchedLibraries.clear();
+    }
+    abortAllWatchRequests();
+    scheduleNextCycle();
+}
+
 void CServerWatcher::sendWatchRequestsSlot()
 {
     qDebug() << "CServerWatcher::sendWatchRequestsSlot";
@@ -308,16 +329,30 @@ void CServerWatcher::askForWat(quint64 libClientId)
     }
     auto *request = new brindlex::FileSync::CFileSyncGetWatcherAuthenticationTokenRequest(
         session, library, library->TenantId, qint64(library->ServerId));
+    const quint64 generation = m_abortGeneration;
     connect(request, &brindlex::FileSync::CFileSyncGetWatcherAuthenticationTokenRequest::finishedSignal, this,
-            &CServerWatcher::getWatFinishedSlot);
+            [this, generation](ErrorCode error,
+                               brindlex::FileSync::CFileSyncGetWatcherAuthenticationTokenResponse response) {
+                getWatFinishedSlot(error, response, generation);
+            });
     connect(this, &CServerWatcher::abortSignal, request, &CWorkspaceServerRequest::close);
     request->exec();
 }
 
+bool CServerWatcher::abortedByUs(const ErrorCode &error, quint64 abortGeneration) const
+{
+    return error == ServerApiErrorCode::ErrorOperationCancelled && abortGeneration != m_abortGeneration;
+}
+
 void CServerWatcher::getWatFinishedSlot(ErrorCode error,
-                                        brindlex::FileSync::CFileSyncGetWatcherAuthenticationTokenResponse response)
+                                        brindlex::FileSync::CFileSyncGetWatcherAuthenticationTokenResponse response,
+                                        quint64 abortGeneration)
 {
     const quint64 id = quint64(response.customItem.clientId);
+    if (abortedByUs(error, abortGeneration)) {
+        qDebug() << "CServerWatcher::getWatFinishedSlot: libClientId:" << id << "ended by the watcher itself";
+        return;
+    }
     m_ignorer.setWatError(id, error);
     const SyncLibrary::Ptr library = _syncDatabase->getLibrary(id);
     if (!library) {
@@ -354,7 +389,7 @@ void CServerWatcher::getWatFinishedSlot(ErrorCode error,
         return;
     }
     if (error == ServerApiErrorCode::ErrorOperationCancelled) {
-        // Ended by a restart or a membership change, which scheduled the next cycle.
+        // Ended from outside (time-out, shutdown): start over.
         qDebug() << "CServerWatcher::getWatFinishedSlot: libClientId:" << id << "error:" << error;
         scheduleNextCycle();
         return;
@@ -392,8 +427,11 @@ void CServerWatcher::sendWatchRequest(const QString &watcherHostname, const QLis
     auto *request = new watcher::api::Watcher::CWatcherWatchRequest(ServerAddress(watcherHostname), items, 0);
     // The server holds the call as long as it likes.
     request->method().excludeParam(QStringLiteral("timeout"));
+    const quint64 generation = m_abortGeneration;
     connect(request, &watcher::api::Watcher::CWatcherWatchRequest::finishedSignal, this,
-            &CServerWatcher::watchFinishedSlot);
+            [this, generation](ErrorCode error, watcher::api::Watcher::CWatcherWatchResponse response) {
+                watchFinishedSlot(error, response, generation);
+            });
     // The call has no session of its own; the engine status still hears of unreachable hosts.
     connect(request, &CWorkspaceServerRequest::setNetworkRequestStateSignal,
             _userSessionController->getUserSession().data(), &CUserSession::setNetworkRequestStateSignal,
@@ -402,8 +440,14 @@ void CServerWatcher::sendWatchRequest(const QString &watcherHostname, const QLis
     request->exec();
 }
 
-void CServerWatcher::watchFinishedSlot(ErrorCode error, watcher::api::Watcher::CWatcherWatchResponse response)
+void CServerWatcher::watchFinishedSlot(ErrorCode error, watcher::api::Watcher::CWatcherWatchResponse response,
+                                       quint64 abortGeneration)
 {
+    // Otherwise a sibling host's cancelled call would replace a failed host's back-off with a short cycle.
+    if (abortedByUs(error, abortGeneration)) {
+        qDebug() << "CServerWatcher::watchFinishedSlot: ended by the watcher itself, host:" << response.hostName;
+        return;
+    }
     // The next cycle starts from one consistent state for every host.
     abortAllWatchRequests();
 

@@ -126,9 +126,12 @@ signals:
 private slots:
     void syncDatabaseChangedSlot(ItemId libraryClientId);
     void libraryUnsubscribedSlot(ItemId libraryClientId);
+    void databaseReplacedSlot();
     void getWatFinishedSlot(ErrorCode error,
-                            brindlex::FileSync::CFileSyncGetWatcherAuthenticationTokenResponse response);
-    void watchFinishedSlot(ErrorCode error, watcher::api::Watcher::CWatcherWatchResponse response);
+                            brindlex::FileSync::CFileSyncGetWatcherAuthenticationTokenResponse response,
+                            quint64 abortGeneration);
+    void watchFinishedSlot(ErrorCode error, watcher::api::Watcher::CWatcherWatchResponse response,
+                           quint64 abortGeneration);
     void sendWatchRequestsSlot();
 
 private:
@@ -144,6 +147,8 @@ private:
     void sendWatchRequest(const QString &watcherHostname, const QList<BalancerEntry> &entries);
     void processChangedItemsList(const watcher::api::Watcher::CWatcherWatchResponse &response);
     void markChangedOnServer(const SyncLibrary::Ptr &library);
+    // A call the watcher ended itself: whoever aborted it has already scheduled the next cycle.
+    bool abortedByUs(const ErrorCode &error, quint64 abortGeneration) const;
 
     const QSharedPointer<CSyncDatabase> _syncDatabase;
     const QSharedPointer<CUserSessionController> _userSessionController;
@@ -154,5 +159,7 @@ private:
     mutable QMutex m_watchedMutex;
     QSet<ItemId> m_watchedLibraries;
     std::atomic<int> m_cycleDelayMs{kCycleDelayMs};
+    // Counts abortAllWatchRequests(); a call remembers the count it was sent under.
+    std::atomic<quint64> m_abortGeneration{0};
     bool m_started = false;
 };

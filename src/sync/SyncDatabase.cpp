@@ -208,35 +208,116 @@ CSyncDatabase::~CSyncDatabase()
 // ---------------------------------------------------------------------------------------------
 // Storage
 
-QString CSyncDatabase::connectionNameForCurrentThread()
+QString CSyncDatabase::connectionPrefixForCurrentThread()
 {
-    return QStringLiteral("%1@%2").arg(kDatabaseFileName,
-                                       QString::number(reinterpret_cast<quintptr>(QThread::currentThreadId())));
+    return QStringLiteral("%1@%2#").arg(kDatabaseFileName,
+                                        QString::number(reinterpret_cast<quintptr>(QThread::currentThreadId())));
+}
+
+QString CSyncDatabase::connectionNameForCurrentThread() const
+{
+    return connectionPrefixForCurrentThread() + QString::number(m_generation.loadAcquire());
+}
+
+void CSyncDatabase::removeConnections(const QStringList &names)
+{
+    for (const QString &name : names) {
+        {
+            QSqlDatabase db = QSqlDatabase::database(name, false);
+            if (db.isValid())
+                db.close();
+        }
+        QSqlDatabase::removeDatabase(name);
+    }
 }
 
 QSqlDatabase CSyncDatabase::getDatabaseConnection()
 {
     const QString name = connectionNameForCurrentThread();
     if (QSqlDatabase::contains(name)) {
-        QSqlDatabase db = QSqlDatabase::database(name, true);
-        if (db.isValid() && db.databaseName() == m_filePath)
+        QSqlDatabase db = QSqlDatabase::database(name, false);
+        if (db.isValid() && db.databaseName() == m_filePath && (db.isOpen() || m_unusable.loadAcquire()))
             return db;
         // Left behind by an ended thread that had the same id, or pointing at another file.
         qWarning() << "CSyncDatabase::getDatabaseConnection: replacing stale connection" << name;
         db = QSqlDatabase();
         QSqlDatabase::removeDatabase(name);
     }
+    // A file moved aside since this thread last wrote: its old connection must not write there again.
+    QStringList stale;
+    for (const QString &other : QSqlDatabase::connectionNames()) {
+        if (other.startsWith(connectionPrefixForCurrentThread()) && other != name)
+            stale << other;
+    }
+    if (!stale.isEmpty()) {
+        qDebug() << "CSyncDatabase::getDatabaseConnection: closing connections to a replaced file:" << stale;
+        removeConnections(stale);
+    }
     return openConnection(name);
 }
 
-bool CSyncDatabase::isDamaged(const QSqlDatabase &db)
+bool CSyncDatabase::isDamageError(const QSqlError &error)
+{
+    // SQLITE_CORRUPT ("database disk image is malformed") and SQLITE_NOTADB; busy or locked is not damage.
+    const QString code = error.nativeErrorCode();
+    return code == QLatin1String("11") || code == QLatin1String("26");
+}
+
+bool CSyncDatabase::isDamaged(const QSqlDatabase &db, bool quickCheck)
 {
     QSqlQuery probe(db);
-    if (probe.exec(QStringLiteral("SELECT COUNT(*) FROM sqlite_master;")))
+    if (!probe.exec(QStringLiteral("SELECT COUNT(*) FROM sqlite_master;")))
+        return isDamageError(probe.lastError());
+    if (!quickCheck)
         return false;
-    const QString code = probe.lastError().nativeErrorCode();
-    // SQLITE_NOTADB and SQLITE_CORRUPT; a busy or locked file is not damaged.
-    return code == QLatin1String("26") || code == QLatin1String("11");
+    QSqlQuery check(db);
+    if (!check.exec(QStringLiteral("PRAGMA quick_check;")))
+        return isDamageError(check.lastError());
+    QStringList problems;
+    while (check.next()) {
+        const QString line = check.value(0).toString();
+        if (line != QLatin1String("ok") && problems.size() < 5)
+            problems << line;
+    }
+    if (problems.isEmpty())
+        return false;
+    qCritical() << "CSyncDatabase::openDatabase: quick check failed:" << problems;
+    return true;
+}
+
+bool CSyncDatabase::moveDamagedFileAside()
+{
+    const QString aside = m_filePath + QStringLiteral(".damaged-")
+        + QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-hhmmss"));
+    if (!QFile::rename(m_filePath, aside)) {
+        // Opening it again would find the same damage: no database until someone moves it.
+        m_unusable.storeRelease(1);
+        qCritical() << "CSyncDatabase::openDatabase: damaged database file could not be moved aside to" << aside
+                    << "-> working without a database";
+        return false;
+    }
+    for (const QString &suffix : {QStringLiteral("-wal"), QStringLiteral("-shm")})
+        QFile::rename(m_filePath + suffix, aside + suffix);
+    m_generation.fetchAndAddOrdered(1);
+    qCritical() << "CSyncDatabase::openDatabase: damaged database file moved aside:" << aside;
+    return true;
+}
+
+void CSyncDatabase::damageFound(const QString &statement)
+{
+    {
+        QMutexLocker locker(&m_connectionMutex);
+        if (m_unusable.loadAcquire())
+            return;
+        // The statement ran on this thread's connection. When that one belongs to a file another
+        // thread has moved aside already, the next statement opens the new file instead.
+        if (!QSqlDatabase::contains(connectionNameForCurrentThread()))
+            return;
+        qCritical().noquote() << "CSyncDatabase::execQuery: database damaged, statement:" << statement.left(200);
+        if (!moveDamagedFileAside())
+            return;
+    }
+    emit databaseReplacedSignal();
 }
 
 QSqlDatabase CSyncDatabase::openConnection(const QString &name)
@@ -255,24 +336,28 @@ QSqlDatabase CSyncDatabase::openConnection(const QString &name)
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
     db.setHostName(QStringLiteral("localhost"));
     db.setDatabaseName(m_filePath);
+    if (m_unusable.loadAcquire())
+        return db; // left closed: every statement fails and says so
     db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyTimeoutMs));
     if (!db.open()) {
         qCritical() << "CSyncDatabase::openDatabase: unable to open" << m_filePath << db.lastError().text();
         return db;
     }
-    if (existed && isDamaged(db)) {
+    // The thorough check reads every page: once per start, not for every thread.
+    const bool quickCheck = existed && m_quickChecked.testAndSetOrdered(0, 1);
+    if (existed && isDamaged(db, quickCheck)) {
         // Keep the damaged file for inspection and start afresh: the engine rebuilds its state from the
-        // server and the disk, which an unreadable file would block for good.
+        // host's library list and the disk, which an unreadable file would block for good.
         db.close();
         db = QSqlDatabase();
         QSqlDatabase::removeDatabase(name);
-        const QString aside = m_filePath + QStringLiteral(".damaged-")
-            + QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-hhmmss"));
-        for (const QString &suffix : {QString(), QStringLiteral("-wal"), QStringLiteral("-shm")})
-            QFile::rename(m_filePath + suffix, aside + suffix);
-        qCritical() << "CSyncDatabase::openDatabase: damaged database file moved aside:" << aside;
+        const bool moved = moveDamagedFileAside();
         locker.unlock();
-        return openConnection(name);
+        if (moved)
+            emit databaseReplacedSignal();
+        // Moved: a fresh file under the new generation. Not moved: a closed connection. Either way
+        // the second call cannot come back here.
+        return openConnection(connectionNameForCurrentThread());
     }
 
     // WAL lets the sync, watcher and projector threads read while one of them writes.
@@ -293,16 +378,15 @@ QSqlDatabase CSyncDatabase::openConnection(const QString &name)
 
 void CSyncDatabase::closeDatabaseForCurrentThread()
 {
-    const QString name = connectionNameForCurrentThread();
-    if (!QSqlDatabase::contains(name))
-        return;
-    qDebug() << "CSyncDatabase::getDatabaseConnection: closing connection" << name;
-    {
-        QSqlDatabase db = QSqlDatabase::database(name, false);
-        if (db.isValid())
-            db.close();
+    QStringList names;
+    for (const QString &name : QSqlDatabase::connectionNames()) {
+        if (name.startsWith(connectionPrefixForCurrentThread()))
+            names << name;
     }
-    QSqlDatabase::removeDatabase(name);
+    if (names.isEmpty())
+        return;
+    qDebug() << "CSyncDatabase::getDatabaseConnection: closing connection" << names;
+    removeConnections(names);
 }
 
 bool CSyncDatabase::execWithBusyRetry(QSqlQuery &query, const QString &text)
@@ -313,6 +397,8 @@ bool CSyncDatabase::execWithBusyRetry(QSqlQuery &query, const QString &text)
         if (error.nativeErrorCode() != kSqliteBusy) {
             qCritical().noquote() << "CSyncDatabase::execQuery: error:" << error.nativeErrorCode()
                                   << error.driverText() << error.databaseText() << text;
+            if (isDamageError(error))
+                damageFound(text);
             return false;
         }
         qDebug().noquote() << "CSyncDatabase::execQuery: error:" << error.nativeErrorCode() << error.driverText()

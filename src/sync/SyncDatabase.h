@@ -10,6 +10,7 @@
 #include <QRecursiveMutex>
 #include <QSharedPointer>
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QString>
 
@@ -161,12 +162,22 @@ signals:
     void syncLibraryUnsubscribedSignal(ItemId libraryClientId);
     void quotaExceededSignal();
     void notEnoughFreeSpaceOnDiscSignal(); // emitted by the file download, never by the database itself
+    // A damaged file was moved aside and an empty one replaces it: whatever it held must be rebuilt.
+    // Emitted on the thread that found the damage, perhaps inside the connection lock: connect queued.
+    void databaseReplacedSignal();
 
 private:
     friend class CSyncDatabaseBatch;
-    static QString connectionNameForCurrentThread();
+    // One connection per thread and database file generation: a file moved aside is never written again.
+    static QString connectionPrefixForCurrentThread();
+    QString connectionNameForCurrentThread() const;
+    static void removeConnections(const QStringList &names);
     QSqlDatabase openConnection(const QString &name);
-    static bool isDamaged(const QSqlDatabase &db);
+    static bool isDamageError(const QSqlError &error);
+    static bool isDamaged(const QSqlDatabase &db, bool quickCheck);
+    // False when it could not be moved: then there is no database, and no new attempt.
+    bool moveDamagedFileAside();
+    void damageFound(const QString &statement);
     void createTable(const QString &table);
     void createIndexes();
     // Runs a statement on this thread's connection, waiting out a busy database; false on any other error.
@@ -185,8 +196,11 @@ private:
     // Serialises id allocation with its INSERT, and every deletion.
     QRecursiveMutex m_mutex;
     // Serialises connection set-up, so that two threads never create the schema at once.
-    QMutex m_connectionMutex;
+    QRecursiveMutex m_connectionMutex;
     QAtomicInt m_indexesCreated = 0;
+    QAtomicInt m_quickChecked = 0;
+    QAtomicInt m_generation = 0;
+    QAtomicInt m_unusable = 0;
     QAtomicInteger<quint64> m_statementCount = 0;
 };
 

@@ -135,6 +135,8 @@ CSyncModeApplication::CSyncModeApplication(const QSharedPointer<CSyncDatabase> &
     Q_ASSERT_X(m_syncDatabase, "CSyncModeApplication", "_syncDatabase");
     Q_ASSERT_X(m_appStatusController, "CSyncModeApplication", "_appStatusController");
     Q_ASSERT_X(m_userSessionController, "CSyncModeApplication", "_userSessionController");
+    connect(m_syncDatabase.data(), &CSyncDatabase::databaseReplacedSignal, this,
+            &CSyncModeApplication::databaseReplacedSlot, Qt::QueuedConnection);
     initialize();
 }
 
@@ -204,6 +206,16 @@ void CSyncModeApplication::setFileLibraries(const QString &fileLibraries)
         m_syncDatabase->getLibraries(), parsed.libraries(), m_syncDatabase->isSynchronized(0, false));
     if (!m_syncDatabase->writeLibraries(changes.subscribe, changes.update))
         qCritical() << "CSyncModeApplication::setFileLibraries: the library changes could not be written";
+}
+
+void CSyncModeApplication::databaseReplacedSlot()
+{
+    // The subscriptions went with the damaged file: the host's next list, even an identical one,
+    // brings them back, and the host is asked for it now rather than in two minutes.
+    qWarning() << "CSyncModeApplication::databaseReplacedSlot: database replaced -> asking the host for its libraries";
+    m_lastFileLibraries.clear();
+    QMetaObject::invokeMethod(m_userSessionController.data(), &CUserSessionController::userSessionRefreshSlot,
+                              Qt::QueuedConnection);
 }
 
 void CSyncModeApplication::handleSystemWakeUp()

@@ -69,6 +69,7 @@ signals:
 
 public slots:
     void sanityCheckFinishedSlot();
+    void databaseReplacedSlot();
 
 private:
     const QSharedPointer<CSyncDatabase> m_syncDatabase;

@@ -298,20 +298,31 @@ bool CUploadSyncFileRequest::finished(const ErrorCode &outcome)
         if (response.hasError && response.error == ServerApiErrorCode::SessionExpired)
             return false; // the engine clears the token and calls again with brindlex.InvalidAccessToken
         error = response.hasError ? response.error : ErrorCode(ServerApiErrorCode::ErrorSuccess);
-        if (error == ServerApiErrorCode::AccessDenied && _userSession && response.customItem.isValid())
-            error = CAccessRightsInterrogator(_userSession, response.customItem).probe();
-        if (error == ServerApiErrorCode::TenantNotFound)
-            error = ErrorCode(ServerApiErrorCode::ItemNotFound);
+        if (error == ServerApiErrorCode::AccessDenied && _userSession && response.customItem.isValid()) {
+            holdForLaterReport();
+            CAccessRightsInterrogator::probe(_userSession, response.customItem, this,
+                                             [this, response](const ErrorCode &verdict) {
+                                                 report(verdict, response);
+                                                 releaseHeld();
+                                             });
+            return true;
+        }
     } else if (!QFileInfo(m_localPath).isFile()) {
         // A transfer that failed because the file went away is the file's problem, not the network's.
         qDebug() << "CUploadSyncFileRequest::finished: file" << m_localPath << "vanished, error:" << outcome;
         error = ErrorCode(ServerApiErrorCode::ErrorUnableToOpenFile);
     }
+    report(error, response);
+    return true;
+}
 
-    if (m_bodyDevice)
-        m_bodyDevice->close();
+void CUploadSyncFileRequest::report(ErrorCode error, const CUploadFileResponse &response)
+{
+    if (error == ServerApiErrorCode::TenantNotFound)
+        error = ErrorCode(ServerApiErrorCode::ItemNotFound);
+    // The body stays open: an aborted reply may still read a chunk it had asked for, and the
+    // device goes with this request, after the reply.
     const ItemId id = m_file ? m_file->ClientId : 0;
     emit fileUploadCompletedSignal(id, error, response);
     emit fileUploadFinishedSignal(m_file ? m_file->ServerName : QString(), id, error);
-    return true;
 }

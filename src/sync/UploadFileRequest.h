@@ -120,6 +120,7 @@ protected:
 
 private:
     void execContinue();
+    void report(ErrorCode error, const CUploadFileResponse &response);
     // The upload's own headers, in the order the server documents them.
     QNetworkRequest uploadRequest() const;
     CustomItem libraryItem() const;

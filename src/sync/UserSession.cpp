@@ -72,8 +72,15 @@ void CUserSession::clearAccessToken()
     {
         QMutexLocker locker(&m_mutex);
         m_accessToken.clear();
+        m_accessTokenCleared = true;
     }
     emit invalidAccessTokenSignal();
+}
+
+bool CUserSession::wasAccessTokenCleared() const
+{
+    QMutexLocker locker(&m_mutex);
+    return m_accessTokenCleared;
 }
 
 QString CUserSession::toString() const
@@ -91,6 +98,7 @@ void CUserSession::assign(const CUserSessionJsonObject &parsed)
     m_userGuid = parsed.userGuid;
     m_serverAddress = parsed.serverAddress;
     m_accessToken = parsed.accessToken;
+    m_accessTokenCleared = false;
 }
 
 QString CUserSession::abbreviateToken(const QString &token)

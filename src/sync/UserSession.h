@@ -55,6 +55,8 @@ public:
     ServerAddress getServerAddress() const;
     QString getAccessToken() const;
     void clearAccessToken();
+    // True from clearAccessToken() until the next assign(): the server rejected the token it had.
+    bool wasAccessTokenCleared() const;
     QString toString() const;
 
     // Replaces the whole session at once, so no request sees half of an old and half of a new one.
@@ -73,5 +75,6 @@ private:
     QString m_userFullName;
     QString m_userGuid;
     ServerAddress m_serverAddress;
+    bool m_accessTokenCleared = false;
     QString m_accessToken;
 };

@@ -30,7 +30,9 @@ CUserSessionController::~CUserSessionController()
 
 void CUserSessionController::setUserSession(const QString &userSessionJson)
 {
-    if (userSessionJson == m_lastUserSessionJson) {
+    // Once a token was rejected, the host's identical (and perhaps still valid) text must bring it
+    // back. A text that never gave a session is still ignored: parsing it again would only ask again.
+    if (userSessionJson == m_lastUserSessionJson && !m_userSession->wasAccessTokenCleared()) {
         qDebug() << "CUserSessionController::setUserSession: no change from last time";
         return;
     }

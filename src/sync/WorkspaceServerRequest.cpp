@@ -461,10 +461,26 @@ void CWorkspaceServerRequest::reqFinished()
                    << "server response:" << status << reason;
     }
 
-    if (finished(getErrorCode()))
-        deleteLater();
-    else
+    if (!finished(getErrorCode()))
         processAuthRequiredError();
+    else if (!m_heldForLaterReport)
+        deleteLater();
+}
+
+void CWorkspaceServerRequest::holdForLaterReport()
+{
+    m_heldForLaterReport = true;
+    // The exchange is over: no time-out and no progress while the other answer is awaited.
+    if (m_timerId != 0) {
+        killTimer(m_timerId);
+        m_timerId = 0;
+    }
+}
+
+void CWorkspaceServerRequest::releaseHeld()
+{
+    m_heldForLaterReport = false;
+    deleteLater();
 }
 
 ErrorCode CWorkspaceServerRequest::getErrorCode() const
@@ -695,8 +711,11 @@ CNetworkProxyFactory::CNetworkProxyFactory()
         const quint16 port = config->proxyPort().toUShort(&ok, 10);
         m_proxy = QNetworkProxy(QNetworkProxy::HttpProxy, config->proxyAddress(), ok ? port : 0);
         if (config->proxyAuth()) {
-            m_proxy.setUser(config->proxyUserName());
-            m_proxy.setPassword(config->proxyPassword());
+            // Sent with the first CONNECT instead of through Qt's authenticator: after a 407 Qt
+            // retries on the same connection, and when the proxy has closed it, waits for ever.
+            // A refusal is now final and reported at once.
+            const QByteArray credentials = (config->proxyUserName() + ':' + config->proxyPassword()).toUtf8();
+            m_proxy.setRawHeader("Proxy-Authorization", "Basic " + credentials.toBase64());
         }
     }
 }

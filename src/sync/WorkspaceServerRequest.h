@@ -75,6 +75,10 @@ protected:
     // False when the answer reveals an authentication failure; then it is called again later
     // with brindlex.InvalidAccessToken and must not report before that.
     virtual bool finished(const ErrorCode &error) = 0;
+    // From finished(): the outcome waits for one more answer. The request stays alive, reports
+    // when that answer arrives and then ends itself with releaseHeld().
+    void holdForLaterReport();
+    void releaseHeld();
 
     void timerEvent(QTimerEvent *event) override;
 
@@ -131,6 +135,7 @@ private:
     bool m_replyRefused = false;
     QSharedPointer<QNetworkRequest> m_request;
     QIODevice *m_inputDevice = nullptr;
+    bool m_heldForLaterReport = false;
 };
 
 // GET exchanges (downloads): nothing to report while sending.

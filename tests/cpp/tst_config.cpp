@@ -130,6 +130,8 @@ private slots:
         QTest::newRow("posix absolute") << "/home/ann/Sync" << "/home/ann/Sync";
         QTest::newRow("posix with colon") << "/home/ann/a:b" << "/home/ann/a:b";
         QTest::newRow("posix relative") << "Sync" << "Sync";
+        QTest::newRow("posix with backslash") << "/home/ann/a\\b" << "/home/ann/a\\b";
+        QTest::newRow("posix with backslash at the end") << "/srv/x\\" << "/srv/x\\";
         QTest::newRow("backslashes, no colon") << "C\\Users" << "C:/Users";
         QTest::newRow("no slash") << "C:Users" << "C:/Users";
         QTest::newRow("already fine") << "D:/Data/Sync" << "D:/Data/Sync";

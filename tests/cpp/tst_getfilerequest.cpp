@@ -59,6 +59,8 @@ private slots:
 
     void init() { m_log->clear(); }
 
+    void cleanup() { QCOMPARE(m_server->takeViolations(), QStringList()); }
+
     void fileNameFromHeader_data()
     {
         QTest::addColumn<QByteArray>("header");

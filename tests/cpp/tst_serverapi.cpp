@@ -2,6 +2,7 @@
 #include "AppStatusController.h"
 #include "ReferenceServer.h"
 #include "ServerApi.h"
+#include "main.h"
 #include "TestMain.h"
 #include "UserSessionController.h"
 
@@ -58,6 +59,8 @@ private slots:
         QVERIFY(m_sessions->getUserSession()->isValid());
         setUpServerLibrary();
     }
+
+    void cleanup() { QCOMPARE(m_server->takeViolations(), QStringList()); }
 
     void cleanupTestCase()
     {
@@ -372,6 +375,37 @@ private slots:
         QVERIFY(!roleCalls.isEmpty());
         QCOMPARE(roleCalls.last().toObject().value("query").toObject().contains("tenantId"), false);
         QCOMPARE(m_server->admin("PUT", libraryPath() + "/roles/demo.user", {{"role", "Admin"}}).status, 200);
+    }
+
+    void accessProbeThatEndsAtOnceStillReports_data()
+    {
+        QTest::addColumn<bool>("shuttingDown");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("session cleared meanwhile") << false << "brindlex.InvalidAccessToken";
+        QTest::newRow("shutting down meanwhile") << true << "dc.ErrorOperationCancelled";
+    }
+
+    void accessProbeThatEndsAtOnceStillReports()
+    {
+        QFETCH(bool, shuttingDown);
+        QFETCH(QString, expected);
+        m_server->addFault({{"type", "rpcError"}, {"fullName", "api.exceptions.AccessDenied"}, {"method", "FileSync.rename"}});
+        Reported<FileSync::CFileSyncRenameResponse> renamed;
+        auto *request = new FileSync::CFileSyncRenameRequest(session(), m_library, "any-state", m_tenant, m_libraryServerId,
+                                                             m_fileServerId, "renamed.txt");
+        listen(request, &renamed);
+        request->exec();
+        // Before the refusal arrives: the role call then cannot even be sent.
+        if (shuttingDown)
+            appstate::setShuttingDown(true);
+        else
+            session()->clearAccessToken();
+        QTRY_COMPARE_WITH_TIMEOUT(renamed.count, 1, 15000);
+        appstate::setShuttingDown(false);
+        QCOMPARE(renamed.error.errorName, expected);
+        QTest::qWait(50);
+        QCOMPARE(renamed.count, 1);
+        restoreSession();
     }
 
     void accessDeniedWithoutLibraryIsNotRefined()

@@ -166,6 +166,7 @@ private slots:
         appstate::setShuttingDown(false);
         m_db->closeDatabaseForCurrentThread();
         m_db.reset();
+        QCOMPARE(m_server->takeViolations(), QStringList());
     }
 
     // --- the pure parts

@@ -71,6 +71,7 @@ private slots:
         m_server->admin("PATCH", "/admin/settings", {{"holdMs", 60000}});
         m_db->closeDatabaseForCurrentThread();
         m_db.reset();
+        QCOMPARE(m_server->takeViolations(), QStringList());
     }
 
     void threeLibrariesOnTwoHostsGiveTwoCalls()
@@ -308,6 +309,35 @@ private slots:
         // The watch call has no session of its own; the watcher passes its outcome on.
         QTRY_VERIFY_WITH_TIMEOUT(networkState.contains(QVariantList{true, false, false}), 10000);
         QCOMPARE(watchCalls().size(), 0);
+    }
+
+    void replacedDatabaseForgetsTheWatchedLibraries()
+    {
+        const ItemId a = addLibrary("A");
+        m_watcher->start();
+        QTRY_COMPARE_WITH_TIMEOUT(heldWatches(), 1, 10000);
+        QCOMPARE(m_watcher->watchedLibraries(), QSet<ItemId>{a});
+        // As a damaged file replaced by an empty one leaves it: no rows, no signal per library.
+        QVERIFY(m_db->execQuery("DELETE FROM Libraries;").isActive());
+        emit m_db->databaseReplacedSignal();
+        QTRY_VERIFY(m_watcher->watchedLibraries().isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(heldWatches(), 0, 5000);
+        const ItemId b = addLibrary("B"); // subscribed and synchronised again
+        QTRY_COMPARE_WITH_TIMEOUT(m_watcher->watchedLibraries(), QSet<ItemId>{b}, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(heldWatches(), 1, 10000);
+    }
+
+    void deadHostKeepsItsBackOffBesideALiveOne()
+    {
+        addLibrary("Live");
+        addLibrary("Dead", "127.0.0.1:1");
+        QSignalSpy networkState(m_sessions->getUserSession().data(), &CUserSession::setNetworkRequestStateSignal);
+        m_watcher->start();
+        QTRY_VERIFY_WITH_TIMEOUT(networkState.contains(QVariantList{true, false, false}), 10000);
+        // The live call ends with the failed cycle; its own cancellation must not start the next one
+        // a short cycle later instead of after the dead host's back-off (30 s at least).
+        QTest::qWait(1500);
+        QCOMPARE(networkState.count(QVariantList{true, false, false}), 1);
     }
 
 private:

@@ -6,6 +6,7 @@
 #include <QSqlRecord>
 #include <QThread>
 
+#include <algorithm>
 #include <atomic>
 
 using testdb::Fixture;
@@ -41,7 +42,10 @@ private slots:
     void newFileGetsTheFourTables();
     void oldFileGetsTeamIdOnceAndKeepsRows();
     void fileWithoutTablesGetsThem();
+    void damagedFileIsMovedAsideAndReplaced_data();
     void damagedFileIsMovedAsideAndReplaced();
+    void damageThatCannotBeMovedAsideIsNotRetried();
+    void otherThreadsWriteTheNewFile();
     void clientIdsAreSharedAcrossTables();
     void selectsAreNotLoggedButWritesAre();
     void failingStatementIsLoggedAndInvalid();
@@ -155,33 +159,154 @@ void TestSyncDatabase::oldFileGetsTeamIdOnceAndKeepsRows()
     QCOMPARE(log.count(QtCriticalMsg, "CSyncDatabase::updateTableSchema"), 0);
 }
 
-void TestSyncDatabase::damagedFileIsMovedAsideAndReplaced()
+// A file with libraries and enough files for the Files table to span several pages, all written
+// through to the main file; the Files table's root page when asked.
+int writeFilledDatabase(const QString &dir)
 {
-    QTemporaryDir dir;
-    QByteArray garbage(65536, Qt::Uninitialized);
-    for (int i = 0; i < garbage.size(); ++i)
-        garbage[i] = char((i * 7919) % 251);
-    {
-        QFile file(dir.path() + "/bxsync.db");
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(garbage);
-    }
-    testdb::ensureConfiguration();
-    MessageCapture log;
-    CSyncDatabase db(dir.path());
-    QVERIFY(db.getDatabaseConnection().isOpen());
-    QCOMPARE(log.count(QtCriticalMsg, "CSyncDatabase::openDatabase: damaged database file moved aside:"), 1);
-    // The damaged bytes are kept, and the new file works.
-    const QStringList aside = QDir(dir.path()).entryList({"bxsync.db.damaged-*"}, QDir::Files);
-    QCOMPARE(aside.size(), 1);
-    QFile kept(dir.path() + "/" + aside.first());
-    QVERIFY(kept.open(QIODevice::ReadOnly));
-    QCOMPARE(kept.readAll(), garbage);
+    CSyncDatabase db(dir);
     SyncLibrary::Ptr library(new SyncLibrary());
     library->ServerId = 5;
     library->TenantId = "t";
-    QVERIFY(db.insertLibrary(library) != 0);
+    const ItemId libraryId = db.insertLibrary(library);
+    for (int i = 0; i < 300; ++i) {
+        SyncFile::Ptr file(new SyncFile());
+        file->ParentClientId = libraryId;
+        file->LibraryClientId = libraryId;
+        file->ClientName = file->ServerName = QString("file %1 with a name long enough to fill pages").arg(i);
+        db.insertFile(file);
+    }
+    const int root = db.execQuery("SELECT rootpage FROM sqlite_master WHERE name = 'Files';").value(0).toInt();
+    db.closeDatabaseForCurrentThread(); // the last connection folds the WAL into the file
+    return root;
+}
+
+void overwritePage(const QString &path, int page)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    QVERIFY(file.seek(qint64(page - 1) * 4096));
+    file.write(QByteArray(4096, char(0xff)));
+}
+
+// The moved database files, without their WAL companions.
+QStringList movedAside(const QString &dir)
+{
+    QStringList names = QDir(dir).entryList({"bxsync.db.damaged-*"}, QDir::Files);
+    names.erase(std::remove_if(names.begin(), names.end(),
+                               [](const QString &n) { return n.endsWith("-wal") || n.endsWith("-shm"); }),
+                names.end());
+    return names;
+}
+
+void TestSyncDatabase::damagedFileIsMovedAsideAndReplaced_data()
+{
+    QTest::addColumn<QString>("damage");
+    QTest::newRow("header") << "header";
+    QTest::newRow("table page, found by the check at start") << "page at start";
+    QTest::newRow("table page, found by a statement") << "page while running";
+}
+
+void TestSyncDatabase::damagedFileIsMovedAsideAndReplaced()
+{
+    QFETCH(QString, damage);
+    QTemporaryDir dir;
+    const QString path = dir.path() + "/bxsync.db";
+    testdb::ensureConfiguration();
+    QByteArray damaged;
+    QScopedPointer<CSyncDatabase> db;
+    if (damage == "header") {
+        damaged.resize(65536);
+        for (int i = 0; i < damaged.size(); ++i)
+            damaged[i] = char((i * 7919) % 251);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(damaged);
+    } else {
+        const int root = writeFilledDatabase(dir.path());
+        QVERIFY(root > 1);
+        if (damage == "page while running") {
+            db.reset(new CSyncDatabase(dir.path()));
+            QCOMPARE(db->countLibraries(), 1u); // the start-up check passed
+            db->closeDatabaseForCurrentThread();
+        }
+        overwritePage(path, root);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        damaged = file.readAll();
+    }
+    MessageCapture log;
+    if (!db)
+        db.reset(new CSyncDatabase(dir.path()));
+    QSignalSpy replaced(db.data(), &CSyncDatabase::databaseReplacedSignal);
+    QVERIFY(db->getDatabaseConnection().isOpen());
+    db->getFilesOfLibrary(1);
+    QCOMPARE(log.count(QtCriticalMsg, "CSyncDatabase::openDatabase: damaged database file moved aside:"), 1);
+    QCOMPARE(replaced.count(), 1);
+    // The damaged bytes are kept, and the new file works from the next statement on.
+    const QStringList aside = movedAside(dir.path());
+    QCOMPARE(aside.size(), 1);
+    QFile kept(dir.path() + "/" + aside.first());
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), damaged);
+    QCOMPARE(db->countFiles(), 0u);
+    SyncLibrary::Ptr library(new SyncLibrary());
+    library->ServerId = 5;
+    library->TenantId = "t";
+    QVERIFY(db->insertLibrary(library) != 0);
+    QCOMPARE(db->countLibraries(), 1u);
+    QCOMPARE(movedAside(dir.path()).size(), 1);
+}
+
+void TestSyncDatabase::damageThatCannotBeMovedAsideIsNotRetried()
+{
+    QTemporaryDir dir;
+    testdb::ensureConfiguration();
+    overwritePage(dir.path() + "/bxsync.db", 1);
+    // Every name the move could pick in the next minute is taken.
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    for (int s = -2; s < 60; ++s)
+        QVERIFY(QDir(dir.path()).mkpath("bxsync.db.damaged-" + now.addSecs(s).toString("yyyyMMdd-hhmmss") + "/x"));
+    MessageCapture log;
+    CSyncDatabase db(dir.path());
+    QVERIFY(!db.getDatabaseConnection().isOpen());
+    SyncLibrary::Ptr library(new SyncLibrary());
+    library->TenantId = "t";
+    QCOMPARE(db.insertLibrary(library), ItemId(0));
+    QCOMPARE(db.countLibraries(), 0u);
+    QCOMPARE(log.count(QtCriticalMsg, "could not be moved aside"), 1);
+    QCOMPARE(QFileInfo(dir.path() + "/bxsync.db").size(), qint64(4096));
+}
+
+void TestSyncDatabase::otherThreadsWriteTheNewFile()
+{
+    QTemporaryDir dir;
+    testdb::ensureConfiguration();
+    const int root = writeFilledDatabase(dir.path());
+    CSyncDatabase db(dir.path());
+    QThread thread;
+    QObject worker;
+    worker.moveToThread(&thread);
+    thread.start();
+    const auto onWorker = [&](const std::function<void()> &work) {
+        QMetaObject::invokeMethod(&worker, work, Qt::BlockingQueuedConnection);
+    };
+    onWorker([&] { QCOMPARE(db.countLibraries(), 1u); }); // the worker's connection is open
+    overwritePage(dir.path() + "/bxsync.db", root);
+    db.getFilesOfLibrary(1); // damage found here: the file goes aside
+    const int moved = movedAside(dir.path()).size();
+    ItemId inserted = 0;
+    onWorker([&] {
+        SyncLibrary::Ptr library(new SyncLibrary());
+        library->TenantId = "from the worker";
+        inserted = db.insertLibrary(library);
+        db.closeDatabaseForCurrentThread();
+    });
+    thread.quit();
+    QVERIFY(thread.wait(10000));
+    QCOMPARE(moved, 1);
+    QVERIFY(inserted != 0);
     QCOMPARE(db.countLibraries(), 1u);
+    QCOMPARE(db.getLibraries().value(0)->TenantId, QString("from the worker"));
 }
 
 void TestSyncDatabase::fileWithoutTablesGetsThem()
@@ -250,7 +375,7 @@ void TestSyncDatabase::connectionsArePerThreadAndClosedWhenAsked()
     Fixture f;
     const QString mainName = f.db->getDatabaseConnection().connectionName();
     QVERIFY(mainName.startsWith("bxsync.db@"));
-    QCOMPARE(mainName, "bxsync.db@" + QString::number(reinterpret_cast<quintptr>(QThread::currentThreadId())));
+    QVERIFY(mainName.startsWith("bxsync.db@" + QString::number(reinterpret_cast<quintptr>(QThread::currentThreadId())) + "#"));
 
     QString workerName;
     bool workerOpen = false;

@@ -9,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSignalSpy>
 
 namespace {
 
@@ -96,6 +97,20 @@ private slots:
         QTest::ignoreMessage(QtDebugMsg, "CSyncModeApplication::setFileLibraries: no change from last time");
         m_app->setFileLibraries(text({libraryJson("10", "Docs"), libraryJson("18446744073709551615", "Big")}));
         QCOMPARE(m_database->getLibraries().size(), 2);
+    }
+
+    void replacedDatabaseTakesTheSameListAgain()
+    {
+        const QString list = text({libraryJson("10", "Docs")});
+        m_app->setFileLibraries(list);
+        QTest::qWait(10); // let the start-up request pass
+        QSignalSpy asked(m_sessions.data(), &CUserSessionController::requestNewUserSessionSignal);
+        // A damaged file was replaced by an empty one: the subscription lives on only in the host.
+        m_database->deleteLibrary(m_database->getLibraryByServerId(10, "t1")->ClientId);
+        emit m_database->databaseReplacedSignal();
+        QTRY_COMPARE(asked.count(), 1);
+        m_app->setFileLibraries(list);
+        QVERIFY(m_database->getLibraryByServerId(10, "t1"));
     }
 
     void badListsTouchNothing()

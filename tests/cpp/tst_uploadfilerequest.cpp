@@ -97,6 +97,7 @@ private slots:
     {
         CConfig::setInstance({});
         appstate::setShuttingDown(false);
+        QCOMPARE(m_server->takeViolations(), QStringList());
     }
 
     void timeoutGrowsWithTheSize_data()
@@ -424,6 +425,32 @@ private slots:
         QVERIFY(m_server->treeItem(m_library, "vanishing.bin").isEmpty());
     }
 
+    void bodyIsNotReadAfterTheUpload_data()
+    {
+        QTest::addColumn<int>("limit");
+        QTest::addColumn<int>("cancelAfterMs"); // 0: to the end
+        QTest::newRow("unlimited") << 0 << 0;
+        QTest::newRow("paced") << 500 << 0;
+        QTest::newRow("paced, cancelled") << 100 << 400;
+    }
+
+    void bodyIsNotReadAfterTheUpload()
+    {
+        QFETCH(int, limit);
+        QFETCH(int, cancelAfterMs);
+        useConfig(QString("{\"network\":{\"uploadSpeedLimit\":%1}}").arg(limit).toUtf8());
+        const int size = 200000;
+        const QString path = writeLocalFile("paced.bin", QByteArray(size, 'p'));
+        Upload u;
+        CUploadSyncFileRequest *request = run(UploadFileMethod::Create, path, fileRecord("paced.bin", quint64(size)), &u);
+        if (cancelAfterMs > 0)
+            QTimer::singleShot(cancelAfterMs, request, &CWorkspaceServerRequest::cancel);
+        QVERIFY(waitFor(u, 15000));
+        QCOMPARE(u.completed.first().isSuccess(), cancelAfterMs == 0);
+        QTest::qWait(300); // a late read would come from the event loop
+        QCOMPARE(m_log->containing(QtWarningMsg, "device not open"), QStringList());
+    }
+
     // 200 MiB go up while the process grows by no more than a few chunks.
     void memoryStaysBounded()
     {
@@ -512,8 +539,8 @@ private:
     }
 
     // Uploads into the library's top folder.
-    void run(UploadFileMethod method, const QString &path, const SyncFile::Ptr &file, Upload *u,
-             SyncLibrary::Ptr library = {})
+    CUploadSyncFileRequest *run(UploadFileMethod method, const QString &path, const SyncFile::Ptr &file, Upload *u,
+                                SyncLibrary::Ptr library = {})
     {
         if (!library)
             library = libraryRecord();
@@ -538,6 +565,7 @@ private:
                 [u](const QString &, ItemId, const ErrorCode &error) { u->finishedErrors << error; },
                 Qt::QueuedConnection);
         request->exec();
+        return request;
     }
 
     QScopedPointer<testsupport::MessageCapture> m_log;

@@ -69,6 +69,17 @@ private slots:
         QCOMPARE(m_status->getAppStatus(), AppStatusUserNotSignedIn);
     }
 
+    void sameTextAfterARejectedTokenSignsInAgain()
+    {
+        const QString json = sessionJson("token-0123456789abcdef");
+        m_controller->setUserSession(json);
+        m_controller->getUserSession()->clearAccessToken(); // one transient 401
+        m_status->setUserNotSignedIn(true);
+        m_controller->setUserSession(json);
+        QCOMPARE(m_controller->getUserSession()->getAccessToken(), QString("token-0123456789abcdef"));
+        QVERIFY(m_status->getAppStatus() != AppStatusUserNotSignedIn);
+    }
+
     void missingHostNameUsesTheProductionDomain()
     {
         m_controller->setUserSession(sessionJson("token-0123456789abcdef", QString()));
@@ -108,6 +119,19 @@ private slots:
         // A rejected text is still remembered: the same text again is not even parsed.
         QTest::ignoreMessage(QtDebugMsg, "CUserSessionController::setUserSession: no change from last time");
         m_controller->setUserSession(json);
+    }
+
+    void repeatedBadTextIsNotParsedAgain()
+    {
+        // Parsing it again would find the session invalid and ask the host at once, for ever.
+        QSignalSpy requests(m_controller.data(), &CUserSessionController::requestNewUserSessionSignal);
+        m_controller->setUserSession("{}");
+        QTRY_VERIFY(requests.count() >= 1);
+        QTest::qWait(20);
+        const int asked = requests.count();
+        m_controller->setUserSession("{}");
+        QTest::qWait(20);
+        QCOMPARE(requests.count(), asked);
     }
 
     void rejectedTokenAsksAtOnceAndThenEveryTwoMinutes()

@@ -43,11 +43,14 @@ public:
     {
         _sessionless = true;
     }
-    void post(const QString &path, const QByteArray &body = "{\"jsonrpc\":\"2.0\",\"id\":\"1\",\"method\":\"Items.getRole\"}")
+    void post(const QString &path,
+              const QByteArray &body = "{\"jsonrpc\":\"2.0\",\"id\":\"1\",\"method\":\"Items.getRole\","
+                                       "\"params\":{\"tenantId\":\"t1\",\"itemId\":\"1\"}}")
     {
         m_body.setData(body);
         QNetworkRequest request;
         request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+        request.setRawHeader("Accept", "application/json");
         send(QNetworkAccessManager::PostOperation, request, path, &m_body);
     }
 
@@ -95,6 +98,9 @@ class ConnectProxy : public QTcpServer
 public:
     ConnectProxy() { listen(QHostAddress::LocalHost, 0); }
     QStringList requests;
+    QStringList authorizations;
+    // When set: the answer to every CONNECT, after which the proxy hangs up.
+    QByteArray refusal;
 
 protected:
     void incomingConnection(qintptr handle) override
@@ -111,7 +117,14 @@ protected:
                 return;
             const QString line = QString::fromLatin1(client->readLine()).trimmed();
             requests << line;
-            while (client->canReadLine() && client->readLine() != "\r\n") {
+            for (QByteArray header; client->canReadLine() && (header = client->readLine()) != "\r\n";) {
+                if (header.toLower().startsWith("proxy-authorization:"))
+                    authorizations << QString::fromLatin1(header.mid(20).trimmed());
+            }
+            if (!refusal.isEmpty()) {
+                client->write(refusal);
+                client->disconnectFromHost();
+                return;
             }
             const QString target = line.section(' ', 1, 1);
             upstream->connectToHost(target.section(':', 0, 0), quint16(target.section(':', 1, 1).toUInt()));
@@ -151,6 +164,7 @@ private slots:
     {
         CConfig::setInstance({});
         appstate::setShuttingDown(false);
+        QCOMPARE(m_server->takeViolations(), QStringList());
     }
 
     // Pure arithmetic first: pacing by the download limit, time-out ticks, upload chunks.
@@ -398,6 +412,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(rpc.done() && download.done(), 15000);
         QCOMPARE(rpc.errors.first().errorName, QString("api.exceptions.TemporaryNotAvailable"));
         QCOMPARE(download.errors.first().errorName, QString("brindlex.ItemNotFound"));
+        QCOMPARE(m_server->takeViolations(), QStringList{"/api/nowhere : no endpoint at /api/nowhere"});
     }
 
     void stalledReplyIsAbortedAfterTheInactivityTimeout()
@@ -467,12 +482,61 @@ private slots:
         QCOMPARE(proxyState.last(), (QVariantList{false, false, false}));
     }
 
+    void proxyHangingUpAfter407IsReportedAtOnce_data()
+    {
+        QTest::addColumn<QString>("credentials");
+        QTest::addColumn<QByteArray>("refusal");
+        const QString refused = ",\"proxyAuth\":true,\"proxyUserName\":\"ann\",\"proxyPassword\":\"wrong\"";
+        const QByteArray head = "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"proxy\"\r\n";
+        QTest::newRow("none, close") << "" << head + "Content-Length: 0\r\nConnection: close\r\n\r\n";
+        QTest::newRow("refused, close") << refused << head + "Content-Length: 0\r\nConnection: close\r\n\r\n";
+        QTest::newRow("none, keep-alive") << "" << head + "Content-Length: 0\r\n\r\n";
+        QTest::newRow("refused, keep-alive") << refused << head + "Content-Length: 0\r\n\r\n";
+        QTest::newRow("none, body to the end") << "" << head + "\r\nno entry\n";
+        QTest::newRow("refused, body to the end") << refused << head + "\r\nno entry\n";
+    }
+
+    void proxyHangingUpAfter407IsReportedAtOnce()
+    {
+        QFETCH(QString, credentials);
+        QFETCH(QByteArray, refusal);
+        ConnectProxy proxy;
+        proxy.refusal = refusal;
+        useConfig(QString("{\"proxy\":{\"useProxy\":true,\"autodetectProxySettings\":false,\"proxyAddress\":\"127.0.0.1\","
+                          "\"proxyPort\":\"%1\"%2}}")
+                      .arg(proxy.serverPort())
+                      .arg(credentials)
+                      .toUtf8());
+        CNetworkAccessManager::deleteInstanceForCurrentThread();
+        QSharedPointer<CUserSession> session = validSession();
+        QSignalSpy state(session.data(), &CUserSession::setNetworkRequestStateSignal);
+        Outcome outcome;
+        (new TestPostRequest(session, 360000, &outcome))->post("/api/app/jsonrpc?method=Items.getRole");
+        QTRY_VERIFY_WITH_TIMEOUT(outcome.done(), 10000);
+        QVERIFY(!outcome.errors.first().isSuccess());
+        QCOMPARE(state.last(), (QVariantList{false, false, true}));
+        QVERIFY(!proxy.requests.isEmpty());
+        CNetworkAccessManager::deleteInstanceForCurrentThread();
+    }
+
+    void configuredProxyIsUsed_data()
+    {
+        QTest::addColumn<QString>("credentials");
+        QTest::addColumn<QStringList>("authorizations");
+        QTest::newRow("open proxy") << "" << QStringList();
+        QTest::newRow("credentials with the first CONNECT")
+            << ",\"proxyAuth\":true,\"proxyUserName\":\"ann\",\"proxyPassword\":\"s3cr:t\"" << QStringList{"Basic YW5uOnMzY3I6dA=="};
+    }
+
     void configuredProxyIsUsed()
     {
+        QFETCH(QString, credentials);
+        QFETCH(QStringList, authorizations);
         ConnectProxy proxy;
         QVERIFY(proxy.isListening());
-        useConfig(QString("{\"proxy\":{\"useProxy\":true,\"autodetectProxySettings\":false,\"proxyAddress\":\"127.0.0.1\",\"proxyPort\":\"%1\"}}")
+        useConfig(QString("{\"proxy\":{\"useProxy\":true,\"autodetectProxySettings\":false,\"proxyAddress\":\"127.0.0.1\",\"proxyPort\":\"%1\"%2}}")
                       .arg(proxy.serverPort())
+                      .arg(credentials)
                       .toUtf8());
         CNetworkAccessManager::deleteInstanceForCurrentThread();
         Outcome outcome;
@@ -481,7 +545,9 @@ private slots:
         QVERIFY2(outcome.errors.first().isSuccess(), qPrintable(outcome.errors.first().errorName));
         QCOMPARE(proxy.requests.size(), 1);
         QVERIFY(proxy.requests.first().startsWith("CONNECT " + m_server->hostname()));
+        QCOMPARE(proxy.authorizations, authorizations);
         QVERIFY(logged("custom proxy:"));
+        QVERIFY(!logged("s3cr:t"));
         CConfig::setInstance({});
         CNetworkAccessManager::deleteInstanceForCurrentThread();
     }

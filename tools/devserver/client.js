@@ -208,10 +208,10 @@ class AppClient {
   }
 
   // Resolves {status, json, body, headers}. `opts` can bend the request:
-  // tenantId (URL), urlMethod, token, id, envelope (raw object) or body (raw text).
+  // tenantId (URL), urlMethod, query (more URL parameters), token, id, envelope (raw object) or body (raw text).
   async rpc(method, params, opts = {}) {
     const endpoint = method === 'Watcher.watch' ? '/api/watcher/jsonrpc' : '/api/app/jsonrpc';
-    const query = new URLSearchParams({ method: opts.urlMethod === undefined ? method : opts.urlMethod });
+    const query = new URLSearchParams({ method: opts.urlMethod === undefined ? method : opts.urlMethod, ...(opts.query || {}) });
     const tenantId = opts.tenantId !== undefined ? opts.tenantId : params && typeof params.tenantId === 'string' ? params.tenantId : undefined;
     if (tenantId !== null && tenantId !== undefined) query.set('tenantId', tenantId);
     const envelope = opts.envelope || { method, id: opts.id === undefined ? this.nextId++ : opts.id, jsonrpc: '2.0', ...(params ? { params } : {}) };

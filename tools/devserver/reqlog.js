@@ -52,8 +52,8 @@ class RequestLog {
   }
 }
 
-// Requests that a correct client would never send. Each is also answered
-// with an error; the list lets tests prove the engine sent none.
+// Requests that a correct client would never send. Each is answered with an
+// error; the list lets tests prove the engine sent none.
 class Violations {
   constructor(log, limit = 5000) {
     this.log = log;

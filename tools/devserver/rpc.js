@@ -136,7 +136,9 @@ async function handleRpc(ctx, req, url, endpoint) {
   if (!/^application\/json\s*(;|$)/i.test(req.headers['content-type'] || '')) {
     return refuse(E.request(`Content-Type must be application/json, got ${JSON.stringify(req.headers['content-type'] || '')}`));
   }
-  if (!/application\/json|\*\/\*/i.test(req.headers.accept || '')) violations.add(entry, `Accept should be application/json, got ${JSON.stringify(req.headers.accept || '')}`);
+  if (!/application\/json|\*\/\*/i.test(req.headers.accept || '')) {
+    return refuse(E.request(`Accept should be application/json, got ${JSON.stringify(req.headers.accept || '')}`));
+  }
 
   let envelope;
   try {
@@ -158,7 +160,8 @@ async function handleRpc(ctx, req, url, endpoint) {
   const urlMethod = url.searchParams.get('method');
   if (!urlMethod) return refuse(E.request('the URL has no "method" query parameter'));
   if (urlMethod !== envelope.method) return refuse(E.request(`method in the URL (${urlMethod}) differs from the envelope (${envelope.method})`));
-  for (const key of Object.keys(envelope)) if (!ENVELOPE_KEYS.has(key)) violations.add(entry, `unexpected envelope member ${JSON.stringify(key)}`);
+  const extraMember = Object.keys(envelope).find((key) => !ENVELOPE_KEYS.has(key));
+  if (extraMember !== undefined) return refuse(E.request(`unexpected envelope member ${JSON.stringify(extraMember)}`));
 
   const def = hasOwn(METHODS, envelope.method) ? METHODS[envelope.method] : null;
   if (!def || def.endpoint !== endpoint) return refuse(E.method(`method ${envelope.method} is not served on this endpoint`));
@@ -171,9 +174,8 @@ async function handleRpc(ctx, req, url, endpoint) {
   if (urlTenant !== null && hasOwn(params, 'tenantId') && params.tenantId !== urlTenant) {
     return refuse(E.params(`tenantId in the URL (${urlTenant}) differs from params (${describe(params.tenantId)})`));
   }
-  for (const key of url.searchParams.keys()) {
-    if (key !== 'method' && key !== 'tenantId') violations.add(entry, `unexpected query parameter ${JSON.stringify(key)}`);
-  }
+  const extraQuery = [...url.searchParams.keys()].find((key) => key !== 'method' && key !== 'tenantId');
+  if (extraQuery !== undefined) return refuse(E.request(`unexpected query parameter ${JSON.stringify(extraQuery)}`));
 
   const fault = ctx.faults.take(endpoint, envelope.method);
   entry.fault = fault ? fault.type : null;
@@ -183,9 +185,8 @@ async function handleRpc(ctx, req, url, endpoint) {
 
   const checked = checkParams(def.params, params);
   if (isError(checked)) return refuse(checked);
-  for (const key of Object.keys(params)) {
-    if (!hasOwn(def.params, key)) violations.add(entry, `unexpected param ${JSON.stringify(key)}`);
-  }
+  const extraParam = Object.keys(params).find((key) => !hasOwn(def.params, key));
+  if (extraParam !== undefined) return refuse(E.params(`unexpected param ${JSON.stringify(extraParam)}`));
 
   let outcome;
   try {

@@ -121,12 +121,17 @@ async function startDevServer(options = {}) {
       log(`${req.method} ${url.pathname} ${what ? `${what} ` : ''}-> ${entry.status === null ? 'no answer' : entry.status} (${entry.durationMs} ms)`, { fileOnly: true });
     });
     const ctx = { ...self, hostname: self.info.hostname, entry, res, user: null };
-    if (!self.hostNames.has(req.headers.host)) self.violations.add(entry, `Host header ${JSON.stringify(req.headers.host || '')} does not name this server`);
-    if (!target) {
-      self.violations.add(entry, `no endpoint at ${url.pathname}`);
+    const violation = async (status, reason) => {
+      self.violations.add(entry, reason);
       await drain(req);
-      entry.status = 404;
-      return deliver(res, textReply(404, 'not found\n'));
+      entry.status = status;
+      return deliver(res, textReply(status, `${reason}\n`));
+    };
+    if (!self.hostNames.has(req.headers.host)) return violation(400, `Host header ${JSON.stringify(req.headers.host || '')} does not name this server`);
+    if (!target) return violation(404, `no endpoint at ${url.pathname}`);
+    // The user's token is not the watcher's to see.
+    if (target.endpoint === 'watcher' && /^Bearer\b/i.test(req.headers.authorization || '')) {
+      return violation(400, 'a bearer token was sent to the watcher endpoint');
     }
     // Watch calls carry no session; the watcher token is their credential.
     if (target.endpoint !== 'watcher') {

@@ -163,7 +163,7 @@ async function handleUpload(ctx, req, tenantId) {
   const u = parseUploadHeaders(req.headers);
   if (isError(u)) return refuse(u, true);
   if (req.headers['content-type'] !== 'application/octet-stream') {
-    violations.add(entry, `upload Content-Type should be application/octet-stream, got ${JSON.stringify(req.headers['content-type'] || '')}`);
+    return refuse(E.request(`upload Content-Type should be application/octet-stream, got ${JSON.stringify(req.headers['content-type'] || '')}`), true);
   }
   entry.params = { ...u };
   if (!store.tenants.has(tenantId)) return refuse(E.tenant(tenantId));

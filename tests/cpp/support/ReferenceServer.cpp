@@ -98,6 +98,21 @@ void ReferenceServer::addFault(const QJsonObject &fault) const
         qWarning("ReferenceServer::addFault refused: %s", reply.json.toJson().constData());
 }
 
+QStringList ReferenceServer::takeViolations() const
+{
+    const Reply reply = admin("GET", "/admin/violations");
+    if (reply.status != 200)
+        return {QStringLiteral("the server's violation list is unreadable: HTTP %1").arg(reply.status)};
+    QStringList lines;
+    for (const QJsonValue &value : reply.array()) {
+        const QJsonObject v = value.toObject();
+        lines << v.value("path").toString() + ' ' + v.value("rpcMethod").toString() + ": " + v.value("reason").toString();
+    }
+    if (!lines.isEmpty())
+        admin("DELETE", "/admin/violations");
+    return lines;
+}
+
 QString ReferenceServer::sessionJson(const QString &token) const
 {
     return QString::fromUtf8(QJsonDocument(QJsonObject{{"userLoginName", "ann@example.com"},

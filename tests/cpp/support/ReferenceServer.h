@@ -6,6 +6,7 @@
 #include <QProcess>
 #include <QSharedPointer>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
 class CUserSessionController;
@@ -43,6 +44,9 @@ public:
     QJsonArray requestLog() const;
     void clearRequestLog() const;
     void addFault(const QJsonObject &fault) const;
+    // The protocol violations the server recorded and cleared, one "path method: reason" each:
+    // engine suites compare it with an empty list after every test function.
+    QStringList takeViolations() const;
 
     // A user-session JSON text for this server with the given token.
     QString sessionJson(const QString &token) const;

@@ -38,6 +38,30 @@ describe('JSON-RPC envelope, URL and authentication', () => {
     assert.equal(violations.length, cases.length);
   });
 
+  it('answers every recorded violation with an error', async () => {
+    const { app } = server;
+    await server.admin.clearViolations();
+    const item = async () => {
+      const token = await app.call('FileSync.getWatcherAuthenticationToken', hierarchyParams());
+      return { state: token.state, wat: token.wat, itemId: lib.id, tenantId: lib.tenantId };
+    };
+    const rpc = (opts, params = hierarchyParams()) => () => app.rpc('FileSync.getHierarchy', params, opts);
+    const cases = [
+      ['wrong Accept', rpc({ headers: { accept: 'text/html' } }), 'api.exceptions.InvalidRequest'],
+      ['extra envelope member', rpc({ envelope: { jsonrpc: '2.0', id: 7, method: 'FileSync.getHierarchy', params: hierarchyParams(), debug: true } }), 'api.exceptions.InvalidRequest'],
+      ['unexpected query parameter', rpc({ query: { verbose: '1' } }), 'api.exceptions.InvalidRequest'],
+      ['unexpected param', rpc({}, { ...hierarchyParams(), depth: '3' }), 'api.exceptions.InvalidParameters'],
+      ['wrong Host header', rpc({ headers: { host: 'localhost:1' } }), 400],
+      ['bearer token to the watcher', async () => app.watch([await item()], { token: server.token }), 400],
+    ];
+    for (const [name, send, expected] of cases) {
+      const res = await send();
+      if (typeof expected === 'number') assert.equal(res.status, expected, name);
+      else assert.equal(errorName(res), expected, name);
+    }
+    assert.equal((await server.admin.violations()).length, cases.length);
+  });
+
   it('checks params: decimal strings, presence, method names', async () => {
     const { app } = server;
     const asNumber = await app.rpc('FileSync.getHierarchy', { tenantId: lib.tenantId, id: Number(lib.id) });

@@ -140,6 +140,9 @@ describe('upload', () => {
       const res = await create('ok.txt', 'some bytes', extra);
       assert.equal(errorName(res), 'api.exceptions.InvalidParameters', name);
     }
+    const typed = await create('ok.txt', 'some bytes', { headers: { 'content-type': 'text/plain' } });
+    assert.equal(errorName(typed), 'api.exceptions.InvalidRequest', 'content type');
+    cases.push(['content type']);
     assert.equal((await server.admin.violations()).length, cases.length);
     assert.equal(await lib.item('ok.txt'), null);
   });
