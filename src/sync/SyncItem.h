@@ -114,8 +114,9 @@ protected:
     void processSyncFromClientToServer();
     bool checkItemType(SyncItemType type);
 
-    // Emits finished once and schedules deletion; later calls are ignored.
-    void finish(const ErrorCode &error);
+    // Emits finished once and schedules deletion; later calls are ignored. A library's scheduler
+    // outlives its steps and takes the outcome itself.
+    virtual void finish(const ErrorCode &error);
     bool isFinished() const { return m_finished; }
     // The library is fetched again from the server; finishes with success.
     void markLibraryChangedOnServer();
