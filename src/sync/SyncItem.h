@@ -128,7 +128,10 @@ protected:
 
     QSharedPointer<CUserSession> userSession() const;
     SyncLibrary::Ptr findLibrary() const;
+    ItemId libraryClientId() const;
     QString clientPath() const;
+    // Where the item is on disk now: a pending local rename is already done there.
+    QString currentLocalPath() const;
 
     const QSharedPointer<CSyncDatabase> m_syncDatabase;
     const QSharedPointer<CAppStatusController> m_appStatusController;
