@@ -387,6 +387,8 @@ void CSyncLibrary::processMovedOnServer()
         lib->ClientName = unique;
         qDebug() << "CSyncLibrary::processMovedOnServer: syncLibrary: clientId:" << lib->ClientId
                  << "newClientName:" << lib->ClientName << "newClientPath:" << newPath;
+        m_syncDatabase->updateItem(lib);
+        // A tenant folder left empty by a tenant rename goes with it.
         m_fileManipulation->removeEmptyParentFolders(oldPath);
     }
     lib->syncStatus.ServerStatus = StatusSynchronized;

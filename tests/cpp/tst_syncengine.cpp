@@ -1,4 +1,5 @@
 #include "AppStatusController.h"
+#include "MessageCapture.h"
 #include "ReferenceServer.h"
 #include "ServerApi.h"
 #include "SyncDatabase.h"
@@ -230,10 +231,15 @@ private slots:
         const QString libraryFolder = s.libraryFolder();
         const QString tenantFolder = QFileInfo(libraryFolder).path();
 
+        testsupport::MessageCapture log;
         s.database()->updateLibrary(s.libraryClientId(), CSqlValue("ServerStatus", quint32(StatusDeleted)));
         QVERIFY(s.runUntilIdle());
 
         QVERIFY(!s.database()->isLibraryPresent(s.libraryClientId()));
+        QVERIFY(log.contains("is no longer valid (unsubscribed) -> no restart of sync scheduled"));
+        log.clear();
+        QTest::qWait(300);
+        QVERIFY(!log.contains("CSyncLibrary::restartSync:"));
         QVERIFY(!QFileInfo::exists(libraryFolder));
         QVERIFY(QFileInfo::exists(target));
         const QStringList left = QDir(tenantFolder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
@@ -271,6 +277,21 @@ private slots:
         QVERIFY(s.record("A"));
         QVERIFY(QDir().rename(store + ".unmounted", store));
         QCOMPARE(s.requestCount("FileSync.rmDir"), 0);
+    }
+
+    void offlineEngineSendsNothingAndPolls()
+    {
+        testsupport::MessageCapture log;
+        SyncScenario s(*m_server, nextTenant());
+        QVERIFY(s.serverFolder("A") != 0);
+        s.clearRequestLog();
+        s.setConnected(false);
+        s.start();
+        QTRY_VERIFY(log.contains("msecDelay: 30000"));
+        QTest::qWait(500);
+        QCOMPARE(s.requestCount("FileSync.getHierarchy"), 0);
+        QCOMPARE(m_server->requestLog().size(), 0);
+        QVERIFY(!s.record("A"));
     }
 
 private:

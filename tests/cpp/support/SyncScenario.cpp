@@ -37,7 +37,7 @@ SyncScenario::SyncScenario(const ReferenceServer &server, const QString &tenantI
     CConfig::setInstance(m_config);
 
     m_database.reset(new CSyncDatabase(m_data.path()));
-    m_status.reset(new CAppStatusController([] { return true; }));
+    m_status.reset(new CAppStatusController([connected = m_connected] { return connected->load(); }));
     m_sessions.reset(new CUserSessionController(m_status));
     m_sessions->setUserSession(server.sessionJson(server.token()));
     m_fileManipulation.reset(new CFileManipulation(m_database));

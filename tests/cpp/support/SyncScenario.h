@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <atomic>
 #include <memory>
 
 class CAppStatusController;
@@ -63,6 +64,9 @@ public:
     // With pendingFileUploads, files waiting to be uploaded as new do not count.
     bool runUntilIdle(int timeoutMs = 30000, bool pendingFileUploads = false);
     void stop();
+    // What the engine's status controller sees of the network.
+    void setConnected(bool connected) { *m_connected = connected; }
+    QSharedPointer<CAppStatusController> statusController() const { return m_status; }
 
     // Sorted; folders end in "/". Dot-files are left out, as the engine never synchronises them.
     QStringList localTree() const;
@@ -85,6 +89,7 @@ private:
     QSharedPointer<CFileManipulation> m_fileManipulation;
     std::unique_ptr<CSyncThreadManager> m_threadManager;
     ItemId m_libraryClientId = 0;
+    std::shared_ptr<std::atomic_bool> m_connected = std::make_shared<std::atomic_bool>(true);
 };
 
 } // namespace testsupport
