@@ -28,6 +28,7 @@ enum Action {
     LocalMove,                // a -> b
     LocalMoveOntoUnseen,      // a -> b, while the server got b itself
     ServerDeleteHoldingEdits, // a: holds a new and an edited local file when the server deletes it
+    LocalMoveAsReader,        // a -> b, refused: the user may only read the library
 };
 
 // The time in a conflict copy's name differs from run to run.
@@ -100,6 +101,9 @@ private slots:
             << int(LocalMoveOntoUnseen) << "A/S" << "B/S"
             << QStringList{"A/", "A/S/", "B/", "B/S (2)/", "B/S.conflict T/"} << QStringList{"A/", "A/S/", "B/", "B/S/"}
             << "FileSync.move=1";
+        QTest::newRow("local rename refused: the user's folder is kept") << QStringList{"A/", "A/S/"}
+            << int(LocalMoveAsReader) << "A" << "Z" << QStringList{"A/", "A/S/", "Z/", "Z/S/"}
+            << QStringList{"A/", "A/S/"} << "FileSync.rename=1 FileSync.rmDir=0";
         QTest::newRow("server deletes a folder holding local edits") << QStringList{"A/", "A/edited.txt"}
             << int(ServerDeleteHoldingEdits) << "A" << "" << QStringList{"A/", "A/edited.txt", "A/new.txt"}
             << QStringList{"A/"} << "FileSync.mkDir=1";
@@ -145,6 +149,10 @@ private slots:
             break;
         case LocalDelete: s.recordLocalDeletion(a); break;
         case LocalMove: s.recordLocalMove(a, b); break;
+        case LocalMoveAsReader:
+            QCOMPARE(m_server->admin("PUT", s.library().path() + "/roles/demo.user", {{"role", "Reader"}}).status, 200);
+            s.recordLocalMove(a, b);
+            break;
         case LocalMoveOntoUnseen:
             QVERIFY(s.serverFolder(b) != 0);
             s.recordLocalMove(a, b);
