@@ -5,6 +5,9 @@
 
 #include <QDirIterator>
 #include <QStandardPaths>
+#include <QStorageInfo>
+
+#include <unistd.h>
 
 namespace {
 
@@ -29,10 +32,18 @@ QStringList tree(const QString &root)
     return out;
 }
 
-QStringList trashed()
+// The home trash, or the one at the top of the store folder's volume when that is another one.
+QStringList trashFolders(const QString &store)
 {
-    const QString files = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/Trash/files";
-    QStringList names = QDir(files).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    return {QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/Trash",
+            QStorageInfo(store).rootPath() + "/.Trash-" + QString::number(::getuid())};
+}
+
+QStringList trashed(const QString &store)
+{
+    QStringList names;
+    for (const QString &trash : trashFolders(store))
+        names << QDir(trash + "/files").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
     names.sort();
     return names;
 }
@@ -56,7 +67,8 @@ private slots:
         CConfig::setInstance(config);
         m_db.reset(new CSyncDatabase(m_data->path()));
         m_files.reset(new CFileManipulation(m_db));
-        QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/Trash").removeRecursively();
+        // The volume's trash may be shared: only what this test adds counts.
+        m_trashBefore = trashed(m_store->path());
 
         m_library = library("T/L1", StatusSynchronized);
         SyncFolder::Ptr folder(new SyncFolder);
@@ -122,7 +134,10 @@ private slots:
         }
         QVERIFY(m_files->removeSyncItem(m_folder));
         QCOMPARE(tree(m_store->path()), left);
-        QCOMPARE(trashed(), inTrash);
+        QStringList added = trashed(m_store->path());
+        for (const QString &name : qAsConst(m_trashBefore))
+            added.removeOne(name);
+        QCOMPARE(added, inTrash);
     }
 
     void removeEmptyParents_data()
@@ -177,6 +192,7 @@ private:
     QSharedPointer<CFileManipulation> m_files;
     SyncLibrary::Ptr m_library;
     SyncFolder::Ptr m_folder;
+    QStringList m_trashBefore;
 };
 
 BXSYNC_TEST_MAIN(TestFileManipulation)
