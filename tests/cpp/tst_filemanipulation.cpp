@@ -140,6 +140,36 @@ private slots:
         QCOMPARE(added, inTrash);
     }
 
+    // What decides between removing a folder and keeping it (or a backup of it).
+    void localChanges_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<bool>("changed");
+        QTest::newRow("server copy only") << "" << false;
+        QTest::newRow("untracked file") << "F/mine.txt" << true;
+        QTest::newRow("untracked folder") << "F/sub/" << true;
+        QTest::newRow("edited file") << "F/a.txt" << true;
+        QTest::newRow("dot-file") << "F/.hidden" << false;
+        QTest::newRow("deletion recorded") << "deleted" << false;
+        QTest::newRow("new file recorded") << "new" << true;
+    }
+
+    void localChanges()
+    {
+        QFETCH(QString, change);
+        QFETCH(bool, changed);
+        const SyncFile::Ptr file = m_db->getFileByName(m_folder->ClientId, "a.txt");
+        if (change == "deleted" || change == "new") {
+            QFile::remove(path("T/L1/F/a.txt"));
+            m_db->updateFile(file->ClientId, CSqlValue("ClientStatus", quint32(change == "new" ? StatusNew : StatusDeleted)));
+        } else if (change.endsWith('/')) {
+            QDir().mkpath(path("T/L1/" + change));
+        } else if (!change.isEmpty()) {
+            write(path("T/L1/" + change), "the user's");
+        }
+        QCOMPARE(m_files->hasLocalChanges(m_library), changed);
+    }
+
     void removeEmptyParents_data()
     {
         QTest::addColumn<QString>("other"); // another library's folder
