@@ -85,6 +85,8 @@ private slots:
             << "A/f.txt" << "F.txt" << QStringList{"A/", "A/F.txt"} << QStringList{"A/", "A/F.txt"} << "FileSync.rename=0";
         QTest::newRow("server moves a folder") << QStringList{"A/", "B/", "A/f.txt"} << int(ServerMoveInto) << "A" << "B"
             << QStringList{"B/", "B/A/", "B/A/f.txt"} << QStringList{"B/", "B/A/", "B/A/f.txt"} << "FileSync.move=0";
+        QTest::newRow("server moves a file") << QStringList{"A/", "B/", "A/f.txt"} << int(ServerMoveInto) << "A/f.txt"
+            << "B" << QStringList{"A/", "B/", "B/f.txt"} << QStringList{"A/", "B/", "B/f.txt"} << "FileSync.move=0";
         QTest::newRow("local folder deletion") << QStringList{"A/", "A/f.txt", "E/"} << int(LocalDelete) << "A" << ""
             << QStringList{"E/"} << QStringList{"E/"} << "FileSync.rmDir=1 FileSync.removeFile=0";
         QTest::newRow("local file deletion") << QStringList{"A/", "A/f.txt"} << int(LocalDelete) << "A/f.txt" << ""
