@@ -260,6 +260,26 @@ private slots:
         }
     }
 
+    void nestedLibrarySurvivesServerDeletion()
+    {
+        SyncScenario s(*m_server, nextTenant());
+        QVERIFY(s.serverFolder("A") != 0);
+        QVERIFY(s.runUntilIdle());
+        s.stop();
+        SyncLibrary::Ptr other(new SyncLibrary);
+        other->ClientName = s.database()->getLibrary(s.libraryClientId())->ClientName + "/A/Other";
+        other->TenantId = "elsewhere";
+        other->ServerId = 1;
+        other->syncStatus = SyncStatus{StatusSynchronized, StatusSynchronized};
+        QVERIFY(s.database()->insertLibrary(other) != 0);
+        s.writeLocal("A/Other/keep.txt", "another library's");
+        QVERIFY(s.serverDelete("A"));
+        s.database()->updateLibrary(s.libraryClientId(), CSqlValue("ServerStatus", quint32(StatusChanged)));
+        QVERIFY(s.runUntilIdle());
+        QVERIFY(!s.record("A"));
+        QCOMPARE(s.localTree(), (QStringList{"A/", "A/Other/", "A/Other/keep.txt"}));
+    }
+
     void libraryFolderDeletedLocallyComesBack()
     {
         SyncScenario s(*m_server, nextTenant());
