@@ -187,6 +187,12 @@ private slots:
         }
         QCOMPARE(s.violations(), QJsonArray());
         QCOMPARE(s.database()->getLibrary(s.libraryClientId())->Sic, m_server->libraryState(s.library()));
+        for (const QString &path : s.localTree()) {
+            const SyncItem::Ptr item = s.record(path);
+            const quint64 onServer = s.serverId(path.endsWith('/') ? path.chopped(1) : path);
+            if (item && onServer != 0)
+                QCOMPARE(item->ServerId, onServer);
+        }
         if (pendingUploads) {
             for (const QString &name : {"new.txt", "edited.txt"}) {
                 const SyncItem::Ptr file = s.record(a + "/" + name);
