@@ -65,4 +65,13 @@ constexpr QFileDevice::Permissions privateFilePermissions = QFileDevice::ReadOwn
 // Creates the folder and its missing parents; the folder itself, when new, is 0700.
 bool createPrivateDirectory(const QString &path);
 
+// Removes a folder with everything in it. Symbolic links are removed as links, their targets are
+// never touched. With toTrash, files go to the user's trash instead of being unlinked. A path that
+// does not exist counts as removed; false on the first entry that could not be removed.
+bool removeDir(const QString &path, bool toTrash = false);
+
+// Moves a file or folder into the user's trash; links are unlinked instead (a trashed link would
+// keep nothing of value). True when nothing is left at path.
+bool moveToTrash(const QString &path);
+
 } // namespace utils
