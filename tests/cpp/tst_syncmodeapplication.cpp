@@ -126,14 +126,21 @@ private slots:
         m_app->setFileLibraries(bad);
     }
 
+    // Marked deleted, or already removed by the sync thread.
+    bool unsubscribed(quint64 serverId) const
+    {
+        const SyncLibrary::Ptr library = m_database->getLibraryByServerId(serverId, "t1");
+        return !library || library->syncStatus.ServerStatus == StatusDeleted;
+    }
+
     void unmentionedLibrariesAreUnsubscribed()
     {
         m_app->setFileLibraries(text({libraryJson("10", "Docs"), libraryJson("11", "Photos")}));
         m_app->setFileLibraries(text({libraryJson("11", "Photos")}));
-        QCOMPARE(m_database->getLibraryByServerId(10, "t1")->syncStatus.ServerStatus, quint32(StatusDeleted));
+        QVERIFY(unsubscribed(10));
         QCOMPARE(m_database->getLibraryByServerId(11, "t1")->syncStatus.ServerStatus, quint32(StatusNew));
         m_app->setFileLibraries("[]");
-        QCOMPARE(m_database->getLibraryByServerId(11, "t1")->syncStatus.ServerStatus, quint32(StatusDeleted));
+        QVERIFY(unsubscribed(11));
     }
 
     // Thousands of libraries must not hold the engine thread (and a stop behind it) for long:
@@ -152,10 +159,10 @@ private slots:
         for (const QJsonArray &list : {all, half}) {
             capture.clear();
             m_app->setFileLibraries(text(list));
-            QCOMPARE(capture.count(QtDebugMsg, "CSyncDatabase::commitTransaction: transaction committed"), 1);
+            // The sync thread removes unsubscribed libraries meanwhile, each in its own transaction.
+            QCOMPARE(capture.countOnThisThread(QtDebugMsg, "CSyncDatabase::commitTransaction: transaction committed"), 1);
         }
-        QCOMPARE(m_database->countLibraries(), quint32(count));
-        QCOMPARE(m_database->getLibraryByServerId(1, "t1")->syncStatus.ServerStatus, quint32(StatusDeleted));
+        QVERIFY(unsubscribed(1));
         QCOMPARE(m_database->getLibraryByServerId(2, "t1")->TeamId, QString("team2"));
     }
 

@@ -1,6 +1,7 @@
 #include "MessageCapture.h"
 
 #include <QMutexLocker>
+#include <QThread>
 
 namespace testsupport {
 
@@ -28,7 +29,7 @@ void MessageCapture::handle(QtMsgType type, const QMessageLogContext &context, c
         return;
     {
         QMutexLocker locker(&capture->m_mutex);
-        capture->m_messages.append({type, text});
+        capture->m_messages.append({type, text, QThread::currentThread()});
     }
     if (capture->m_previous)
         capture->m_previous(type, context, text);
@@ -43,6 +44,15 @@ QStringList MessageCapture::lines(QtMsgType type, const QString &prefix) const
             result << message.text;
     }
     return result;
+}
+
+int MessageCapture::countOnThisThread(QtMsgType type, const QString &prefix) const
+{
+    QMutexLocker locker(&m_mutex);
+    int count = 0;
+    for (const Message &message : m_messages)
+        count += message.type == type && message.thread == QThread::currentThread() && message.text.startsWith(prefix);
+    return count;
 }
 
 QStringList MessageCapture::containing(QtMsgType type, const QString &fragment) const

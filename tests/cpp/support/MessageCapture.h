@@ -6,6 +6,8 @@
 #include <QVector>
 #include <QtGlobal>
 
+class QThread;
+
 namespace testsupport {
 
 // Records every Qt message while it exists, so that a test can count log lines; the messages
@@ -21,6 +23,8 @@ public:
     // Messages of the type that begin with prefix, in the order they were logged.
     QStringList lines(QtMsgType type, const QString &prefix = QString()) const;
     int count(QtMsgType type, const QString &prefix) const { return lines(type, prefix).size(); }
+    // The same, counting only what the calling thread logged.
+    int countOnThisThread(QtMsgType type, const QString &prefix) const;
     // Messages of the type that contain the fragment anywhere.
     QStringList containing(QtMsgType type, const QString &fragment) const;
     // The same over debug, warning and critical messages together.
@@ -35,6 +39,7 @@ private:
     {
         QtMsgType type;
         QString text;
+        QThread *thread;
     };
     mutable QMutex m_mutex;
     QVector<Message> m_messages;
