@@ -179,3 +179,23 @@ for (const row of rows) {
     }
   });
 }
+
+test('an engine killed in the middle of the first download converges after a restart, without copies', { timeout: 240000 }, async () => {
+  const files = {};
+  for (let i = 0; i < 150; i += 1) files[`F${i % 5}/file${i}.bin`] = { size: 40 * KiB, seed: i };
+  const s = await Scenario.start({ libraries: [{ name: 'Docs', files }] });
+  try {
+    await s.startHost();
+    const { waitFor } = require('./support/scenario');
+    await waitFor(() => Object.keys(s.local('Docs')).length >= 30, 60000, 'some files to arrive');
+    await s.killHost();
+    await s.startEngine();
+    const both = await s.converge(120000);
+    assert.equal(Object.values(both.Docs.local).filter((e) => e.type === 'file').length, 150);
+    const hidden = fs.readdirSync(s.tenantFolder, { recursive: true }).filter((p) => /(^|\/)\./.test(p) && !p.includes('Brindlex File Cache'));
+    assert.deepEqual(hidden, []);
+    assert.deepEqual(await s.violations(), []);
+  } finally {
+    await s.close();
+  }
+});

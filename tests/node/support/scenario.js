@@ -6,6 +6,7 @@
 const fs = require('node:fs');
 const path = require('node:path');
 const crypto = require('node:crypto');
+const { spawn } = require('node:child_process');
 const { startServer } = require('../../../tools/devserver/client');
 const os = require('node:os');
 const { addonPath, startEngine, waitFor } = require('./engine');
@@ -103,6 +104,24 @@ class Scenario {
     await waitFor(() => answered > 0, 10000, 'the engine to ask for a session');
   }
 
+  // The engine in a CLI host of its own, so that a test can kill it like a crash would.
+  async startHost(names) {
+    const session = path.join(this.store, '.session.json');
+    const libraries = path.join(this.store, '.libraries.json');
+    fs.writeFileSync(session, this.session);
+    fs.writeFileSync(libraries, await this.fileLibraries(names));
+    const host = path.join(__dirname, '..', '..', '..', 'host', 'bxsync.js');
+    this.host = spawn(process.execPath, [host, '--session', session, '--libraries', libraries, '--quiet'],
+      { env: process.env, stdio: 'ignore' });
+    this.hostExited = new Promise((resolve) => this.host.once('exit', resolve));
+  }
+
+  async killHost(signal = 'SIGKILL') {
+    this.host.kill(signal);
+    await this.hostExited;
+    this.host = null;
+  }
+
   setLibraries(list) {
     this.libraryList = list;
     engine.setFileLibraries(list);
@@ -161,6 +180,7 @@ class Scenario {
   }
 
   async close() {
+    if (this.host) await this.killHost('SIGTERM');
     await this.stopEngine();
     await this.server.stop();
   }
