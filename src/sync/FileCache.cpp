@@ -64,8 +64,13 @@ CFileCache::CFileCache(const CSyncDatabase::Ptr &syncDatabase, const QString &st
 {
     Q_ASSERT_X(m_syncDatabase, "CFileCache", "_syncDatabase");
     qDebug() << "CFileCache::CFileCache";
-    m_cacheFolder = filecache::cacheFolderPath(storeFolder.isEmpty() ? syncpath::storeFolder() : storeFolder);
-    initCacheFolder();
+    const QString store = storeFolder.isEmpty() ? syncpath::storeFolder() : storeFolder;
+    if (!store.isEmpty()) {
+        m_cacheFolder = filecache::cacheFolderPath(store);
+        initCacheFolder();
+    } else {
+        qWarning() << "CFileCache::CFileCache: no store folder -> cache disabled";
+    }
     m_cleanupTimer.setSingleShot(true);
     connect(&m_cleanupTimer, &QTimer::timeout, this, &CFileCache::cacheCleanupSlot);
     m_cleanupTimer.start(filecache::kCleanupPeriodMs);
@@ -107,7 +112,8 @@ bool CFileCache::moveSyncFileToCache(const SyncFile::ConstPtr &file, const QStri
         qDebug() << "CFileCache::moveSyncFileToCache: file is already deleted";
         return false;
     }
-    if (info.isSymLink() || !info.isFile() || file->Hash.isEmpty() || !QFileInfo(m_cacheFolder).isDir()) {
+    if (info.isSymLink() || !info.isFile() || file->Hash.isEmpty() || m_cacheFolder.isEmpty()
+        || !QFileInfo(m_cacheFolder).isDir()) {
         qDebug() << "CFileCache::moveSyncFileToCache: not a cacheable regular file:" << filePath;
         return false;
     }
@@ -152,7 +158,7 @@ bool CFileCache::restoreSyncFileFromCache(const SyncFile::ConstPtr &file, const 
     const QString localPath = targetPath.isEmpty() ? m_syncDatabase->getClientPath(file->ClientId) : targetPath;
     qDebug() << "CFileCache::restoreSyncFileFromCache: clientId:" << file->ClientId << "hash:" << file->Hash
              << "size:" << file->Size << "filePath:" << localPath;
-    if (file->Hash.isEmpty() || file->Size == 0 || !isSyncFileInCache(file)) {
+    if (m_cacheFolder.isEmpty() || file->Hash.isEmpty() || file->Size == 0 || !isSyncFileInCache(file)) {
         qDebug() << "CFileCache::restoreSyncFileFromCache: file is not in cache";
         return false;
     }
@@ -201,6 +207,8 @@ bool CFileCache::restoreSyncFileFromCache(const SyncFile::ConstPtr &file, const 
 void CFileCache::runSanityCheck()
 {
     qDebug() << "CFileCache::runSanityCheck";
+    if (m_cacheFolder.isEmpty())
+        return;
     QList<filecache::CacheFileOnDisk> files;
     const QFileInfoList entries = QDir(m_cacheFolder).entryInfoList(QDir::Files | QDir::Hidden | QDir::System);
     for (const QFileInfo &entry : entries) {
@@ -235,7 +243,7 @@ void CFileCache::removeExpired(const QDateTime &nowUtc)
             continue;
         qDebug() << "CFileCache::cacheCleanupSlot: removing expired cached file:" << item->toString();
         m_syncDatabase->deleteFileCacheItem(item->Id);
-        if (!item->Id.isEmpty())
+        if (!item->Id.isEmpty() && !m_cacheFolder.isEmpty())
             removeCacheFile(filecache::cacheFilePath(m_cacheFolder, item->Id));
     }
 }
