@@ -168,14 +168,13 @@ void CSyncFile::processNewOnServer()
     const filesync::LocalFile atTarget = filesync::readLocalFile(plainPath, true, qint64(record->Size));
     const filesync::Target verdict = filesync::targetVerdict(atTarget, record->Hash, record->Size);
 
+    const SyncFile::Ptr twin = sameNamedFile(plainName);
     if (verdict == filesync::Target::Adopt) {
         // The content is already here (a rebuilt database, an interrupted run): take it over.
         qDebug() << "CSyncFile::processNewOnServer: file" << plainPath << "already holds the server's content -> adopted";
-        if (const SyncFile::Ptr twin = m_syncDatabase->getFileByName(record->ParentClientId, plainName)) {
-            if (twin->ClientId != record->ClientId && twin->ServerId == 0) {
-                qDebug() << "CSyncFile::processNewOnServer: dropping local record" << twin->ClientId << "of the same file";
-                m_syncDatabase->deleteFile(twin->ClientId);
-            }
+        if (twin && twin->ServerId == 0) {
+            qDebug() << "CSyncFile::processNewOnServer: dropping local record" << twin->ClientId << "of the same file";
+            m_syncDatabase->deleteFile(twin->ClientId);
         }
         record->ClientName = plainName;
         writeItem();
@@ -183,12 +182,17 @@ void CSyncFile::processNewOnServer()
         setFSAttributesAndFinishFileDownloading();
         return;
     }
-    // Whatever else is there stays; it is found as a local file of its own and uploaded.
-    record->ClientName = verdict == filesync::Target::Free
-        ? plainName
-        : syncitem::uniqueLocalName(parentPath, plainName, true);
+    QString name = plainName;
+    if (verdict == filesync::Target::Occupied) {
+        // A local file in the way of the server's name keeps its content under a conflict name and
+        // is uploaded as such; a folder or a known server item there makes this one take a number.
+        const bool movable = atTarget.regular && (!twin || twin->ServerId == 0);
+        if (!movable || !keepLocalVersionBeside(plainPath, twin))
+            name = syncitem::uniqueLocalName(parentPath, plainName, true);
+    }
+    record->ClientName = name;
     writeItem();
-    m_targetPath = parentPath + QLatin1Char('/') + record->ClientName;
+    m_targetPath = parentPath + QLatin1Char('/') + name;
 
     if (m_fileManipulation->restoreSyncFileFromCache(record, m_targetPath)) {
         setFSAttributesAndFinishFileDownloading();
@@ -251,7 +255,16 @@ void CSyncFile::processConflict()
     startFileDownloading();
 }
 
-bool CSyncFile::keepLocalVersionBeside(const QString &path)
+SyncFile::Ptr CSyncFile::sameNamedFile(const QString &name) const
+{
+    for (const SyncFile::Ptr &sibling : m_syncDatabase->getFilesByParent(file()->ParentClientId)) {
+        if (sibling->ClientId != m_item->ClientId && sibling->ClientName.compare(name, Qt::CaseInsensitive) == 0)
+            return sibling;
+    }
+    return {};
+}
+
+bool CSyncFile::keepLocalVersionBeside(const QString &path, const SyncFile::Ptr &owner)
 {
     const SyncFile::Ptr record = file();
     const QFileInfo info(path);
@@ -263,6 +276,15 @@ bool CSyncFile::keepLocalVersionBeside(const QString &path)
         qCritical() << "CSyncFile::keepLocalVersionBeside: unable to rename" << path << "to" << conflictPath;
         return false;
     }
+    qWarning() << "CSyncFile::keepLocalVersionBeside: local version of" << path << "kept as" << conflictPath;
+    if (owner) {
+        owner->ClientName = name;
+        if (owner->ServerId == 0)
+            owner->ServerName = name;
+        m_syncDatabase->updateFile(owner->ClientId, CSqlValueList{CSqlValue(QStringLiteral("ClientName"), name),
+                                                                  CSqlValue(QStringLiteral("ServerName"), owner->ServerName)});
+        return true;
+    }
     SyncFile::Ptr copy(new SyncFile);
     copy->ParentClientId = record->ParentClientId;
     copy->LibraryClientId = record->LibraryClientId;
@@ -272,7 +294,6 @@ bool CSyncFile::keepLocalVersionBeside(const QString &path)
     copy->syncStatus.ServerStatus = StatusSynchronized;
     copy->Size = quint64(QFileInfo(conflictPath).size());
     m_syncDatabase->insertFile(copy);
-    qWarning() << "CSyncFile::keepLocalVersionBeside: local version of" << path << "kept as" << conflictPath;
     return true;
 }
 
@@ -525,6 +546,23 @@ void CSyncFile::processNewOnClient()
         qDebug() << "CSyncFile::processNewOnClient: parent" << parent->ClientId << "not yet on the server -> waiting";
         finish(ServerApiErrorCode::ErrorParentFolderNotYetCreated);
         return;
+    }
+    // The server has a file of this name that is not here yet (typically after the database was
+    // rebuilt): the same content is the server's file, other content goes up under a conflict name.
+    const SyncFile::Ptr twin = sameNamedFile(record->ClientName);
+    if (twin && twin->ServerId != 0 && twin->syncStatus.ServerStatus == StatusNew) {
+        const filesync::LocalFile local = filesync::readLocalFile(path, true, qint64(twin->Size));
+        if (filesync::targetVerdict(local, twin->Hash, twin->Size) == filesync::Target::Adopt) {
+            qDebug() << "CSyncFile::processNewOnClient: file" << path << "is the server's file" << twin->ServerId
+                     << "-> not uploaded";
+            m_syncDatabase->deleteFile(record->ClientId);
+            finish(ErrorSuccess);
+            return;
+        }
+        if (!keepLocalVersionBeside(path, record)) {
+            finish(ServerApiErrorCode::ErrorUnableToRenameFile);
+            return;
+        }
     }
     startUpload(UploadFileMethod::Create, parent);
 }

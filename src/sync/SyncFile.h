@@ -98,8 +98,11 @@ private:
     void setFSAttributesAndFinishFileDownloading();
     bool cancelRequestIfNecessary();
     void removeTempFile();
-    // Moves the local file aside under a conflict name and records it as new, so it is uploaded.
-    bool keepLocalVersionBeside(const QString &path);
+    // Moves the local file aside under a conflict name; owner's record follows it, else a new
+    // record makes it an upload.
+    bool keepLocalVersionBeside(const QString &path, const SyncFile::Ptr &owner = SyncFile::Ptr());
+    // Another record in the same folder with this name, letter case aside.
+    SyncFile::Ptr sameNamedFile(const QString &name) const;
     void startUpload(UploadFileMethod method, const SyncItem::ConstPtr &parent);
     // What both upload outcomes share; false when the outcome was specific and handled by the caller.
     bool handleCommonUploadOutcome(const char *where, const ErrorCode &error);

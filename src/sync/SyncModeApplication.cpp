@@ -2,6 +2,7 @@
 
 #include "AppStatusController.h"
 #include "ServerWatcher.h"
+#include "SyncFile.h"
 #include "SyncDatabase.h"
 #include "UserSessionController.h"
 #include "WorkspaceServerRequest.h"
@@ -71,6 +72,8 @@ CSyncModeApplication::~CSyncModeApplication()
 void CSyncModeApplication::initialize()
 {
     qDebug() << "CSyncModeApplication::initialize";
+    // Nothing downloads yet: what a killed run left half-written goes now.
+    filesync::removeDownloadLeftovers(syncpath::storeFolder());
     // The file manipulation service and the sync thread manager come before the server watcher,
     // the client watcher after it, as they arrive.
     m_serverWatcher.reset(new CServerWatcher(m_syncDatabase, m_userSessionController));
