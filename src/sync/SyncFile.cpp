@@ -257,9 +257,22 @@ void CSyncFile::processConflict()
 
 SyncFile::Ptr CSyncFile::sameNamedFile(const QString &name) const
 {
-    for (const SyncFile::Ptr &sibling : m_syncDatabase->getFilesByParent(file()->ParentClientId)) {
-        if (sibling->ClientId != m_item->ClientId && sibling->ClientName.compare(name, Qt::CaseInsensitive) == 0)
-            return sibling;
+    const SyncFile::Ptr record = file();
+    // By path, not by parent: a rebuilt database can hold one folder twice, once from each side.
+    QString parentPath;
+    for (const SyncFile::Ptr &other : m_syncDatabase->getFilesOfLibraryByName(record->LibraryClientId, name)) {
+        // A file new on the server has no local name until it is placed.
+        const QString otherName =
+            other->ClientName.isEmpty() ? utils::makeValidLocalName(other->ServerName) : other->ClientName;
+        if (other->ClientId == record->ClientId || otherName.compare(name, Qt::CaseInsensitive) != 0)
+            continue;
+        if (other->ParentClientId == record->ParentClientId)
+            return other;
+        if (parentPath.isEmpty())
+            parentPath = m_syncDatabase->getClientPath(record->ParentClientId);
+        if (!parentPath.isEmpty()
+            && m_syncDatabase->getClientPath(other->ParentClientId).compare(parentPath, Qt::CaseInsensitive) == 0)
+            return other;
     }
     return {};
 }
@@ -655,7 +668,8 @@ void CSyncFile::processNewOnClientContinue(quint64, ErrorCode error, CUploadFile
             storeLibrarySic(library, response.state);
         else
             m_syncDatabase->updateLibrary(library->ClientId, CSqlValue(QStringLiteral("ServerStatus"), quint32(StatusChanged)));
-        record->ServerName = record->ClientName;
+        // Under a taken name the server stores the file as "name (2)"; the record keeps both names.
+        record->ServerName = response.filename.isEmpty() ? record->ClientName : response.filename;
         record->Size = quint64(QFileInfo(path).size());
         record->ServerId = quint64(response.fileId);
         record->Sic = response.fileState;
