@@ -42,7 +42,8 @@ QStringList liveLibraryPaths(CSyncDatabase &database)
         if (library->syncStatus.ServerStatus == StatusDeleted)
             continue;
         const QString path = syncpath::libraryFolderPath(*library);
-        if (!path.isEmpty())
+        // Only a folder that is there can be harmed.
+        if (!path.isEmpty() && QFileInfo(path).isDir())
             paths << QDir::cleanPath(path);
     }
     return paths;

@@ -49,9 +49,11 @@ void CSyncFolder::processNewOnServer()
     const QString libraryPath = syncpath::libraryFolderPath(*library);
     if (libraryPath.isEmpty() || !QFileInfo(libraryPath).isDir()) {
         qWarning() << "CSyncFolder::processNewOnServer: library folder not yet created:" << libraryPath;
+        // Marked deleted on the client, not on the server: the library is recovered and fetched
+        // again instead of being dropped from the database.
         m_syncDatabase->updateLibrary(library->ClientId,
-                                      CSqlValue(QStringLiteral("ServerStatus"), quint32(StatusDeleted)));
-        finish(ServerApiErrorCode::ErrorParentFolderNotYetCreated);
+                                      CSqlValue(QStringLiteral("ClientStatus"), quint32(StatusDeleted)));
+        finish(ServerApiErrorCode::ErrorSuccess);
         return;
     }
     const QString parentPath = m_syncDatabase->getClientPath(folder->ParentClientId);

@@ -245,6 +245,17 @@ QString CSyncItem::clientPath() const
     return m_syncDatabase->getClientPath(m_item->ClientId);
 }
 
+QString CSyncItem::currentLocalPath() const
+{
+    const ItemId parent = parentClientIdOf(*m_item);
+    if (parent == 0)
+        return clientPath();
+    const QString parentPath = m_syncDatabase->getClientPath(parent);
+    if (parentPath.isEmpty())
+        return QString();
+    return parentPath + QLatin1Char('/') + syncitem::cleanupPendingRename(m_item->ClientName);
+}
+
 void CSyncItem::writeItem()
 {
     m_syncDatabase->updateItem(m_item);
@@ -359,13 +370,17 @@ void CSyncItem::processConflict()
     finish(ServerApiErrorCode::ErrorSuccess);
 }
 
+ItemId CSyncItem::libraryClientId() const
+{
+    // Also valid once the item's own record is gone.
+    return m_item->isLibrary() ? m_item->ClientId : libraryClientIdOf(*m_item);
+}
+
 void CSyncItem::markLibraryChangedOnServer()
 {
-    if (const SyncLibrary::Ptr library = findLibrary()) {
-        m_syncDatabase->updateLibrary(library->ClientId,
-                                      CSqlValue(QStringLiteral("ClientStatus"), quint32(StatusSynchronized)),
-                                      CSqlValue(QStringLiteral("ServerStatus"), quint32(StatusChanged)));
-    }
+    m_syncDatabase->updateLibrary(libraryClientId(),
+                                  CSqlValue(QStringLiteral("ClientStatus"), quint32(StatusSynchronized)),
+                                  CSqlValue(QStringLiteral("ServerStatus"), quint32(StatusChanged)));
     finish(ServerApiErrorCode::ErrorSuccess);
 }
 
@@ -665,7 +680,7 @@ void CSyncItem::processMovedOnClient()
     if (!checkItemType(m_item->type))
         return;
     qDebug() << "CSyncItem::processMovedOnClient: type:" << typeToString(m_item->type)
-             << "clientId:" << m_item->ClientId << "name:" << m_item->ClientName << "path:" << clientPath();
+             << "clientId:" << m_item->ClientId << "name:" << m_item->ClientName << "path:" << currentLocalPath();
     const SyncLibrary::Ptr library = findLibrary();
     if (!library) {
         qCritical() << "CSyncItem::processMovedOnClient: file" << m_item->ServerId << "-> unable to find library";
@@ -695,7 +710,7 @@ void CSyncItem::processMovedOnClient()
 
 void CSyncItem::keepRefusedLocalItem()
 {
-    const QString path = clientPath();
+    const QString path = currentLocalPath();
     if (!path.isEmpty() && QFileInfo::exists(path) && m_fileManipulation->hasLocalChanges(m_item, path)) {
         const QString folder = QFileInfo(path).path();
         const QString name = syncitem::uniqueLocalName(
@@ -708,9 +723,7 @@ void CSyncItem::keepRefusedLocalItem()
     // The server's copy comes back at its server place with the next fetch; the local one is
     // found again as new.
     deleteRecord();
-    if (const SyncLibrary::Ptr library = findLibrary())
-        m_syncDatabase->updateLibrary(library->ClientId,
-                                      CSqlValue(QStringLiteral("ServerStatus"), quint32(StatusChanged)));
+    m_syncDatabase->updateLibrary(libraryClientId(), CSqlValue(QStringLiteral("ServerStatus"), quint32(StatusChanged)));
 }
 
 void CSyncItem::processMovedOnClientContinue(ErrorCode error, brindlex::FileSync::CFileSyncRenameResponse response)
@@ -853,7 +866,7 @@ void CSyncItem::processMovedOnClientContinue3(ErrorCode error, brindlex::FileSyn
     if (error == ServerApiErrorCode::AlreadyExists) {
         qDebug() << "CSyncItem::processMovedOnClientContinue3: error:" << error << "for item:" << m_item->ClientId
                  << "-> renaming local conflicted item";
-        const QString path = clientPath();
+        const QString path = currentLocalPath();
         const QString folder = QFileInfo(path).path();
         const QString name = syncitem::uniqueLocalName(
             folder, syncitem::conflictName(m_item->ClientName, QDateTime::currentDateTime(), m_item->isFile()),

@@ -114,8 +114,9 @@ protected:
     void processSyncFromClientToServer();
     bool checkItemType(SyncItemType type);
 
-    // Emits finished once and schedules deletion; later calls are ignored.
-    void finish(const ErrorCode &error);
+    // Emits finished once and schedules deletion; later calls are ignored. A library's scheduler
+    // outlives its steps and takes the outcome itself.
+    virtual void finish(const ErrorCode &error);
     bool isFinished() const { return m_finished; }
     // The library is fetched again from the server; finishes with success.
     void markLibraryChangedOnServer();
@@ -127,7 +128,10 @@ protected:
 
     QSharedPointer<CUserSession> userSession() const;
     SyncLibrary::Ptr findLibrary() const;
+    ItemId libraryClientId() const;
     QString clientPath() const;
+    // Where the item is on disk now: a pending local rename is already done there.
+    QString currentLocalPath() const;
 
     const QSharedPointer<CSyncDatabase> m_syncDatabase;
     const QSharedPointer<CAppStatusController> m_appStatusController;
