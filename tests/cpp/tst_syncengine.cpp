@@ -172,7 +172,7 @@ private slots:
         if (pendingUploads) {
             for (const QString &name : {"new.txt", "edited.txt"}) {
                 const SyncItem::Ptr file = s.record(a + "/" + name);
-                QVERIFY2(file && file->syncStatus.ClientStatus == StatusNew && file->ServerId == 0, qPrintable(name));
+                QVERIFY2(file && file->syncStatus.isSynchronized() && file->ServerId != 0, qPrintable(name));
             }
             QCOMPARE(s.record(a)->ServerId, s.serverId(a));
         }
