@@ -129,6 +129,94 @@ private slots:
         m_db.reset();
     }
 
+    // --- the pure rules
+
+    void freeSpaceReserve_data()
+    {
+        QTest::addColumn<qint64>("free");
+        QTest::addColumn<int>("verdict");
+        const qint64 needed = 1000 + filesync::kFreeSpaceReserve;
+        QTest::newRow("exactly size and reserve") << needed << int(filesync::FreeSpace::Enough);
+        QTest::newRow("one byte less") << needed - 1 << int(filesync::FreeSpace::NotEnough);
+        QTest::newRow("unreadable") << qint64(-1) << int(filesync::FreeSpace::Unknown);
+    }
+    void freeSpaceReserve()
+    {
+        QFETCH(qint64, free);
+        QFETCH(int, verdict);
+        QCOMPARE(int(filesync::freeSpaceVerdict(free, 1000)), verdict);
+    }
+
+    // Whether a download may replace (or a removal remove) what is on disk.
+    void unchangedSinceRecorded_data()
+    {
+        QTest::addColumn<QString>("recordHash");
+        QTest::addColumn<bool>("exists");
+        QTest::addColumn<bool>("regular");
+        QTest::addColumn<quint64>("size");
+        QTest::addColumn<int>("secondsOff");
+        QTest::addColumn<QString>("diskHash");
+        QTest::addColumn<bool>("unchanged");
+        QTest::newRow("nothing there") << "h" << false << false << quint64(0) << 0 << "" << true;
+        QTest::newRow("same hash, other time") << "h" << true << true << quint64(5) << 60 << "h" << true;
+        QTest::newRow("other hash, same size and time") << "h" << true << true << quint64(5) << 0 << "x" << false;
+        QTest::newRow("no recorded hash, same size and time") << "" << true << true << quint64(5) << 0 << "x" << true;
+        QTest::newRow("no recorded hash, other time") << "" << true << true << quint64(5) << 2 << "x" << false;
+        QTest::newRow("no recorded hash, other size") << "" << true << true << quint64(6) << 0 << "x" << false;
+        QTest::newRow("a folder in its place") << "h" << true << false << quint64(0) << 0 << "" << false;
+    }
+    void unchangedSinceRecorded()
+    {
+        QFETCH(QString, recordHash);
+        QFETCH(bool, exists);
+        QFETCH(bool, regular);
+        QFETCH(quint64, size);
+        QFETCH(int, secondsOff);
+        QFETCH(QString, diskHash);
+        QFETCH(bool, unchanged);
+        SyncFile record;
+        record.Hash = recordHash;
+        record.Size = 5;
+        record.UpdatedTime = QDateTime(QDate(2024, 1, 1), QTime(12, 0), Qt::UTC);
+        filesync::LocalFile disk;
+        disk.exists = exists;
+        disk.regular = regular;
+        disk.size = size;
+        disk.modifiedUtc = record.UpdatedTime.addSecs(secondsOff);
+        disk.hash = diskHash;
+        QCOMPARE(filesync::isUnchangedSinceRecorded(record, disk), unchanged);
+    }
+
+    void targetOfANewServerFile_data()
+    {
+        QTest::addColumn<bool>("exists");
+        QTest::addColumn<bool>("regular");
+        QTest::addColumn<quint64>("size");
+        QTest::addColumn<QString>("hash");
+        QTest::addColumn<int>("verdict");
+        QTest::newRow("free") << false << false << quint64(0) << "" << int(filesync::Target::Free);
+        QTest::newRow("same content") << true << true << quint64(3) << "abc" << int(filesync::Target::Adopt);
+        QTest::newRow("same size, other content") << true << true << quint64(3) << "abd" << int(filesync::Target::Occupied);
+        QTest::newRow("same hash text, other size") << true << true << quint64(4) << "abc" << int(filesync::Target::Occupied);
+        QTest::newRow("a folder of that name") << true << false << quint64(3) << "abc" << int(filesync::Target::Occupied);
+    }
+    void targetOfANewServerFile()
+    {
+        QFETCH(bool, exists);
+        QFETCH(bool, regular);
+        QFETCH(quint64, size);
+        QFETCH(QString, hash);
+        QFETCH(int, verdict);
+        filesync::LocalFile disk;
+        disk.exists = exists;
+        disk.regular = regular;
+        disk.size = size;
+        disk.hash = hash;
+        QCOMPARE(int(filesync::targetVerdict(disk, "abc", 3)), verdict);
+    }
+
+    // --- one file against the reference server
+
     void downloadsMatchTheServer_data()
     {
         QTest::addColumn<QString>("name");
