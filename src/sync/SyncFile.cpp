@@ -243,7 +243,9 @@ void CSyncFile::processConflict()
     qDebug() << "CSyncFile::processConflict: item" << record->ClientId
              << "is in conflict state:" << record->syncStatus.toString() << "-> keeping both versions";
     const QString path = clientPath();
-    if (QFileInfo::exists(path) && !keepLocalVersionBeside(path)) {
+    // A touch without a content change is no edit: nothing to keep beside.
+    const filesync::LocalFile local = filesync::readLocalFile(path, true);
+    if (!filesync::isUnchangedSinceRecorded(*record, local) && !keepLocalVersionBeside(path)) {
         CSyncItem::processConflict();
         return;
     }
