@@ -57,6 +57,9 @@ const QStringList &indexStatements()
         "CREATE INDEX IF NOT EXISTS FilesParentName ON Files (ParentClientId, ClientName);",
         "CREATE INDEX IF NOT EXISTS FoldersServerId ON Folders (ServerId);",
         "CREATE INDEX IF NOT EXISTS FoldersParentName ON Folders (ParentClientId, ClientName);",
+        // The same-name look-up across a library, local and server names, letter case aside.
+        "CREATE INDEX IF NOT EXISTS FilesClientNameNoCase ON Files (ClientName COLLATE NOCASE);",
+        "CREATE INDEX IF NOT EXISTS FilesServerNameNoCase ON Files (ServerName COLLATE NOCASE);",
         // A plain library index would win the planner's guess over the partial ones below and turn
         // every next-item query into a scan of the whole library.
         "DROP INDEX IF EXISTS FilesLibrary;",

@@ -168,7 +168,7 @@ void CSyncFile::processNewOnServer()
     const filesync::LocalFile atTarget = filesync::readLocalFile(plainPath, true, qint64(record->Size));
     const filesync::Target verdict = filesync::targetVerdict(atTarget, record->Hash, record->Size);
 
-    const SyncFile::Ptr twin = sameNamedFile(plainName);
+    const SyncFile::Ptr twin = verdict == filesync::Target::Free ? SyncFile::Ptr() : sameNamedFile(plainName);
     if (verdict == filesync::Target::Adopt) {
         // The content is already here (a rebuilt database, an interrupted run): take it over.
         qDebug() << "CSyncFile::processNewOnServer: file" << plainPath << "already holds the server's content -> adopted";
