@@ -790,8 +790,10 @@ QList<SyncFile::Ptr> CSyncDatabase::getFilesOfLibrary(ItemId libraryClientId)
 
 QList<SyncFile::Ptr> CSyncDatabase::getFilesOfLibraryByName(ItemId libraryClientId, const QString &name)
 {
+    // The unary plus keeps the planner on the name indexes instead of scanning the library.
     return readAll<SyncFile::Ptr>(*this, sqltable::Files,
-                                  idWhere("LibraryClientId", libraryClientId) + QStringLiteral(" AND (ClientName = ")
+                                  QStringLiteral("+LibraryClientId = %1").arg(libraryClientId)
+                                      + QStringLiteral(" AND (ClientName = ")
                                       + quoted(name) + QStringLiteral(" COLLATE NOCASE OR ServerName = ")
                                       + quoted(name) + QStringLiteral(" COLLATE NOCASE)"),
                                   sqlrow::readFile);
