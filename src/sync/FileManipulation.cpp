@@ -1,6 +1,7 @@
 #include "FileManipulation.h"
 
 #include "SyncDatabase.h"
+#include "SyncItem.h"
 #include "utils.h"
 
 #include <QDebug>
@@ -147,14 +148,16 @@ bool CFileManipulation::moveSyncFile(const SyncFile::ConstPtr &file, const QStri
 void CFileManipulation::collectFiles(ItemId parentClientId, const QString &relative,
                                      QHash<QString, SyncFile::Ptr> *files, QHash<QString, SyncFolder::Ptr> *folders)
 {
+    // A pending local rename is already done on disk.
     for (const SyncFile::Ptr &file : m_syncDatabase->getFilesByParent(parentClientId))
-        files->insert(relative + file->ClientName, file);
+        files->insert(relative + syncitem::cleanupPendingRename(file->ClientName), file);
     for (const SyncFolder::Ptr &folder : m_syncDatabase->getFoldersByParent(parentClientId)) {
         if (folder->ClientId == parentClientId)
             continue;
+        const QString name = syncitem::cleanupPendingRename(folder->ClientName);
         if (folders)
-            folders->insert(relative + folder->ClientName, folder);
-        collectFiles(folder->ClientId, relative + folder->ClientName + QLatin1Char('/'), files, folders);
+            folders->insert(relative + name, folder);
+        collectFiles(folder->ClientId, relative + name + QLatin1Char('/'), files, folders);
     }
 }
 
@@ -203,12 +206,17 @@ bool CFileManipulation::hasLocalChanges(const SyncItem::ConstPtr &container, con
     QHash<QString, SyncFile::Ptr> files;
     QHash<QString, SyncFolder::Ptr> folders;
     collectFiles(container->ClientId, QString(), &files, &folders);
+    // Deletions and renames leave nothing the server lacks; new and edited content does.
+    const auto isLocalContent = [](const SyncItem &item) {
+        const quint32 status = item.syncStatus.ClientStatus;
+        return status == StatusNew || status == StatusChanged || status == StatusMovedAndChanged;
+    };
     for (const SyncFile::Ptr &file : qAsConst(files)) {
-        if (file->syncStatus.ClientStatus != StatusSynchronized)
+        if (isLocalContent(*file))
             return true;
     }
     for (const SyncFolder::Ptr &folder : qAsConst(folders)) {
-        if (folder->syncStatus.ClientStatus != StatusSynchronized)
+        if (isLocalContent(*folder))
             return true;
     }
     if (containerPath.isEmpty() || !QFileInfo(containerPath).isDir())

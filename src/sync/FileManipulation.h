@@ -52,7 +52,7 @@ public:
     QString getTopMostEmptyFolder(const QString &folderPath);
 
     // True when the container's folder holds something the server never had: an entry without a
-    // record, a file that is no longer the server's copy, or a record of a local change. Dot-files
+    // record, a file that is no longer the server's copy, or a record of new or edited content. Dot-files
     // and links are never synchronised and do not count. Conservative: a plain walk of the disk.
     bool hasLocalChanges(const SyncItem::ConstPtr &container, const QString &path = QString());
 

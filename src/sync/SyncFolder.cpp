@@ -57,7 +57,8 @@ void CSyncFolder::processNewOnServer()
         return;
     }
     const QString parentPath = m_syncDatabase->getClientPath(folder->ParentClientId);
-    if (parentPath.isEmpty()) {
+    // Creating the parent here would make the parent's own step find its place taken.
+    if (parentPath.isEmpty() || !QFileInfo(parentPath).isDir()) {
         qWarning() << "CSyncFolder::processNewOnServer: parent folder not yet created:" << folder->ParentClientId;
         finish(ServerApiErrorCode::ErrorParentFolderNotYetCreated);
         return;

@@ -720,10 +720,10 @@ void CSyncItem::keepRefusedLocalItem()
         if (!m_fileManipulation->moveSyncItem(m_item, target, path))
             qCritical() << "CSyncItem::keepRefusedLocalItem: unable to rename" << path << "to" << target;
     }
-    // The server's copy comes back at its server place with the next fetch; the local one is
-    // found again as new.
+    // The server's copy comes back at its server place with the next fetch, at once rather than
+    // after the error's interval; the local one is found again as new.
     deleteRecord();
-    m_syncDatabase->updateLibrary(libraryClientId(), CSqlValue(QStringLiteral("ServerStatus"), quint32(StatusChanged)));
+    markLibraryChangedOnServer();
 }
 
 void CSyncItem::processMovedOnClientContinue(ErrorCode error, brindlex::FileSync::CFileSyncRenameResponse response)
@@ -752,7 +752,6 @@ void CSyncItem::processMovedOnClientContinue(ErrorCode error, brindlex::FileSync
         qDebug() << "CSyncItem::processMovedOnClientContinue: error:" << error << "for item:" << m_item->ClientId
                  << "-> keeping the local item";
         keepRefusedLocalItem();
-        finish(error);
         return;
     }
     if (error == ServerApiErrorCode::ItemNotFound) {
@@ -883,7 +882,6 @@ void CSyncItem::processMovedOnClientContinue3(ErrorCode error, brindlex::FileSyn
         qDebug() << "CSyncItem::processMovedOnClientContinue3: error:" << error << "for item:" << m_item->ClientId
                  << "-> keeping the local item";
         keepRefusedLocalItem();
-        finish(error);
         return;
     }
     qCritical() << "CSyncItem::processMovedOnClientContinue3: error:" << error;

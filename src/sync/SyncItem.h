@@ -153,7 +153,8 @@ private:
     void logUnhandled(const char *where);
     // Whether the folder's subtree holds anything on disk or in records the server never had.
     bool hasLocalChangesBelow(const QString &path) const;
-    // A local item refused by the server: kept, under a conflict name when it has changes.
+    // A local item refused by the server: kept, under a conflict name when it has changes; the
+    // library is fetched again. Finishes the step.
     void keepRefusedLocalItem();
     void deleteRecord();
 

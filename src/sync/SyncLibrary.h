@@ -44,8 +44,6 @@ public:
                  QObject *parent = nullptr);
     ~CSyncLibrary() override;
 
-    ItemId libraryClientId() const { return m_libraryClientId; }
-
     void sync();
     void restartSync(unsigned int msecDelay);
     void restartProcessingLibrary();

@@ -5,6 +5,9 @@
 
 #include <QDirIterator>
 #include <QStandardPaths>
+#include <QStorageInfo>
+
+#include <unistd.h>
 
 namespace {
 
@@ -31,10 +34,18 @@ QStringList tree(const QString &root)
     return out;
 }
 
-QStringList trashed()
+// The home trash, or the one at the top of the store folder's volume when that is another one.
+QStringList trashFolders(const QString &store)
 {
-    const QString files = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/Trash/files";
-    QStringList names = QDir(files).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    return {QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/Trash",
+            QStorageInfo(store).rootPath() + "/.Trash-" + QString::number(::getuid())};
+}
+
+QStringList trashed(const QString &store)
+{
+    QStringList names;
+    for (const QString &trash : trashFolders(store))
+        names << QDir(trash + "/files").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
     names.sort();
     return names;
 }
@@ -58,7 +69,8 @@ private slots:
         CConfig::setInstance(config);
         m_db.reset(new CSyncDatabase(m_data->path()));
         m_files.reset(new CFileManipulation(m_db));
-        QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/Trash").removeRecursively();
+        // The volume's trash may be shared: only what this test adds counts.
+        m_trashBefore = trashed(m_store->path());
 
         m_library = library("T/L1", StatusSynchronized);
         SyncFolder::Ptr folder(new SyncFolder);
@@ -124,7 +136,40 @@ private slots:
         }
         QVERIFY(m_files->removeSyncItem(m_folder));
         QCOMPARE(tree(m_store->path()), left);
-        QCOMPARE(trashed(), inTrash);
+        QStringList added = trashed(m_store->path());
+        for (const QString &name : qAsConst(m_trashBefore))
+            added.removeOne(name);
+        QCOMPARE(added, inTrash);
+    }
+
+    // What decides between removing a folder and keeping it (or a backup of it).
+    void localChanges_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<bool>("changed");
+        QTest::newRow("server copy only") << "" << false;
+        QTest::newRow("untracked file") << "F/mine.txt" << true;
+        QTest::newRow("untracked folder") << "F/sub/" << true;
+        QTest::newRow("edited file") << "F/a.txt" << true;
+        QTest::newRow("dot-file") << "F/.hidden" << false;
+        QTest::newRow("deletion recorded") << "deleted" << false;
+        QTest::newRow("new file recorded") << "new" << true;
+    }
+
+    void localChanges()
+    {
+        QFETCH(QString, change);
+        QFETCH(bool, changed);
+        const SyncFile::Ptr file = m_db->getFileByName(m_folder->ClientId, "a.txt");
+        if (change == "deleted" || change == "new") {
+            QFile::remove(path("T/L1/F/a.txt"));
+            m_db->updateFile(file->ClientId, CSqlValue("ClientStatus", quint32(change == "new" ? StatusNew : StatusDeleted)));
+        } else if (change.endsWith('/')) {
+            QDir().mkpath(path("T/L1/" + change));
+        } else if (!change.isEmpty()) {
+            write(path("T/L1/" + change), "the user's");
+        }
+        QCOMPARE(m_files->hasLocalChanges(m_library), changed);
     }
 
     void removeEmptyParents_data()
@@ -179,6 +224,7 @@ private:
     QSharedPointer<CFileManipulation> m_files;
     SyncLibrary::Ptr m_library;
     SyncFolder::Ptr m_folder;
+    QStringList m_trashBefore;
 };
 
 BXSYNC_TEST_MAIN(TestFileManipulation)

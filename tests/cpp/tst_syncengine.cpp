@@ -19,6 +19,7 @@ namespace {
 
 enum Action {
     Nothing,
+    ServerNewFolder,          // a
     ServerDelete,             // a
     ServerPatchName,          // a -> name b
     ServerMoveInto,           // a -> into folder b
@@ -28,6 +29,7 @@ enum Action {
     LocalMove,                // a -> b
     LocalMoveOntoUnseen,      // a -> b, while the server got b itself
     ServerDeleteHoldingEdits, // a: holds a new and an edited local file when the server deletes it
+    LocalMoveAsReader,        // a -> b, refused: the user may only read the library
 };
 
 // The time in a conflict copy's name differs from run to run.
@@ -67,6 +69,8 @@ private slots:
         const QStringList nested{"A/", "A/B/", "A/B/C/", "E/"};
         QTest::newRow("nested and empty folders come down") << nested << int(Nothing) << "" << ""
             << nested << nested << "FileSync.mkDir=0";
+        QTest::newRow("a server folder arrives") << QStringList{"A/"} << int(ServerNewFolder) << "A/B/C" << ""
+            << QStringList{"A/", "A/B/", "A/B/C/"} << QStringList{"A/", "A/B/", "A/B/C/"} << "FileSync.getHierarchy=1";
         QTest::newRow("local folder reaches the server") << QStringList{"A/"} << int(LocalNewFolder) << "A/N" << ""
             << QStringList{"A/", "A/N/"} << QStringList{"A/", "A/N/"} << "FileSync.mkDir=1";
         QTest::newRow("local folder joins the server's unseen one") << QStringList{} << int(LocalNewFolderServerHas)
@@ -81,6 +85,8 @@ private slots:
             << "A/f.txt" << "F.txt" << QStringList{"A/", "A/F.txt"} << QStringList{"A/", "A/F.txt"} << "FileSync.rename=0";
         QTest::newRow("server moves a folder") << QStringList{"A/", "B/", "A/f.txt"} << int(ServerMoveInto) << "A" << "B"
             << QStringList{"B/", "B/A/", "B/A/f.txt"} << QStringList{"B/", "B/A/", "B/A/f.txt"} << "FileSync.move=0";
+        QTest::newRow("server moves a file") << QStringList{"A/", "B/", "A/f.txt"} << int(ServerMoveInto) << "A/f.txt"
+            << "B" << QStringList{"A/", "B/", "B/f.txt"} << QStringList{"A/", "B/", "B/f.txt"} << "FileSync.move=0";
         QTest::newRow("local folder deletion") << QStringList{"A/", "A/f.txt", "E/"} << int(LocalDelete) << "A" << ""
             << QStringList{"E/"} << QStringList{"E/"} << "FileSync.rmDir=1 FileSync.removeFile=0";
         QTest::newRow("local file deletion") << QStringList{"A/", "A/f.txt"} << int(LocalDelete) << "A/f.txt" << ""
@@ -100,6 +106,9 @@ private slots:
             << int(LocalMoveOntoUnseen) << "A/S" << "B/S"
             << QStringList{"A/", "A/S/", "B/", "B/S (2)/", "B/S.conflict T/"} << QStringList{"A/", "A/S/", "B/", "B/S/"}
             << "FileSync.move=1";
+        QTest::newRow("local rename refused: the user's folder is kept") << QStringList{"A/", "A/S/"}
+            << int(LocalMoveAsReader) << "A" << "Z" << QStringList{"A/", "A/S/", "Z/", "Z/S/"}
+            << QStringList{"A/", "A/S/"} << "FileSync.rename=1 FileSync.rmDir=0";
         QTest::newRow("server deletes a folder holding local edits") << QStringList{"A/", "A/edited.txt"}
             << int(ServerDeleteHoldingEdits) << "A" << "" << QStringList{"A/", "A/edited.txt", "A/new.txt"}
             << QStringList{"A/", "A/edited.txt", "A/new.txt"} << "FileSync.mkDir=1";
@@ -122,15 +131,19 @@ private slots:
                 QVERIFY(s.serverFolder(path.chopped(1)) != 0);
         }
         QVERIFY(s.runUntilIdle());
+        QCOMPARE(s.libraryFolder(), s.storeFolder() + "/Brindlex - " + s.library().tenantId + "/Lib");
         for (const QString &path : before) {
             if (!path.endsWith('/'))
                 QVERIFY(s.addSynchronizedFile(path, path.toUtf8()));
         }
+        // Changes of both sides land together, as they would while the engine was busy elsewhere.
+        s.stop();
         s.clearRequestLog();
 
         bool pendingUploads = false;
         switch (Action(action)) {
         case Nothing: break;
+        case ServerNewFolder: QVERIFY(s.serverFolder(a) != 0); break;
         case ServerDelete: QVERIFY(s.serverDelete(a)); break;
         case ServerPatchName: QVERIFY(s.serverPatch(a, {{"name", b}})); break;
         case ServerMoveInto:
@@ -145,6 +158,10 @@ private slots:
             break;
         case LocalDelete: s.recordLocalDeletion(a); break;
         case LocalMove: s.recordLocalMove(a, b); break;
+        case LocalMoveAsReader:
+            QCOMPARE(m_server->admin("PUT", s.library().path() + "/roles/demo.user", {{"role", "Reader"}}).status, 200);
+            s.recordLocalMove(a, b);
+            break;
         case LocalMoveOntoUnseen:
             QVERIFY(s.serverFolder(b) != 0);
             s.recordLocalMove(a, b);
@@ -169,6 +186,13 @@ private slots:
             QCOMPARE(s.requestCount(method), expectation.section('=', 1).toInt());
         }
         QCOMPARE(s.violations(), QJsonArray());
+        QCOMPARE(s.database()->getLibrary(s.libraryClientId())->Sic, m_server->libraryState(s.library()));
+        for (const QString &path : s.localTree()) {
+            const SyncItem::Ptr item = s.record(path);
+            const quint64 onServer = s.serverId(path.endsWith('/') ? path.chopped(1) : path);
+            if (item && onServer != 0)
+                QCOMPARE(item->ServerId, onServer);
+        }
         if (pendingUploads) {
             for (const QString &name : {"new.txt", "edited.txt"}) {
                 const SyncItem::Ptr file = s.record(a + "/" + name);
@@ -176,16 +200,6 @@ private slots:
             }
             QCOMPARE(s.record(a)->ServerId, s.serverId(a));
         }
-    }
-
-    void libraryComesDownWithItsState()
-    {
-        SyncScenario s(*m_server, nextTenant());
-        QVERIFY(s.serverFolder("A/B") != 0);
-        QVERIFY(s.runUntilIdle());
-        QCOMPARE(s.libraryFolder(), s.storeFolder() + "/Brindlex - " + s.library().tenantId + "/Lib");
-        QCOMPARE(s.database()->getLibrary(s.libraryClientId())->Sic, m_server->libraryState(s.library()));
-        QCOMPARE(s.record("A/B")->ServerId, s.serverId("A/B"));
     }
 
     void libraryRenamedOnServer()
@@ -250,6 +264,26 @@ private slots:
         } else {
             QVERIFY2(!QFileInfo::exists(tenantFolder), qPrintable(left.join(',')));
         }
+    }
+
+    void nestedLibrarySurvivesServerDeletion()
+    {
+        SyncScenario s(*m_server, nextTenant());
+        QVERIFY(s.serverFolder("A") != 0);
+        QVERIFY(s.runUntilIdle());
+        s.stop();
+        SyncLibrary::Ptr other(new SyncLibrary);
+        other->ClientName = s.database()->getLibrary(s.libraryClientId())->ClientName + "/A/Other";
+        other->TenantId = "elsewhere";
+        other->ServerId = 1;
+        other->syncStatus = SyncStatus{StatusSynchronized, StatusSynchronized};
+        QVERIFY(s.database()->insertLibrary(other) != 0);
+        s.writeLocal("A/Other/keep.txt", "another library's");
+        QVERIFY(s.serverDelete("A"));
+        s.database()->updateLibrary(s.libraryClientId(), CSqlValue("ServerStatus", quint32(StatusChanged)));
+        QVERIFY(s.runUntilIdle());
+        QVERIFY(!s.record("A"));
+        QCOMPARE(s.localTree(), (QStringList{"A/", "A/Other/", "A/Other/keep.txt"}));
     }
 
     void libraryFolderDeletedLocallyComesBack()

@@ -8,37 +8,6 @@ class TestSyncRules : public QObject
 {
     Q_OBJECT
 private slots:
-    void dispatch_data()
-    {
-        QTest::addColumn<quint32>("client");
-        QTest::addColumn<quint32>("server");
-        QTest::addColumn<int>("handler");
-        using H = syncitem::Handler;
-        QTest::newRow("new on server") << quint32(StatusSynchronized) << quint32(StatusNew) << int(H::NewOnServer);
-        QTest::newRow("moved on server") << quint32(StatusSynchronized) << quint32(StatusMoved) << int(H::MovedOnServer);
-        QTest::newRow("changed on server") << quint32(StatusSynchronized) << quint32(StatusChanged) << int(H::ChangedOnServer);
-        QTest::newRow("moved and changed on server") << quint32(StatusSynchronized) << quint32(StatusMovedAndChanged)
-                                                     << int(H::ChangedOnServer);
-        QTest::newRow("deleted on server") << quint32(StatusSynchronized) << quint32(StatusDeleted) << int(H::DeletedOnServer);
-        QTest::newRow("invalid on server") << quint32(StatusSynchronized) << quint32(StatusInvalid) << int(H::UnknownFromServer);
-        QTest::newRow("new on client") << quint32(StatusNew) << quint32(StatusSynchronized) << int(H::NewOnClient);
-        QTest::newRow("moved on client") << quint32(StatusMoved) << quint32(StatusSynchronized) << int(H::MovedOnClient);
-        QTest::newRow("changed on client") << quint32(StatusChanged) << quint32(StatusSynchronized) << int(H::ChangedOnClient);
-        QTest::newRow("deleted on client") << quint32(StatusDeleted) << quint32(StatusSynchronized) << int(H::DeletedOnClient);
-        QTest::newRow("moved and changed on client") << quint32(StatusMovedAndChanged) << quint32(StatusSynchronized)
-                                                     << int(H::UnknownFromClient);
-        QTest::newRow("both sides") << quint32(StatusChanged) << quint32(StatusDeleted) << int(H::Conflict);
-        QTest::newRow("synchronised") << quint32(StatusSynchronized) << quint32(StatusSynchronized) << int(H::Unknown);
-    }
-
-    void dispatch()
-    {
-        QFETCH(quint32, client);
-        QFETCH(quint32, server);
-        QFETCH(int, handler);
-        QCOMPARE(int(syncitem::dispatch(SyncStatus{client, server})), handler);
-    }
-
     void resolveConflict_data()
     {
         QTest::addColumn<quint32>("client");

@@ -322,8 +322,7 @@ int SyncScenario::requestCount(const QString &rpcMethod) const
 
 QJsonArray SyncScenario::violations() const
 {
-    const ReferenceServer::Reply reply = m_server.admin("GET", "/admin/violations");
-    return reply.json.isArray() ? reply.array() : reply.object().value("violations").toArray();
+    return m_server.admin("GET", "/admin/violations").array();
 }
 
 } // namespace testsupport

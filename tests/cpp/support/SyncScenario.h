@@ -34,7 +34,6 @@ public:
     // The library's local folder as the engine named it; empty before the first run.
     QString libraryFolder() const;
     QSharedPointer<CSyncDatabase> database() const { return m_database; }
-    QSharedPointer<CFileManipulation> fileManipulation() const { return m_fileManipulation; }
 
     // Server side, as another user would change it. Paths are relative to the library.
     quint64 serverFolder(const QString &path) const;
@@ -66,7 +65,6 @@ public:
     void stop();
     // What the engine's status controller sees of the network.
     void setConnected(bool connected) { *m_connected = connected; }
-    QSharedPointer<CAppStatusController> statusController() const { return m_status; }
 
     // Sorted; folders end in "/". Dot-files are left out, as the engine never synchronises them.
     QStringList localTree() const;
