@@ -1,6 +1,7 @@
 #include "SyncModeApplication.h"
 
 #include "AppStatusController.h"
+#include "ClientWatcher.h"
 #include "ServerWatcher.h"
 #include "SyncDatabase.h"
 #include "UserSessionController.h"
@@ -62,6 +63,10 @@ CSyncModeApplication::~CSyncModeApplication()
 {
     qDebug() << "CSyncModeApplication::~CSyncModeApplication";
     emit sigBreak();
+    // Before the server watcher: what the user changed must not wait behind the network.
+    if (m_clientWatcher)
+        m_clientWatcher->stopWatcherSlot();
+    m_clientWatcher.reset();
     if (m_serverWatcher)
         m_serverWatcher->abortAllWatchRequests();
     CNetworkAccessManager::clear();
@@ -74,6 +79,12 @@ void CSyncModeApplication::initialize()
     // The file manipulation service and the sync thread manager come before the server watcher,
     // the client watcher after it, as they arrive.
     m_serverWatcher.reset(new CServerWatcher(m_syncDatabase, m_userSessionController));
+    // The file manipulation service is handed over here once it exists; the watcher only records.
+    m_clientWatcher.reset(new CClientWatcherV2(m_syncDatabase, QSharedPointer<CFileManipulation>()));
+    connect(m_clientWatcher.data(), &CClientWatcherV2::sanityCheckFinishedSignal, this,
+            &CSyncModeApplication::sanityCheckFinishedSlot, Qt::QueuedConnection);
+    connect(m_clientWatcher.data(), &CClientWatcherV2::setStoreFolderLostSignal, m_appStatusController.data(),
+            &CAppStatusController::setStoreFolderLostSlot, Qt::QueuedConnection);
     qDebug() << "CSyncModeApplication::initialize: FLs count:" << m_syncDatabase->countLibraries();
     qDebug() << "CSyncModeApplication::initialize: folders count:" << m_syncDatabase->countFolders();
     qDebug() << "CSyncModeApplication::initialize: files count:" << m_syncDatabase->countFiles();
@@ -91,8 +102,8 @@ void CSyncModeApplication::startSync()
             m_appStatusController->waitForSyncLibraryInitialization(library->ClientId);
         // The sync thread manager starts the library here once it exists.
     }
-    // Without a client watcher there is no start-up comparison to wait for.
-    sanityCheckFinishedSlot();
+    // Both watchers start once the disk has been compared with the database.
+    m_clientWatcher->sanityCheck();
 }
 
 void CSyncModeApplication::sanityCheckFinishedSlot()
@@ -102,6 +113,7 @@ void CSyncModeApplication::sanityCheckFinishedSlot()
         return;
     m_watchersStarted = true;
     m_serverWatcher->start();
+    m_clientWatcher->startWatcher();
     m_appStatusController->setSyncInitializing(false);
 }
 

@@ -8,6 +8,7 @@
 #include <QString>
 
 class CAppStatusController;
+class CClientWatcherV2;
 class CServerWatcher;
 class CSyncDatabase;
 class CUserSessionController;
@@ -57,6 +58,7 @@ private:
     const QSharedPointer<CAppStatusController> m_appStatusController;
     const QSharedPointer<CUserSessionController> m_userSessionController;
     QSharedPointer<CServerWatcher> m_serverWatcher;
+    QSharedPointer<CClientWatcherV2> m_clientWatcher;
     bool m_watchersStarted = false;
     QString m_lastFileLibraries;
 };
