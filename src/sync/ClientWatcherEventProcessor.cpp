@@ -191,7 +191,7 @@ void CClientWatcherEventProcessor::signEvents(ClientWatcherEventList &queue)
             else if (isFolderOnDisk(event.path) && isFolderOnDisk(watchpath::parentOf(event.path)))
                 event.signature = CClientWatcherUtils::folderSignature(event.path);
         } else if (event.type == REMOVED) {
-            const ItemId id = m_syncDatabase->getClientIdByClientPath(event.path);
+            const ItemId id = CClientWatcherUtils::clientIdByLocalPath(*m_syncDatabase, event.path);
             if (id == 0)
                 continue;
             if (const SyncFile::Ptr file = m_syncDatabase->getFile(id)) {
@@ -211,7 +211,7 @@ QList<eventrules::EventFacts> CClientWatcherEventProcessor::gatherFacts(const Cl
     for (const ClientWatcherEvent &event : queue) {
         eventrules::EventFacts f;
         if (event.type == ADDED || event.type == REMOVED) {
-            f.clientId = m_syncDatabase->getClientIdByClientPath(event.path);
+            f.clientId = CClientWatcherUtils::clientIdByLocalPath(*m_syncDatabase, event.path);
             const bool folderOnDisk = isFolderOnDisk(event.path);
             const bool fileOnDisk = !folderOnDisk && isFileOnDisk(event.path);
             f.existsOnDisk = folderOnDisk || fileOnDisk;
@@ -260,7 +260,7 @@ bool CClientWatcherEventProcessor::acceptEventAdded(const ClientWatcherEvent &ev
 {
     const QString prefix = eventPrefix("acceptEventAdded", event);
     const QString &path = event.path;
-    if (m_syncDatabase->getClientIdByClientPath(path) != 0)
+    if (CClientWatcherUtils::clientIdByLocalPath(*m_syncDatabase, path) != 0)
         return refuse(prefix, ") - item is already stored in database");
     const bool isFolder = isFolderOnDisk(path);
     const bool isFile = !isFolder && isFileOnDisk(path);
@@ -275,7 +275,7 @@ bool CClientWatcherEventProcessor::acceptEventAdded(const ClientWatcherEvent &ev
             && watchpath::isBelow(syncpath::libraryFolderPath(*library), path))
             return refuse(prefix, ") - given folder path is part of other FL hierarchy");
     }
-    const ItemId parentId = m_syncDatabase->getClientIdByClientPath(watchpath::parentOf(path));
+    const ItemId parentId = CClientWatcherUtils::clientIdByLocalPath(*m_syncDatabase, watchpath::parentOf(path));
     if (parentId == 0 || m_syncDatabase->isFilePresent(parentId))
         return refuse(prefix, ") - cannot find parent folder for given item");
     const SyncLibrary::Ptr library = m_syncDatabase->getLibraryOfItem(parentId);
@@ -329,7 +329,7 @@ bool CClientWatcherEventProcessor::acceptEventRemoved(const ClientWatcherEvent &
 {
     const QString prefix = eventPrefix("acceptEventRemoved", event);
     const QString &path = event.path;
-    const ItemId id = m_syncDatabase->getClientIdByClientPath(path);
+    const ItemId id = CClientWatcherUtils::clientIdByLocalPath(*m_syncDatabase, path);
     if (id == 0)
         return refuse(prefix, ") - no item found in database by given ID");
     if (isFileOnDisk(path))
@@ -386,7 +386,7 @@ bool CClientWatcherEventProcessor::acceptEventMoved(const ClientWatcherEvent &ev
     const QString &oldPath = event.oldPath;
     if (!isSameLibrary(newPath, oldPath))
         return refuse(prefix, ") - move between different servers/tenants/users/FLs -> discarding");
-    const ItemId id = m_syncDatabase->getClientIdByClientPath(oldPath);
+    const ItemId id = CClientWatcherUtils::clientIdByLocalPath(*m_syncDatabase, oldPath);
     if (id == 0)
         return refuse(prefix, ") - no item found in database by given ID");
     if (isFileOnDisk(oldPath))
@@ -400,7 +400,7 @@ bool CClientWatcherEventProcessor::acceptEventMoved(const ClientWatcherEvent &ev
     if (!newPath.contains(QLatin1Char('/')))
         return refuse(prefix, ") - given path is wrong");
     const bool isLibrary = m_syncDatabase->isLibraryPresent(id);
-    const ItemId newParentId = m_syncDatabase->getClientIdByClientPath(watchpath::parentOf(newPath));
+    const ItemId newParentId = CClientWatcherUtils::clientIdByLocalPath(*m_syncDatabase, watchpath::parentOf(newPath));
     if (!isLibrary && newParentId == 0)
         return refuse(prefix, ") - cannot find parent folder for given item");
     const SyncLibrary::Ptr library =
@@ -444,7 +444,7 @@ bool CClientWatcherEventProcessor::acceptEventModified(const ClientWatcherEvent 
 {
     const QString prefix = eventPrefix("acceptEventModified", event);
     const QString &path = event.path;
-    const ItemId id = m_syncDatabase->getClientIdByClientPath(path);
+    const ItemId id = CClientWatcherUtils::clientIdByLocalPath(*m_syncDatabase, path);
     if (id == 0)
         return refuse(prefix, ") - no item found in database by given ID");
     if (isFolderOnDisk(path))

@@ -44,7 +44,7 @@ ClientWatcherEventList CHierarchyChecker::checkDirectory(const QString &path, bo
     }
 
     if (!utils::fileExistsNative(path, true, true)) {
-        report(REMOVED, path, m_syncDatabase->getClientIdByClientPath(path));
+        report(REMOVED, path, CClientWatcherUtils::clientIdByLocalPath(*m_syncDatabase, path));
         return m_results;
     }
     m_workList.enqueue(path);
@@ -73,7 +73,7 @@ bool CHierarchyChecker::isAboveOrIsLibraryFolder(const QString &path)
 
 void CHierarchyChecker::synchronizeDirectory(const QString &path, bool checkFileHash)
 {
-    const ItemId id = m_syncDatabase->getClientIdByClientPath(path);
+    const ItemId id = CClientWatcherUtils::clientIdByLocalPath(*m_syncDatabase, path);
     const QFileInfoList entries = watchpath::listFolder(path);
     QList<SyncFolder::Ptr> dbFolders = id ? m_syncDatabase->getFoldersByParent(id) : QList<SyncFolder::Ptr>();
     QList<SyncFile::Ptr> dbFiles = id ? m_syncDatabase->getFilesByParent(id) : QList<SyncFile::Ptr>();
@@ -149,7 +149,7 @@ void CRemovedHierarchyChecker::checkFLStore()
 
 void CRemovedHierarchyChecker::checkFolder(const QString &path)
 {
-    const ItemId id = m_syncDatabase->getClientIdByClientPath(path);
+    const ItemId id = CClientWatcherUtils::clientIdByLocalPath(*m_syncDatabase, path);
     if (id == 0)
         return;
     QSet<QString> diskFiles;

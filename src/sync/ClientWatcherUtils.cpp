@@ -1,6 +1,7 @@
 #include "ClientWatcherUtils.h"
 
 #include "SyncDatabase.h"
+#include "SyncDatabaseSql.h"
 #include "SyncHash.h"
 #include "main.h"
 #include "utils.h"
@@ -8,6 +9,7 @@
 #include <QCryptographicHash>
 #include <QDebug>
 #include <QFile>
+#include <QSqlQuery>
 
 #include <algorithm>
 
@@ -156,6 +158,47 @@ QFileInfoList listFolder(const QString &path)
 }
 
 } // namespace watchpath
+
+ItemId CClientWatcherUtils::clientIdByLocalPath(CSyncDatabase &db, const QString &path)
+{
+    QString trimmed = path;
+    if (trimmed.endsWith(QLatin1Char('/')))
+        trimmed.chop(1);
+    const SyncLibrary::Ptr library = db.getLibraryByClientPath(trimmed);
+    if (!library)
+        return 0;
+    const QString libraryPath = syncpath::libraryFolderPath(*library);
+    if (trimmed == libraryPath)
+        return library->ClientId;
+    if (!watchpath::isBelow(trimmed, libraryPath))
+        return 0;
+
+    const auto renamedTo = [&db](const QString &table, ItemId parent, const QString &name) -> ItemId {
+        const QString marker = toSqlLiteral(CSqlValue(QStringLiteral("m"), kPendingRenameMarker));
+        QSqlQuery query = db.execQuery(
+            QStringLiteral("SELECT ClientId FROM %1 WHERE ParentClientId = %2 AND instr(ClientName, %3) > 0 AND "
+                           "substr(ClientName, instr(ClientName, %3) + %4) = %5 LIMIT 1")
+                .arg(table)
+                .arg(parent)
+                .arg(marker)
+                .arg(kPendingRenameMarker.size())
+                .arg(toSqlLiteral(CSqlValue(QStringLiteral("n"), name))));
+        return query.isValid() ? query.value(0).toULongLong() : 0;
+    };
+    ItemId parent = library->ClientId;
+    for (const QString &part : trimmed.mid(libraryPath.size() + 1).split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        if (const SyncFolder::Ptr folder = db.getFolderByName(parent, part)) {
+            parent = folder->ClientId;
+        } else if (const SyncFile::Ptr file = db.getFileByName(parent, part)) {
+            return file->ClientId;
+        } else if (const ItemId folderId = renamedTo(sqltable::Folders, parent, part)) {
+            parent = folderId;
+        } else {
+            return renamedTo(sqltable::Files, parent, part);
+        }
+    }
+    return parent;
+}
 
 qint64 CClientWatcherUtils::currentFileSize(const QString &path)
 {

@@ -76,6 +76,9 @@ QFileInfoList listFolder(const QString &path);
 class CClientWatcherUtils
 {
 public:
+    // The item at a local path, 0 when none. Unlike the database's own look-up it also finds an
+    // item whose local rename has not reached the server yet, by the name behind the marker.
+    static ItemId clientIdByLocalPath(CSyncDatabase &db, const QString &path);
     static bool isFileModified(const QString &path, const SyncFile &record, bool checkFileHash);
     // Opening the file, as a reader would; -1 when it cannot be opened.
     static qint64 currentFileSize(const QString &path);
