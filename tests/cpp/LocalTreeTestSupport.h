@@ -24,7 +24,8 @@ inline void writeFile(const QString &path, const QByteArray &content)
     file.write(content);
 }
 
-// "mkdir A/B", "write A/f=text", "rm A", "mv A B", "ln A L" (symbolic link L to A).
+// "mkdir A/B", "write A/f=text", "rm A", "mv A B", "ln A L" (symbolic link L to A), "many A 100"
+// (files A/0 .. A/99).
 inline void run(const QString &root, const QStringList &actions)
 {
     for (const QString &action : actions) {
@@ -43,6 +44,10 @@ inline void run(const QString &root, const QStringList &actions)
             // Replaces the target, as editors' atomic saves rely on.
             QVERIFY2(::rename(QFile::encodeName(first).constData(), QFile::encodeName(second).constData()) == 0,
                      qPrintable(action));
+        } else if (verb == QLatin1String("many")) {
+            QDir().mkpath(first);
+            for (int i = 0; i < args.section(QLatin1Char(' '), 1).toInt(); ++i)
+                writeFile(first + QLatin1Char('/') + QString::number(i), QByteArray::number(i));
         } else if (verb == QLatin1String("ln")) {
             QVERIFY(QFile::link(first, second));
         } else {
