@@ -28,6 +28,7 @@ const int kMaxInvalidEvents = 25;
 // A longer queue is cheaper to replace by one comparison than to process event by event.
 const int kMaxQueuedEvents = 4000;
 const quint64 kHashCheckDatabaseLimit = 1073741824;
+const int kEventsPerTransaction = 1000;
 
 bool hasMissingPathEvent(const ClientWatcherEventList &queue)
 {
@@ -281,10 +282,19 @@ bool CClientWatcherV2::processEventQueue(bool limitInvalid)
     int processed = 0;
     int invalid = 0;
     bool accepted = false;
-    if (fromComparison)
-        m_syncDatabase->runInTransaction([&] { accepted = applyEvents(false, limitInvalid, &processed, &invalid); });
-    else
-        accepted = applyEvents(true, limitInvalid, &processed, &invalid);
+    if (fromComparison) {
+        // In slices, so that the sync engine can start on the first items while the rest is recorded.
+        m_eventProcessor->beginBatch();
+        for (int first = 0; first < m_eventQueue.size() && !isStopping(); first += kEventsPerTransaction) {
+            const int last = qMin(first + kEventsPerTransaction, int(m_eventQueue.size()));
+            m_syncDatabase->runInTransaction([&] {
+                accepted = applyEvents(first, last, false, limitInvalid, &processed, &invalid) || accepted;
+            });
+        }
+        m_eventProcessor->endBatch();
+    } else {
+        accepted = applyEvents(0, m_eventQueue.size(), true, limitInvalid, &processed, &invalid);
+    }
     m_eventQueue.clear();
     qDebug().noquote() << "CClientWatcherV2::processEventQueue() - SyncDB inserting time:" << seconds(timer) << "[s]"
                        << ", processedEventCount:" << processed << ", invalidEventCount:" << invalid;
@@ -293,10 +303,11 @@ bool CClientWatcherV2::processEventQueue(bool limitInvalid)
     return accepted || !fromComparison;
 }
 
-bool CClientWatcherV2::applyEvents(bool paced, bool limitInvalid, int *processed, int *invalid)
+bool CClientWatcherV2::applyEvents(int first, int last, bool paced, bool limitInvalid, int *processed, int *invalid)
 {
     bool anyAccepted = false;
-    for (const ClientWatcherEvent &event : qAsConst(m_eventQueue)) {
+    for (int i = first; i < last; ++i) {
+        const ClientWatcherEvent &event = m_eventQueue.at(i);
         if (isStopping())
             break;
         const bool accepted = m_eventProcessor->acceptEvent(event);

@@ -67,7 +67,7 @@ private slots:
 private:
     void queueCheckAll(bool checkFileHash);
     bool processEventQueue(bool limitInvalid);
-    bool applyEvents(bool paced, bool limitInvalid, int *processed, int *invalid);
+    bool applyEvents(int first, int last, bool paced, bool limitInvalid, int *processed, int *invalid);
     void rebalanceNativeClientWatchers();
     void stopNativeWatcher(const QString &tenantPath, const char *context);
     bool isStopping() const;

@@ -191,7 +191,7 @@ void CClientWatcherEventProcessor::signEvents(ClientWatcherEventList &queue)
             else if (isFolderOnDisk(event.path) && isFolderOnDisk(watchpath::parentOf(event.path)))
                 event.signature = CClientWatcherUtils::folderSignature(event.path);
         } else if (event.type == REMOVED) {
-            const ItemId id = CClientWatcherUtils::clientIdByLocalPath(*m_syncDatabase, event.path);
+            const ItemId id = clientIdOf(event.path);
             if (id == 0)
                 continue;
             if (const SyncFile::Ptr file = m_syncDatabase->getFile(id)) {
@@ -211,7 +211,7 @@ QList<eventrules::EventFacts> CClientWatcherEventProcessor::gatherFacts(const Cl
     for (const ClientWatcherEvent &event : queue) {
         eventrules::EventFacts f;
         if (event.type == ADDED || event.type == REMOVED) {
-            f.clientId = CClientWatcherUtils::clientIdByLocalPath(*m_syncDatabase, event.path);
+            f.clientId = clientIdOf(event.path);
             const bool folderOnDisk = isFolderOnDisk(event.path);
             const bool fileOnDisk = !folderOnDisk && isFileOnDisk(event.path);
             f.existsOnDisk = folderOnDisk || fileOnDisk;
@@ -230,6 +230,53 @@ QList<eventrules::EventFacts> CClientWatcherEventProcessor::gatherFacts(const Cl
     return facts;
 }
 
+void CClientWatcherEventProcessor::beginBatch()
+{
+    m_batching = true;
+    m_folderIds.clear();
+    m_libraries = m_syncDatabase->getLibraries();
+}
+
+void CClientWatcherEventProcessor::endBatch()
+{
+    m_batching = false;
+    m_folderIds.clear();
+    m_libraries.clear();
+}
+
+QList<SyncLibrary::Ptr> CClientWatcherEventProcessor::libraries()
+{
+    return m_batching ? m_libraries : m_syncDatabase->getLibraries();
+}
+
+ItemId CClientWatcherEventProcessor::clientIdOf(const QString &path)
+{
+    if (!m_batching)
+        return CClientWatcherUtils::clientIdByLocalPath(*m_syncDatabase, path);
+    const auto known = m_folderIds.constFind(path);
+    if (known != m_folderIds.constEnd())
+        return *known;
+    bool insideLibrary = false;
+    for (const SyncLibrary::Ptr &library : qAsConst(m_libraries)) {
+        const QString folder = syncpath::libraryFolderPath(*library);
+        if (folder.isEmpty())
+            continue;
+        if (folder == path) {
+            m_folderIds.insert(path, library->ClientId);
+            return library->ClientId;
+        }
+        insideLibrary = insideLibrary || watchpath::isBelow(path, folder);
+    }
+    const ItemId parent = insideLibrary ? clientIdOf(watchpath::parentOf(path)) : 0;
+    if (parent == 0)
+        return 0;
+    bool isFolder = false;
+    const ItemId id = CClientWatcherUtils::childIdByLocalName(*m_syncDatabase, parent, watchpath::nameOf(path), &isFolder);
+    if (isFolder)
+        m_folderIds.insert(path, id);
+    return id;
+}
+
 bool CClientWatcherEventProcessor::isSameLibrary(const QString &path1, const QString &path2)
 {
     const SyncLibrary::Ptr first = m_syncDatabase->getLibraryByClientPath(path1);
@@ -240,6 +287,9 @@ bool CClientWatcherEventProcessor::isSameLibrary(const QString &path1, const QSt
 bool CClientWatcherEventProcessor::acceptEvent(const ClientWatcherEvent &event)
 {
     qDebug().noquote() << "CClientWatcherEventProcessor::acceptEvent(" + event.toString() + ")";
+    // Removals and moves change what a path leads to.
+    if (event.type == REMOVED || event.type == MOVED)
+        m_folderIds.clear();
     switch (event.type) {
     case ADDED:
         return acceptEventAdded(event);
@@ -260,7 +310,7 @@ bool CClientWatcherEventProcessor::acceptEventAdded(const ClientWatcherEvent &ev
 {
     const QString prefix = eventPrefix("acceptEventAdded", event);
     const QString &path = event.path;
-    if (CClientWatcherUtils::clientIdByLocalPath(*m_syncDatabase, path) != 0)
+    if (clientIdOf(path) != 0)
         return refuse(prefix, ") - item is already stored in database");
     const bool isFolder = isFolderOnDisk(path);
     const bool isFile = !isFolder && isFileOnDisk(path);
@@ -270,12 +320,12 @@ bool CClientWatcherEventProcessor::acceptEventAdded(const ClientWatcherEvent &ev
         return refuse(prefix, ") - given path is wrong");
     if (watchpath::isHiddenName(watchpath::nameOf(path)) || QFileInfo(path).isSymLink())
         return refuse(prefix, ") - hidden item or symbolic link -> discarding");
-    for (const SyncLibrary::Ptr &library : m_syncDatabase->getLibraries()) {
+    for (const SyncLibrary::Ptr &library : libraries()) {
         if (library->syncStatus.ServerStatus != StatusDeleted
             && watchpath::isBelow(syncpath::libraryFolderPath(*library), path))
             return refuse(prefix, ") - given folder path is part of other FL hierarchy");
     }
-    const ItemId parentId = CClientWatcherUtils::clientIdByLocalPath(*m_syncDatabase, watchpath::parentOf(path));
+    const ItemId parentId = clientIdOf(watchpath::parentOf(path));
     if (parentId == 0 || m_syncDatabase->isFilePresent(parentId))
         return refuse(prefix, ") - cannot find parent folder for given item");
     const SyncLibrary::Ptr library = m_syncDatabase->getLibraryOfItem(parentId);
@@ -294,6 +344,8 @@ bool CClientWatcherEventProcessor::acceptEventAdded(const ClientWatcherEvent &ev
         folder->syncStatus.ServerStatus = StatusSynchronized;
         if (m_syncDatabase->insertFolder(folder) == 0)
             return refuse(prefix, ") - inserting the folder failed");
+        if (m_batching)
+            m_folderIds.insert(path, folder->ClientId);
         qDebug().noquote() << prefix + ") - user created new folder on hard-drive";
         return true;
     }
@@ -329,7 +381,7 @@ bool CClientWatcherEventProcessor::acceptEventRemoved(const ClientWatcherEvent &
 {
     const QString prefix = eventPrefix("acceptEventRemoved", event);
     const QString &path = event.path;
-    const ItemId id = CClientWatcherUtils::clientIdByLocalPath(*m_syncDatabase, path);
+    const ItemId id = clientIdOf(path);
     if (id == 0)
         return refuse(prefix, ") - no item found in database by given ID");
     if (isFileOnDisk(path))
@@ -386,7 +438,7 @@ bool CClientWatcherEventProcessor::acceptEventMoved(const ClientWatcherEvent &ev
     const QString &oldPath = event.oldPath;
     if (!isSameLibrary(newPath, oldPath))
         return refuse(prefix, ") - move between different servers/tenants/users/FLs -> discarding");
-    const ItemId id = CClientWatcherUtils::clientIdByLocalPath(*m_syncDatabase, oldPath);
+    const ItemId id = clientIdOf(oldPath);
     if (id == 0)
         return refuse(prefix, ") - no item found in database by given ID");
     if (isFileOnDisk(oldPath))
@@ -400,7 +452,7 @@ bool CClientWatcherEventProcessor::acceptEventMoved(const ClientWatcherEvent &ev
     if (!newPath.contains(QLatin1Char('/')))
         return refuse(prefix, ") - given path is wrong");
     const bool isLibrary = m_syncDatabase->isLibraryPresent(id);
-    const ItemId newParentId = CClientWatcherUtils::clientIdByLocalPath(*m_syncDatabase, watchpath::parentOf(newPath));
+    const ItemId newParentId = clientIdOf(watchpath::parentOf(newPath));
     if (!isLibrary && newParentId == 0)
         return refuse(prefix, ") - cannot find parent folder for given item");
     const SyncLibrary::Ptr library =
@@ -444,7 +496,7 @@ bool CClientWatcherEventProcessor::acceptEventModified(const ClientWatcherEvent 
 {
     const QString prefix = eventPrefix("acceptEventModified", event);
     const QString &path = event.path;
-    const ItemId id = CClientWatcherUtils::clientIdByLocalPath(*m_syncDatabase, path);
+    const ItemId id = clientIdOf(path);
     if (id == 0)
         return refuse(prefix, ") - no item found in database by given ID");
     if (isFolderOnDisk(path))

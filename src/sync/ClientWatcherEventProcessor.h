@@ -2,6 +2,7 @@
 
 #include "ClientWatcherUtils.h"
 
+#include <QHash>
 #include <QSharedPointer>
 
 class CSyncDatabase;
@@ -46,6 +47,10 @@ public:
     void prepareEvents(ClientWatcherEventList &queue);
     // False when the event no longer matches disk or database (logged).
     bool acceptEvent(const ClientWatcherEvent &event);
+    // Between these, folder ids and libraries are remembered instead of read again for every
+    // event; for a long list of events that only this processor changes.
+    void beginBatch();
+    void endBatch();
 
 private:
     void signEvents(ClientWatcherEventList &queue);
@@ -56,5 +61,11 @@ private:
     bool acceptEventMoved(const ClientWatcherEvent &event);
     bool acceptEventModified(const ClientWatcherEvent &event);
 
+    ItemId clientIdOf(const QString &path);
+    QList<SyncLibrary::Ptr> libraries();
+
     const QSharedPointer<CSyncDatabase> m_syncDatabase;
+    bool m_batching = false;
+    QHash<QString, ItemId> m_folderIds;
+    QList<SyncLibrary::Ptr> m_libraries;
 };

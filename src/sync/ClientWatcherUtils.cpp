@@ -173,31 +173,48 @@ ItemId CClientWatcherUtils::clientIdByLocalPath(CSyncDatabase &db, const QString
     if (!watchpath::isBelow(trimmed, libraryPath))
         return 0;
 
-    const auto renamedTo = [&db](const QString &table, ItemId parent, const QString &name) -> ItemId {
-        const QString marker = toSqlLiteral(CSqlValue(QStringLiteral("m"), kPendingRenameMarker));
-        QSqlQuery query = db.execQuery(
-            QStringLiteral("SELECT ClientId FROM %1 WHERE ParentClientId = %2 AND instr(ClientName, %3) > 0 AND "
-                           "substr(ClientName, instr(ClientName, %3) + %4) = %5 LIMIT 1")
-                .arg(table)
-                .arg(parent)
-                .arg(marker)
-                .arg(kPendingRenameMarker.size())
-                .arg(toSqlLiteral(CSqlValue(QStringLiteral("n"), name))));
-        return query.isValid() ? query.value(0).toULongLong() : 0;
-    };
     ItemId parent = library->ClientId;
     for (const QString &part : trimmed.mid(libraryPath.size() + 1).split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
-        if (const SyncFolder::Ptr folder = db.getFolderByName(parent, part)) {
-            parent = folder->ClientId;
-        } else if (const SyncFile::Ptr file = db.getFileByName(parent, part)) {
-            return file->ClientId;
-        } else if (const ItemId folderId = renamedTo(sqltable::Folders, parent, part)) {
-            parent = folderId;
-        } else {
-            return renamedTo(sqltable::Files, parent, part);
-        }
+        bool isFolder = false;
+        const ItemId id = childIdByLocalName(db, parent, part, &isFolder);
+        if (id == 0 || !isFolder)
+            return id; // anything below a file name resolves to the file
+        parent = id;
     }
     return parent;
+}
+
+ItemId CClientWatcherUtils::childIdByLocalName(CSyncDatabase &db, ItemId parent, const QString &name, bool *isFolder)
+{
+    bool folder = true;
+    ItemId id = 0;
+    if (const SyncFolder::Ptr record = db.getFolderByName(parent, name)) {
+        id = record->ClientId;
+    } else if (const SyncFile::Ptr record = db.getFileByName(parent, name)) {
+        id = record->ClientId;
+        folder = false;
+    } else {
+        const auto renamedTo = [&db, parent, &name](const QString &table) -> ItemId {
+            const QString marker = toSqlLiteral(CSqlValue(QStringLiteral("m"), kPendingRenameMarker));
+            QSqlQuery query = db.execQuery(
+                QStringLiteral("SELECT ClientId FROM %1 WHERE ParentClientId = %2 AND instr(ClientName, %3) > 0 AND "
+                               "substr(ClientName, instr(ClientName, %3) + %4) = %5 LIMIT 1")
+                    .arg(table)
+                    .arg(parent)
+                    .arg(marker)
+                    .arg(kPendingRenameMarker.size())
+                    .arg(toSqlLiteral(CSqlValue(QStringLiteral("n"), name))));
+            return query.isValid() ? query.value(0).toULongLong() : 0;
+        };
+        id = renamedTo(sqltable::Folders);
+        if (id == 0) {
+            id = renamedTo(sqltable::Files);
+            folder = false;
+        }
+    }
+    if (isFolder)
+        *isFolder = id != 0 && folder;
+    return id;
 }
 
 qint64 CClientWatcherUtils::currentFileSize(const QString &path)

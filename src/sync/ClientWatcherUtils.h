@@ -79,6 +79,8 @@ public:
     // The item at a local path, 0 when none. Unlike the database's own look-up it also finds an
     // item whose local rename has not reached the server yet, by the name behind the marker.
     static ItemId clientIdByLocalPath(CSyncDatabase &db, const QString &path);
+    // The file or folder called name on disk below parent, 0 when none.
+    static ItemId childIdByLocalName(CSyncDatabase &db, ItemId parent, const QString &name, bool *isFolder = nullptr);
     static bool isFileModified(const QString &path, const SyncFile &record, bool checkFileHash);
     // Opening the file, as a reader would; -1 when it cannot be opened.
     static qint64 currentFileSize(const QString &path);

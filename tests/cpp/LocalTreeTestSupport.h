@@ -5,6 +5,7 @@
 // and the library's records written back as text.
 
 #include "ClientWatcherUtils.h"
+#include "FakeSyncEngine.h"
 #include "SyncDatabaseTestSupport.h"
 #include "SyncHash.h"
 #include "utils.h"
@@ -93,14 +94,7 @@ inline void build(testdb::Fixture &f, ItemId libraryId, const QString &root, con
 
 inline QString statusText(quint32 status)
 {
-    switch (status) {
-    case StatusSynchronized: return QStringLiteral("sync");
-    case StatusNew: return QStringLiteral("new");
-    case StatusMoved: return QStringLiteral("moved");
-    case StatusChanged: return QStringLiteral("changed");
-    case StatusDeleted: return QStringLiteral("deleted");
-    default: return QString::number(status);
-    }
+    return testsupport::FakeSyncEngine::statusText(status);
 }
 
 // One line per record in insertion order: "A/", "A/f new", "B/a=>b moved" (pending rename).

@@ -1,58 +1,13 @@
 #include "ClientWatcher.h"
+#include "FakeSyncEngine.h"
 #include "LocalTreeTestSupport.h"
-#include "SyncDatabaseSql.h"
 #include "TestMain.h"
 
 #include <QSignalSpy>
-#include <QSqlQuery>
-#include <QTimer>
 
 using testdb::Fixture;
 
 namespace {
-
-// Stands in for the sync engine: takes every local change "to the server" at once, counting
-// what it carried by kind, so that the watcher's gate sees libraries become synchronised.
-class FakeSyncEngine : public QObject
-{
-public:
-    explicit FakeSyncEngine(CSyncDatabase &db) : m_db(db)
-    {
-        connect(&m_timer, &QTimer::timeout, this, [this] { tick(); });
-        m_timer.start(50);
-    }
-
-    QMap<QString, int> counts; // "file new", "folder moved", ...
-
-private:
-    void tick()
-    {
-        for (const QString &table : {sqltable::Folders, sqltable::Files}) {
-            const bool isFile = table == sqltable::Files;
-            QList<QPair<ItemId, quint32>> pending;
-            QSqlQuery query = m_db.execQuery("SELECT ClientId, ClientStatus FROM " + table + " WHERE ClientStatus <> 1");
-            for (bool row = query.isValid(); row; row = query.next())
-                pending << qMakePair(query.value(0).toULongLong(), query.value(1).toUInt());
-            for (const auto &item : pending) {
-                ++counts[QString(isFile ? "file " : "folder ") + localtree::statusText(item.second)];
-                if (item.second == StatusDeleted) {
-                    isFile ? m_db.deleteFile(item.first) : m_db.deleteFolder(item.first);
-                    continue;
-                }
-                const SyncItem::Ptr record = m_db.getItem(item.first);
-                if (!record)
-                    continue;
-                const CSqlValueList values{CSqlValue("ClientStatus", 1), CSqlValue("ServerStatus", 1),
-                                           CSqlValue("ServerId", item.first),
-                                           CSqlValue("ClientName", watchpath::localNameOf(record->ClientName))};
-                isFile ? m_db.updateFile(item.first, values) : m_db.updateFolder(item.first, values);
-            }
-        }
-    }
-
-    CSyncDatabase &m_db;
-    QTimer m_timer;
-};
 
 using Counts = QMap<QString, int>;
 
@@ -119,7 +74,7 @@ private slots:
         const ItemId library = f.addLibrary(clientName);
         const QString root = f.libraryPath(clientName);
         localtree::build(f, library, root, before);
-        FakeSyncEngine engine(*f.db);
+        testsupport::FakeSyncEngine engine(*f.db);
         QTRY_VERIFY(f.db->isSynchronized(library, false));
         localtree::run(root, whileStopped);
 
@@ -148,7 +103,7 @@ private slots:
         const ItemId library = f.addLibrary("T7/Lib");
         const QString root = f.libraryPath("T7/Lib");
         localtree::build(f, library, root, {});
-        FakeSyncEngine engine(*f.db);
+        testsupport::FakeSyncEngine engine(*f.db);
         CClientWatcherV2 watcher(f.db, {});
         testdb::MessageCapture capture;
         watcher.startWatcher();
