@@ -2,6 +2,8 @@
 
 #include "AppStatusController.h"
 #include "ClientWatcher.h"
+#include "FileManipulation.h"
+#include "SyncLibrary.h"
 #include "ServerWatcher.h"
 #include "SyncDatabase.h"
 #include "UserSessionController.h"
@@ -47,11 +49,13 @@ CFileLibrariesJsonArray::CFileLibrariesJsonArray(const QString &json)
 CSyncModeApplication::CSyncModeApplication(const QSharedPointer<CSyncDatabase> &syncDatabase,
                                            const QSharedPointer<CAppStatusController> &appStatusController,
                                            const QSharedPointer<CUserSessionController> &userSessionController,
+                                           const std::shared_ptr<CSyncProgressManager> &syncProgressManager,
                                            QObject *parent)
     : QObject(parent)
     , m_syncDatabase(syncDatabase)
     , m_appStatusController(appStatusController)
     , m_userSessionController(userSessionController)
+    , m_syncProgressManager(syncProgressManager)
 {
     Q_ASSERT_X(m_syncDatabase, "CSyncModeApplication", "_syncDatabase");
     Q_ASSERT_X(m_appStatusController, "CSyncModeApplication", "_appStatusController");
@@ -63,24 +67,28 @@ CSyncModeApplication::~CSyncModeApplication()
 {
     qDebug() << "CSyncModeApplication::~CSyncModeApplication";
     emit sigBreak();
-    // Before the server watcher: what the user changed must not wait behind the network.
+    // First: it records into the database that everything after it shares.
     if (m_clientWatcher)
         m_clientWatcher->stopWatcherSlot();
     m_clientWatcher.reset();
     if (m_serverWatcher)
         m_serverWatcher->abortAllWatchRequests();
+    // The sync thread and the projections it started end before the watcher and the network
+    // managers they may still use.
+    m_syncThreadManager.reset();
     CNetworkAccessManager::clear();
     m_serverWatcher.reset();
+    m_fileManipulation.reset();
 }
 
 void CSyncModeApplication::initialize()
 {
     qDebug() << "CSyncModeApplication::initialize";
-    // The file manipulation service and the sync thread manager come before the server watcher,
-    // the client watcher after it, as they arrive.
+    m_fileManipulation.reset(new CFileManipulation(m_syncDatabase));
+    m_syncThreadManager.reset(new CSyncThreadManager(m_syncDatabase, m_appStatusController, m_userSessionController,
+                                                     m_syncProgressManager, m_fileManipulation));
     m_serverWatcher.reset(new CServerWatcher(m_syncDatabase, m_userSessionController));
-    // The file manipulation service is handed over here once it exists; the watcher only records.
-    m_clientWatcher.reset(new CClientWatcherV2(m_syncDatabase, QSharedPointer<CFileManipulation>()));
+    m_clientWatcher.reset(new CClientWatcherV2(m_syncDatabase, m_fileManipulation));
     connect(m_clientWatcher.data(), &CClientWatcherV2::sanityCheckFinishedSignal, this,
             &CSyncModeApplication::sanityCheckFinishedSlot, Qt::QueuedConnection);
     connect(m_clientWatcher.data(), &CClientWatcherV2::setStoreFolderLostSignal, m_appStatusController.data(),
@@ -100,7 +108,7 @@ void CSyncModeApplication::startSync()
             && library->syncStatus.ClientStatus == StatusSynchronized;
         if (!neverSynchronized)
             m_appStatusController->waitForSyncLibraryInitialization(library->ClientId);
-        // The sync thread manager starts the library here once it exists.
+        m_syncThreadManager->startSyncLibrary(library->ClientId);
     }
     // Both watchers start once the disk has been compared with the database.
     m_clientWatcher->sanityCheck();
@@ -149,8 +157,8 @@ void CSyncModeApplication::setFileLibraries(const QString &fileLibraries)
             }
             library->syncStatus.ClientStatus = StatusSynchronized;
             library->syncStatus.ServerStatus = StatusNew;
-            m_syncDatabase->insertLibrary(library);
-            // The sync thread manager starts the new library here once it exists.
+            if (m_syncDatabase->insertLibrary(library) != 0)
+                m_syncThreadManager->startSyncLibrary(library->ClientId);
         } else {
             qDebug().noquote() << "CSyncModeApplication::setFileLibraries: syncLibrary:" << existing->toString()
                                << "is already subscribed";

@@ -7,8 +7,13 @@
 #include <QSharedPointer>
 #include <QString>
 
+#include <memory>
+
 class CAppStatusController;
 class CClientWatcherV2;
+class CFileManipulation;
+class CSyncProgressManager;
+class CSyncThreadManager;
 class CServerWatcher;
 class CSyncDatabase;
 class CUserSessionController;
@@ -37,6 +42,7 @@ public:
     CSyncModeApplication(const QSharedPointer<CSyncDatabase> &syncDatabase,
                          const QSharedPointer<CAppStatusController> &appStatusController,
                          const QSharedPointer<CUserSessionController> &userSessionController,
+                         const std::shared_ptr<CSyncProgressManager> &syncProgressManager = {},
                          QObject *parent = nullptr);
     ~CSyncModeApplication() override;
 
@@ -57,6 +63,9 @@ private:
     const QSharedPointer<CSyncDatabase> m_syncDatabase;
     const QSharedPointer<CAppStatusController> m_appStatusController;
     const QSharedPointer<CUserSessionController> m_userSessionController;
+    const std::shared_ptr<CSyncProgressManager> m_syncProgressManager; // may be null
+    QSharedPointer<CFileManipulation> m_fileManipulation;
+    QSharedPointer<CSyncThreadManager> m_syncThreadManager;
     QSharedPointer<CServerWatcher> m_serverWatcher;
     QSharedPointer<CClientWatcherV2> m_clientWatcher;
     bool m_watchersStarted = false;
