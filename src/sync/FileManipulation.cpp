@@ -58,7 +58,7 @@ bool exists(const QString &path)
 } // namespace
 
 CFileManipulation::CFileManipulation(const QSharedPointer<CSyncDatabase> &syncDatabase, QObject *parent)
-    : QObject(parent)
+    : CFileCache(syncDatabase, QString(), parent)
     , m_syncDatabase(syncDatabase)
 {
     Q_ASSERT_X(m_syncDatabase, "CFileManipulation", "syncDatabase");
@@ -95,11 +95,6 @@ bool CFileManipulation::moveSyncItem(const SyncItem::ConstPtr &item, const QStri
         return moveSyncFolderOrLibrary(item, newPath, path);
     qWarning() << "CFileManipulation::moveSyncItem: clientId:" << item->ClientId
                << "wrong type:" << typeToString(item->type);
-    return false;
-}
-
-bool CFileManipulation::moveSyncFileToCache(const SyncFile::ConstPtr &, const QString &)
-{
     return false;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FileCache.h"
 #include "SyncRecords.h"
 
 #include <QHash>
@@ -26,7 +27,7 @@ bool isServerCopy(const SyncFile &record, qint64 sizeOnDisk, const QDateTime &mo
 // and what the server never had (untracked or locally changed files, dot-files) goes to the
 // user's trash instead of being unlinked. Symbolic links are removed as links, never followed.
 // Used on the sync thread only.
-class CFileManipulation : public QObject
+class CFileManipulation : public CFileCache
 {
     Q_OBJECT
 public:
@@ -61,9 +62,6 @@ public:
     // Move rule: a plain rename, or the case-only rename when the paths differ in letter case only.
     static bool movePath(const QString &path, const QString &newPath);
 
-protected:
-    // Until the file cache exists every offered file is refused, so it is deleted.
-    bool moveSyncFileToCache(const SyncFile::ConstPtr &file, const QString &path);
 
 private:
     QString pathOf(const SyncItem::ConstPtr &item, const QString &path) const;

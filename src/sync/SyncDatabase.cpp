@@ -798,6 +798,15 @@ QList<SyncFile::Ptr> CSyncDatabase::getFilesOfLibrary(ItemId libraryClientId)
                                   sqlrow::readFile);
 }
 
+QList<SyncFile::Ptr> CSyncDatabase::getFilesOfLibraryByName(ItemId libraryClientId, const QString &name)
+{
+    return readAll<SyncFile::Ptr>(*this, sqltable::Files,
+                                  idWhere("LibraryClientId", libraryClientId) + QStringLiteral(" AND (ClientName = ")
+                                      + quoted(name) + QStringLiteral(" COLLATE NOCASE OR ServerName = ")
+                                      + quoted(name) + QStringLiteral(" COLLATE NOCASE)"),
+                                  sqlrow::readFile);
+}
+
 QList<SyncFolder::Ptr> CSyncDatabase::getFoldersOfLibrary(ItemId libraryClientId)
 {
     return readAll<SyncFolder::Ptr>(*this, sqltable::Folders, idWhere("LibraryClientId", libraryClientId),

@@ -6,6 +6,7 @@
 #include "RestartInterval.h"
 #include "ServerHierarchyProjector.h"
 #include "SyncDatabase.h"
+#include "SyncFile.h"
 #include "SyncFolder.h"
 #include "UserSessionController.h"
 #include "WorkspaceServerRequest.h"
@@ -83,8 +84,8 @@ CSyncItem *createSyncItem(const SyncItem::Ptr &item, const QSharedPointer<CSyncD
 {
     switch (item->type) {
     case SyncItemType::File:
-        return new CSyncItem(syncDatabase, appStatusController, userSessionController, syncProgressManager,
-                             fileManipulation, item, parent);
+        return new CSyncFile(syncDatabase, appStatusController, userSessionController, syncProgressManager,
+                             fileManipulation, SyncFile::cast(item), parent);
     case SyncItemType::FileFolder:
         return new CSyncFolder(syncDatabase, appStatusController, userSessionController, syncProgressManager,
                                fileManipulation, item, parent);

@@ -5,6 +5,7 @@
 #include "FileManipulation.h"
 #include "SyncLibrary.h"
 #include "ServerWatcher.h"
+#include "SyncFile.h"
 #include "SyncDatabase.h"
 #include "UserSessionController.h"
 #include "WorkspaceServerRequest.h"
@@ -84,6 +85,8 @@ CSyncModeApplication::~CSyncModeApplication()
 void CSyncModeApplication::initialize()
 {
     qDebug() << "CSyncModeApplication::initialize";
+    // Nothing downloads yet: what a killed run left half-written goes now.
+    filesync::removeDownloadLeftovers(syncpath::storeFolder());
     m_fileManipulation.reset(new CFileManipulation(m_syncDatabase));
     m_syncThreadManager.reset(new CSyncThreadManager(m_syncDatabase, m_appStatusController, m_userSessionController,
                                                      m_syncProgressManager, m_fileManipulation));

@@ -44,6 +44,8 @@ void updateFileAttributes(const QString &path);
 
 // Never replaces an existing target.
 bool renameFileNative(const QString &from, const QString &to);
+// Replaces the target in one step: readers see the old or the new file, never a mix or nothing.
+bool replaceFileNative(const QString &from, const QString &to);
 
 // Bytes available to this user on the volume that holds path (or would hold it), -1 on failure.
 qint64 getDiscFreeSpaceFromPath(const QString &path);

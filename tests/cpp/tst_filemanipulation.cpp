@@ -23,6 +23,8 @@ QStringList tree(const QString &root)
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
         it.next();
+        if (QDir(root).relativeFilePath(it.filePath()).startsWith(".Brindlex File Cache"))
+            continue; // the file cache's own folder
         out << QDir(root).relativeFilePath(it.filePath()) + (it.fileInfo().isDir() && !it.fileInfo().isSymLink() ? "/" : "");
     }
     out.sort();
