@@ -3,6 +3,7 @@
 #include "ClientWatcherEventGateKeeper.h"
 #include "ClientWatcherEventProcessor.h"
 #include "ClientWatcherHierarchy.h"
+#include "FileManipulation.h"
 #include "NativeClientWatcher.h"
 #include "SyncDatabase.h"
 #include "main.h"
@@ -173,7 +174,8 @@ void CClientWatcherV2::sanityCheckSlot()
     const bool checkFileHash = m_syncDatabase->sumFileSizes() < kHashCheckDatabaseLimit;
     qDebug() << "CClientWatcherV2::sanityCheckSlot() - started, checkFileHash:" << (checkFileHash ? "true" : "false");
     checkAllNowSlot(checkFileHash);
-    // The file cache's own start-up check joins here once the cache exists.
+    if (m_fileManipulation)
+        m_fileManipulation->runSanityCheck(); // the file cache's records against its folder
     qDebug() << "CClientWatcherV2::sanityCheckSlot() - finished";
     emit sanityCheckFinishedSignal();
 }
