@@ -183,6 +183,12 @@ void CClientWatcherV2::sanityCheckSlot()
 void CClientWatcherV2::queueCheckAll(bool checkFileHash)
 {
     m_eventQueue.clear();
+    // An unmounted or removed store folder would read as every library deleted by the user.
+    const QString store = syncpath::storeFolder();
+    if (store.isEmpty() || !utils::fileExistsNative(store, true, false)) {
+        qWarning().noquote() << "CClientWatcherV2::queueCheckAll: store folder" << store << "is missing -> no check";
+        return;
+    }
     for (const SyncLibrary::Ptr &library : m_syncDatabase->getLibraries()) {
         if (library->ClientName.isEmpty() || !m_syncDatabase->isSynchronized(library->ClientId, false)) {
             if (m_gateKeeper)
