@@ -438,6 +438,19 @@ bool CSyncDatabase::beginTransaction()
     return true;
 }
 
+void CSyncDatabase::runInTransaction(const std::function<void()> &work)
+{
+    {
+        QMutexLocker locker(&m_mutex);
+        const bool inTransaction = beginTransaction();
+        work();
+        if (inTransaction)
+            commitTransaction();
+    }
+    for (const SyncLibrary::Ptr &library : getLibraries())
+        emit syncDatabaseChangedSignal(library->ClientId);
+}
+
 bool CSyncDatabase::commitTransaction()
 {
     qDebug() << "CSyncDatabase::commitTransaction: committing transaction";

@@ -14,6 +14,8 @@
 #include <QSqlQuery>
 #include <QString>
 
+#include <functional>
+
 // What the progress report counts; all 0 when nothing is left to do.
 struct SyncProgressCounts
 {
@@ -65,6 +67,10 @@ public:
     // can deadlock with another thread's deletion, which holds the mutex while it waits for the lock.
     bool beginTransaction();
     bool commitTransaction();
+    // Runs work as one write transaction. Holds the insertion and deletion mutex throughout, in the
+    // order the subtree deletions take it too, so that neither waits on the other for ever. Every
+    // library is announced as changed after the commit: readers could not see the rows before.
+    void runInTransaction(const std::function<void()> &work);
     void createTableSchema();
     void updateTableSchema();
     quint64 getNextClientId();

@@ -1,6 +1,7 @@
 #include "SyncLibrary.h"
 
 #include "AppStatusController.h"
+#include "ClientWatcherHierarchy.h"
 #include "FileManipulation.h"
 #include "RestartInterval.h"
 #include "ServerHierarchyProjector.h"
@@ -302,8 +303,10 @@ void CSyncLibrary::syncDatabaseChangedSlot(ItemId libraryClientId)
 bool CSyncLibrary::areAllLocalChangesInDatabase(const QString &path) const
 {
     qDebug() << "CSyncLibrary::areAllLocalChangesInDatabase: for path" << path;
-    // A plain walk of the disk against the records until the hierarchy checker can answer this.
-    return !m_fileManipulation->hasLocalChanges(m_item, path);
+    if (!QFileInfo::exists(path))
+        return true; // nothing on disk that the database could lack
+    // Content hashes too: the answer decides whether the folder may go without a backup.
+    return CHierarchyChecker(m_syncDatabase).checkDirectory(path, true, true).isEmpty();
 }
 
 // --- hierarchy -------------------------------------------------------------------------------

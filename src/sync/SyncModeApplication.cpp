@@ -1,6 +1,7 @@
 #include "SyncModeApplication.h"
 
 #include "AppStatusController.h"
+#include "ClientWatcher.h"
 #include "Log.h"
 #include "FileManipulation.h"
 #include "SyncLibrary.h"
@@ -149,7 +150,10 @@ CSyncModeApplication::~CSyncModeApplication()
 {
     qDebug() << "CSyncModeApplication::~CSyncModeApplication";
     emit sigBreak();
-    // The client watcher is stopped here, first, once it exists.
+    // First: it records into the database that everything after it shares.
+    if (m_clientWatcher)
+        m_clientWatcher->stopWatcherSlot();
+    m_clientWatcher.reset();
     if (m_serverWatcher)
         m_serverWatcher->abortAllWatchRequests();
     // The sync thread and the projections it started end before the watcher and the network
@@ -169,7 +173,11 @@ void CSyncModeApplication::initialize()
     m_syncThreadManager.reset(new CSyncThreadManager(m_syncDatabase, m_appStatusController, m_userSessionController,
                                                      m_syncProgressManager, m_fileManipulation));
     m_serverWatcher.reset(new CServerWatcher(m_syncDatabase, m_userSessionController));
-    // The client watcher (database, file manipulation) is created here, after the server watcher.
+    m_clientWatcher.reset(new CClientWatcherV2(m_syncDatabase, m_fileManipulation));
+    connect(m_clientWatcher.data(), &CClientWatcherV2::sanityCheckFinishedSignal, this,
+            &CSyncModeApplication::sanityCheckFinishedSlot, Qt::QueuedConnection);
+    connect(m_clientWatcher.data(), &CClientWatcherV2::setStoreFolderLostSignal, m_appStatusController.data(),
+            &CAppStatusController::setStoreFolderLostSlot, Qt::QueuedConnection);
     qDebug() << "CSyncModeApplication::initialize: FLs count:" << m_syncDatabase->countLibraries();
     qDebug() << "CSyncModeApplication::initialize: folders count:" << m_syncDatabase->countFolders();
     qDebug() << "CSyncModeApplication::initialize: files count:" << m_syncDatabase->countFiles();
@@ -187,9 +195,8 @@ void CSyncModeApplication::startSync()
             m_appStatusController->waitForSyncLibraryInitialization(library->ClientId);
         m_syncThreadManager->startSyncLibrary(library->ClientId);
     }
-    // Without a client watcher there is no start-up comparison to wait for; once it exists, its
-    // start-up comparison ends in sanityCheckFinishedSlot.
-    sanityCheckFinishedSlot();
+    // Both watchers start once the disk has been compared with the database.
+    m_clientWatcher->sanityCheck();
 }
 
 void CSyncModeApplication::sanityCheckFinishedSlot()
@@ -199,6 +206,7 @@ void CSyncModeApplication::sanityCheckFinishedSlot()
         return;
     m_watchersStarted = true;
     m_serverWatcher->start();
+    m_clientWatcher->startWatcher();
     m_appStatusController->setSyncInitializing(false);
 }
 

@@ -12,6 +12,7 @@
 #include <memory>
 
 class CAppStatusController;
+class CClientWatcherV2;
 class CFileManipulation;
 class CSyncProgressManager;
 class CSyncThreadManager;
@@ -85,6 +86,7 @@ private:
     QSharedPointer<CFileManipulation> m_fileManipulation;
     QSharedPointer<CSyncThreadManager> m_syncThreadManager;
     QSharedPointer<CServerWatcher> m_serverWatcher;
+    QSharedPointer<CClientWatcherV2> m_clientWatcher;
     bool m_watchersStarted = false;
     QString m_lastFileLibraries;
 };

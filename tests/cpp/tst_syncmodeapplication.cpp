@@ -227,14 +227,20 @@ private slots:
 
     void serverWatcherStartsOnceAndRestartsOnWakeUp()
     {
+        m_app.reset(); // its watchers start on their own time
         testsupport::MessageCapture capture;
         CSyncModeApplication app(m_database, m_status, m_sessions);
+        // Both watchers start once the start-up comparison has finished.
+        QTRY_VERIFY(capture.count(QtDebugMsg, "CSyncModeApplication::sanityCheckFinishedSlot") > 0);
         const QStringList lines = capture.lines(QtDebugMsg);
         const int started = lines.indexOf("CSyncModeApplication::startSync");
+        const int compared = lines.indexOf("CClientWatcherV2::sanityCheckSlot() - finished");
         const int firstCycle =
             lines.indexOf("CServerWatcherScheduler::scheduleSignal: invoking restartSchedulerTimerSlot: interval: 3000");
         QVERIFY(started >= 0);
-        QVERIFY2(firstCycle > started, "the watcher starts after the libraries");
+        QVERIFY2(compared > started, "the comparison follows the libraries");
+        QVERIFY2(firstCycle > compared, "the watcher starts after the comparison");
+        QVERIFY(lines.indexOf("CClientWatcherV2::startWatcher()") > compared);
         // The start-up comparison may report twice; the watcher starts once.
         app.sanityCheckFinishedSlot();
         QCOMPARE(capture.count(QtWarningMsg, "CServerWatcher::start: already started"), 0);

@@ -42,7 +42,9 @@ test('library list: subscribe, unsubscribe, and the path of a synchronised item'
     assert.equal(engine.getSyncedItemPath('t1', '11'), '');
   });
 
-  // As if the engine had created the library folder and one folder in it.
+  // As if the engine had created the library folder and one folder in it, on disk as well: the
+  // start-up comparison would take a missing library folder for one the user deleted.
+  fs.mkdirSync(path.join(env.home, 'Acme', 'Photos', "Trip '24"), { recursive: true });
   sql("UPDATE Libraries SET ClientName='Acme/Photos', ServerStatus=1 WHERE ServerId=11");
   const libraryClientId = sql('SELECT ClientId FROM Libraries WHERE ServerId=11');
   sql(`INSERT INTO Folders (ClientId,ServerId,ClientName,ServerName,ParentClientId,LibraryClientId,ServerStatus,ClientStatus,Attr)

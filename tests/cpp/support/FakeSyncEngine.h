@@ -1,0 +1,68 @@
+#pragma once
+
+#include "ClientWatcherUtils.h"
+#include "SyncDatabase.h"
+#include "SyncDatabaseSql.h"
+
+#include <QMap>
+#include <QObject>
+#include <QSqlQuery>
+#include <QTimer>
+
+namespace testsupport {
+
+// Stands in for the sync engine: takes every local change "to the server" at once, counting
+// what it carried by kind, so that the watcher's gate sees libraries become synchronised.
+class FakeSyncEngine : public QObject
+{
+public:
+    explicit FakeSyncEngine(CSyncDatabase &db) : m_db(db)
+    {
+        connect(&m_timer, &QTimer::timeout, this, [this] { tick(); });
+        m_timer.start(50);
+    }
+
+    QMap<QString, int> counts; // "file new", "folder moved", ...
+    static QString statusText(quint32 status)
+    {
+        switch (status) {
+        case StatusSynchronized: return QStringLiteral("sync");
+        case StatusNew: return QStringLiteral("new");
+        case StatusMoved: return QStringLiteral("moved");
+        case StatusChanged: return QStringLiteral("changed");
+        case StatusDeleted: return QStringLiteral("deleted");
+        default: return QString::number(status);
+        }
+    }
+
+private:
+    void tick()
+    {
+        for (const QString &table : {sqltable::Folders, sqltable::Files}) {
+            const bool isFile = table == sqltable::Files;
+            QList<QPair<ItemId, quint32>> pending;
+            QSqlQuery query = m_db.execQuery("SELECT ClientId, ClientStatus FROM " + table + " WHERE ClientStatus <> 1");
+            for (bool row = query.isValid(); row; row = query.next())
+                pending << qMakePair(query.value(0).toULongLong(), query.value(1).toUInt());
+            for (const auto &item : pending) {
+                ++counts[QString(isFile ? "file " : "folder ") + statusText(item.second)];
+                if (item.second == StatusDeleted) {
+                    isFile ? m_db.deleteFile(item.first) : m_db.deleteFolder(item.first);
+                    continue;
+                }
+                const SyncItem::Ptr record = m_db.getItem(item.first);
+                if (!record)
+                    continue;
+                const CSqlValueList values{CSqlValue("ClientStatus", 1), CSqlValue("ServerStatus", 1),
+                                           CSqlValue("ServerId", item.first),
+                                           CSqlValue("ClientName", watchpath::localNameOf(record->ClientName))};
+                isFile ? m_db.updateFile(item.first, values) : m_db.updateFolder(item.first, values);
+            }
+        }
+    }
+
+    CSyncDatabase &m_db;
+    QTimer m_timer;
+};
+
+} // namespace testsupport
