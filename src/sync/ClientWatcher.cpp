@@ -22,6 +22,7 @@ const int kDelayedCheckMs = 1000;
 const int kBackedOffCheckMs = 60000;
 const int kBackOffAfterRounds = 10;
 const int kRebalanceMs = 30000;
+const int kSoonRebalanceMs = 1000;
 const int kRemovedHierarchyCheckMs = 60000;
 const int kPauseBeforeRoundMs = 1000;
 const int kPauseAfterEventMs = 100;
@@ -84,6 +85,8 @@ CClientWatcherV2::CClientWatcherV2(const QSharedPointer<CSyncDatabase> &syncData
     connect(m_delayedCheckTimer, &QTimer::timeout, this, &CClientWatcherV2::delayedCheckSlot);
     connect(m_rebalanceTimer, &QTimer::timeout, this, &CClientWatcherV2::rebalanceWatchersSlot);
     connect(m_removedHierarchyCheckTimer, &QTimer::timeout, this, &CClientWatcherV2::removedHierarchyCheckSlot);
+    connect(m_syncDatabase.data(), &CSyncDatabase::syncLibraryChangedSignal, this,
+            &CClientWatcherV2::libraryChangedSlot, Qt::QueuedConnection);
 
     moveToThread(m_thread);
     m_thread->start();
@@ -336,6 +339,13 @@ void CClientWatcherV2::rebalanceWatchersSlot()
     m_rebalanceTimer->start(kRebalanceMs);
 }
 
+// A library that just got its folder (or a new one) is watched within a second, not at the next round.
+void CClientWatcherV2::libraryChangedSlot(ItemId)
+{
+    if (!isStopping() && m_rebalanceTimer->isActive() && m_rebalanceTimer->remainingTime() > kSoonRebalanceMs)
+        m_rebalanceTimer->start(kSoonRebalanceMs);
+}
+
 void CClientWatcherV2::rebalanceNativeClientWatchers()
 {
     qDebug() << "CClientWatcherV2::rebalanceNativeClientWatchers";
@@ -377,6 +387,12 @@ void CClientWatcherV2::rebalanceNativeClientWatchers()
         auto watcher = std::make_unique<utils::CNativeClientWatcher>(m_gateKeeper, tenantPath);
         watcher->start();
         m_nativeWatchers.emplace(tenantPath, std::move(watcher));
+        // What the user did there before the watch existed is found by one comparison; at start the
+        // sanity check has just made it.
+        if (m_rebalancedOnce) {
+            eventrules::insertCoalesced(m_eventQueue, ClientWatcherEvent(DIRECTORY_CHANGED, tenantPath));
+            m_delayedCheckTimer->start(kDelayedCheckMs);
+        }
     }
     QStringList unused;
     for (const auto &entry : m_nativeWatchers) {
@@ -389,6 +405,7 @@ void CClientWatcherV2::rebalanceNativeClientWatchers()
                            << tenantPath;
         stopNativeWatcher(tenantPath, "CClientWatcherV2::rebalanceNativeClientWatchers:");
     }
+    m_rebalancedOnce = true;
     qDebug() << "CClientWatcherV2::rebalanceNativeClientWatchers: done";
 }
 

@@ -63,6 +63,7 @@ public slots:
 
 private slots:
     void shutdownOnThreadSlot();
+    void libraryChangedSlot(ItemId libraryClientId);
 
 private:
     void queueCheckAll(bool checkFileHash);
@@ -87,6 +88,7 @@ private:
     ClientWatcherEventList m_eventQueue;
     int m_consecutiveChangedChecks = 0;
     bool m_storeFolderLost = false;
+    bool m_rebalancedOnce = false;
     QAtomicInt m_stopRequested = 0;
     QAtomicInteger<qint64> m_pausedMs = 0;
 };
