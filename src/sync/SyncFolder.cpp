@@ -63,7 +63,16 @@ void CSyncFolder::processNewOnServer()
         finish(ServerApiErrorCode::ErrorParentFolderNotYetCreated);
         return;
     }
-    m_item->ClientName = syncitem::uniqueLocalName(parentPath, utils::makeValidLocalName(m_item->ServerName), false);
+    const QString wanted = utils::makeValidLocalName(m_item->ServerName);
+    const QString existing = adoptableLocalFolder(parentPath, wanted, folder->ParentClientId);
+    if (!existing.isEmpty()) {
+        // Ours already (a rebuilt database, a reinstall over the store folder): taken as it is, and
+        // what it holds is matched or uploaded, never duplicated as "(2)".
+        qDebug() << "CSyncFolder::processNewOnServer: adopting the local folder already there:" << existing;
+        m_item->ClientName = existing;
+    } else {
+        m_item->ClientName = syncitem::uniqueLocalName(parentPath, wanted, false);
+    }
     writeItem();
     qDebug() << "CSyncFolder::processNewOnServer: clientName:" << m_item->ClientName << "clientPath:" << clientPath();
     if (!createLocalFolder()) {
@@ -74,6 +83,23 @@ void CSyncFolder::processNewOnServer()
     m_item->syncStatus.ServerStatus = StatusSynchronized;
     writeItem();
     finish(ServerApiErrorCode::ErrorSuccess);
+}
+
+// A real folder (no link) with the server's name, in any letter case, that no other record claims.
+QString CSyncFolder::adoptableLocalFolder(const QString &parentPath, const QString &name, ItemId parentClientId) const
+{
+    const QStringList entries = QDir(parentPath).entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot);
+    for (const QString &entry : entries) {
+        if (entry.compare(name, Qt::CaseInsensitive) != 0)
+            continue;
+        if (QFileInfo(syncpath::join(parentPath, entry)).isSymLink())
+            return QString();
+        const SyncFolder::Ptr claimed = m_syncDatabase->getFolderByName(parentClientId, entry);
+        if ((claimed && claimed->ClientId != m_item->ClientId) || m_syncDatabase->getFileByName(parentClientId, entry))
+            return QString();
+        return entry;
+    }
+    return QString();
 }
 
 void CSyncFolder::processNewOnClient()

@@ -23,4 +23,7 @@ protected:
 
 private slots:
     void processNewOnClientContinue(ErrorCode error, brindlex::FileSync::CFileSyncMkDirResponse response);
+
+private:
+    QString adoptableLocalFolder(const QString &parentPath, const QString &name, ItemId parentClientId) const;
 };

@@ -344,6 +344,18 @@ void CSyncLibrary::processChangedOnServer()
 
 // --- the library's folder ----------------------------------------------------------------------
 
+bool CSyncLibrary::isAdoptableLibraryFolder(const QString &store, const QString &relative) const
+{
+    const QFileInfo info(syncpath::join(store, relative));
+    if (!info.isDir() || info.isSymLink())
+        return false;
+    for (const SyncLibrary::Ptr &other : m_syncDatabase->getLibraries()) {
+        if (other->ClientId != m_libraryClientId && other->ClientName.compare(relative, Qt::CaseInsensitive) == 0)
+            return false;
+    }
+    return true;
+}
+
 void CSyncLibrary::processMovedOnServer()
 {
     const SyncLibrary::Ptr lib = library();
@@ -356,7 +368,12 @@ void CSyncLibrary::processMovedOnServer()
     const QString relative = synclibrary::relativeFolderPath(lib->TenantName, lib->ServerName);
     if (lib->ClientName.isEmpty()) {
         qDebug() << "CSyncLibrary::processMovedOnServer: clientName not set -> creating new FL folder";
-        const QString unique = synclibrary::uniqueRelativePath(store, relative);
+        // A folder of that name left by an earlier installation or a lost database is this library's:
+        // taken over, its content matched against the server's instead of downloaded beside it.
+        const bool adopt = isAdoptableLibraryFolder(store, relative);
+        if (adopt)
+            qDebug() << "CSyncLibrary::processMovedOnServer: adopting existing FL folder:" << relative;
+        const QString unique = adopt ? relative : synclibrary::uniqueRelativePath(store, relative);
         const QString path = syncpath::join(store, unique);
         if (!QDir().mkpath(path)) {
             qCritical() << "CSyncLibrary::processMovedOnServer: unable to mkdir clientPath:" << path

@@ -59,6 +59,7 @@ protected:
     void processDeletedOnServer() override;
     void processDeletedOnClient() override;
     void processMovedOnServer() override;
+    bool isAdoptableLibraryFolder(const QString &store, const QString &relative) const;
     void processChangedOnServer() override;
     void finish(const ErrorCode &error) override;
 
