@@ -46,15 +46,18 @@ CFileLibrariesJsonArray::CFileLibrariesJsonArray(const QString &json)
 CSyncModeApplication::CSyncModeApplication(const QSharedPointer<CSyncDatabase> &syncDatabase,
                                            const QSharedPointer<CAppStatusController> &appStatusController,
                                            const QSharedPointer<CUserSessionController> &userSessionController,
+                                           const std::shared_ptr<CSyncProgressManager> &syncProgressManager,
                                            QObject *parent)
     : QObject(parent)
     , m_syncDatabase(syncDatabase)
     , m_appStatusController(appStatusController)
     , m_userSessionController(userSessionController)
+    , m_syncProgressManager(syncProgressManager)
 {
     Q_ASSERT_X(m_syncDatabase, "CSyncModeApplication", "_syncDatabase");
     Q_ASSERT_X(m_appStatusController, "CSyncModeApplication", "_appStatusController");
     Q_ASSERT_X(m_userSessionController, "CSyncModeApplication", "_userSessionController");
+    Q_ASSERT_X(m_syncProgressManager, "CSyncModeApplication", "_syncProgressManager");
     initialize();
 }
 

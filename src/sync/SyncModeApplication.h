@@ -7,9 +7,12 @@
 #include <QSharedPointer>
 #include <QString>
 
+#include <memory>
+
 class CAppStatusController;
 class CServerWatcher;
 class CSyncDatabase;
+class CSyncProgressManager;
 class CUserSessionController;
 
 // The host's file-library list, parsed. Valid only when every element was accepted.
@@ -36,6 +39,7 @@ public:
     CSyncModeApplication(const QSharedPointer<CSyncDatabase> &syncDatabase,
                          const QSharedPointer<CAppStatusController> &appStatusController,
                          const QSharedPointer<CUserSessionController> &userSessionController,
+                         const std::shared_ptr<CSyncProgressManager> &syncProgressManager,
                          QObject *parent = nullptr);
     ~CSyncModeApplication() override;
 
@@ -56,6 +60,7 @@ private:
     const QSharedPointer<CSyncDatabase> m_syncDatabase;
     const QSharedPointer<CAppStatusController> m_appStatusController;
     const QSharedPointer<CUserSessionController> m_userSessionController;
+    const std::shared_ptr<CSyncProgressManager> m_syncProgressManager;
     QSharedPointer<CServerWatcher> m_serverWatcher;
     bool m_watchersStarted = false;
     QString m_lastFileLibraries;

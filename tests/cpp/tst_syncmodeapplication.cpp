@@ -3,6 +3,7 @@
 #include "MessageCapture.h"
 #include "SyncDatabase.h"
 #include "SyncModeApplication.h"
+#include "SyncProgress.h"
 #include "TestMain.h"
 #include "UserSessionController.h"
 
@@ -38,12 +39,14 @@ private slots:
         QVERIFY(m_database->getDatabaseConnection().isOpen());
         m_status.reset(new CAppStatusController([] { return true; }));
         m_sessions.reset(new CUserSessionController(m_status));
-        m_app.reset(new CSyncModeApplication(m_database, m_status, m_sessions));
+        m_progress = std::make_shared<CSyncProgressManager>(m_database);
+        m_app.reset(new CSyncModeApplication(m_database, m_status, m_sessions, m_progress));
     }
 
     void cleanup()
     {
         m_app.reset();
+        m_progress.reset();
         m_sessions.reset();
         m_status.reset();
         m_database->closeDatabaseForCurrentThread();
@@ -183,7 +186,7 @@ private slots:
     void serverWatcherStartsOnceAndRestartsOnWakeUp()
     {
         testsupport::MessageCapture capture;
-        CSyncModeApplication app(m_database, m_status, m_sessions);
+        CSyncModeApplication app(m_database, m_status, m_sessions, m_progress);
         const QStringList lines = capture.lines(QtDebugMsg);
         const int started = lines.indexOf("CSyncModeApplication::startSync");
         const int firstCycle =
@@ -215,6 +218,7 @@ private:
     QSharedPointer<CSyncDatabase> m_database;
     QSharedPointer<CAppStatusController> m_status;
     QSharedPointer<CUserSessionController> m_sessions;
+    std::shared_ptr<CSyncProgressManager> m_progress;
     QScopedPointer<CSyncModeApplication> m_app;
 };
 
