@@ -5,6 +5,7 @@
 #include <QUuid>
 
 #include <algorithm>
+#include <utility>
 
 // ---------------------------------------------------------------------------------------------
 // CSignalReducer
@@ -270,7 +271,10 @@ CSyncProgressManager::~CSyncProgressManager()
 
 void CSyncProgressManager::evaluateCountsNow()
 {
-    QMetaObject::invokeMethod(m_countsReducer, &CSignalReducer::inputSlot, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, [this] {
+        m_startUpReading = true;
+        m_countsReducer->inputSlot();
+    }, Qt::QueuedConnection);
 }
 
 void CSyncProgressManager::fileDownloadProgressSlot(QString, ItemId clientId, qulonglong bytesDone, qulonglong bytesTotal)
@@ -308,8 +312,13 @@ void CSyncProgressManager::syncDatabaseChangedSlot()
 {
     m_countsQueries.fetchAndAddRelaxed(1);
     const SyncProgressCounts counts = m_syncDatabase->getSyncProgressCounts();
-    if (counts == m_lastCounts)
+    const bool startUp = std::exchange(m_startUpReading, false);
+    // After the first change the host hears once that all is done, even if nothing was to do. The
+    // start-up reading stays quiet then: its report would arrive in place of the host's first
+    // session request, which the add-on delivers together with a pending report.
+    if (counts == m_lastCounts && (m_countsReported || startUp))
         return;
+    m_countsReported = true;
     m_lastCounts = counts;
     m_reportReducer->inputSlot();
 }

@@ -127,7 +127,7 @@ public:
     explicit CSyncProgressManager(const QSharedPointer<CSyncDatabase> &syncDatabase, QObject *parent = nullptr);
     ~CSyncProgressManager() override;
 
-    // Reads the counts once, as after a database change; a report follows unless they are all 0.
+    // Reads the counts once at start; a report follows unless they are all 0.
     void evaluateCountsNow();
     // How often the counts were read; what the tests and benchmarks watch.
     quint64 countsQueryCount() const { return m_countsQueries.loadRelaxed(); }
@@ -153,5 +153,7 @@ private:
     CSignalReducer *m_countsReducer = nullptr;
     CSignalReducer *m_reportReducer = nullptr;
     SyncProgressCounts m_lastCounts;
+    bool m_startUpReading = false;
+    bool m_countsReported = false;
     QAtomicInteger<quint64> m_countsQueries = 0;
 };

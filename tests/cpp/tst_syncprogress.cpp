@@ -219,21 +219,29 @@ private slots:
         QCOMPARE(s.lastReport().value("bytesToDownload").toDouble(), 119.0);
     }
 
-    void startUpReadReportsOnlyWhenThereIsWork()
+    void startUpReadAndFirstChange()
     {
         {
             Scenario idle;
             idle.manager->evaluateCountsNow();
             idle.settle();
             QCOMPARE(idle.manager->countsQueryCount(), quint64(1));
-            QVERIFY2(idle.reports.isEmpty(), "nothing to do, nothing to report");
+            QVERIFY2(idle.reports.isEmpty(), "nothing to do at start, nothing to report");
+            // The first change tells the host once that all is done.
+            idle.fixture.db->updateFile(idle.tick, CSqlValue("Size", quint64(1)));
+            idle.settle();
+            QCOMPARE(idle.reports.size(), 1);
+            QCOMPARE(idle.lastReport().value("itemsToGo"), QJsonValue(0));
+            idle.fixture.db->updateFile(idle.tick, CSqlValue("Size", quint64(2)));
+            idle.settle();
+            QCOMPARE(idle.reports.size(), 1);
         }
         Scenario waiting;
         waiting.fixture.db->insertLibrary(
             waiting.fixture.makeLibrary("Tenant/New", "tenant", 77, {StatusNew, StatusSynchronized}));
-        waiting.reports.clear();
         waiting.manager->evaluateCountsNow();
-        const QJsonObject report = waiting.nextReport();
+        waiting.settle();
+        const QJsonObject report = waiting.lastReport();
         QCOMPARE(report.value("itemsToGo").toInt(), 1);
         QCOMPARE(report.value("itemsToDownload").toInt(), 1);
         QCOMPARE(report.value("itemsToUpload").toInt(), 0);
