@@ -113,20 +113,6 @@ private slots:
         QVERIFY(!QFileInfo::exists(home.filePath("gone")));
     }
 
-    void iconFunctionsLeaveTheFolderAsItIs()
-    {
-        QTemporaryDir store;
-        const QFile::Permissions before = QFileInfo(store.path()).permissions();
-        utils::updateStoreFolderIcon(store.path());
-        utils::updateStoreFolderWarnIcon(store.path());
-        utils::setStoreFolderIcon(store.path(), "/usr/share/icons/x.ico", true);
-        utils::unsetStoreFolderIcon(store.path());
-        QVERIFY(!utils::invokeShellExecuteEx(store.path(), "pintohome"));
-        QCOMPARE(QDir(store.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
-                 QStringList());
-        QCOMPARE(QFileInfo(store.path()).permissions(), before);
-    }
-
     // The resume path as logind's signal drives it, without a bus.
     void resumeFromSleepWakesTheEngineOnce()
     {
