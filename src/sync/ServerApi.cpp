@@ -256,7 +256,13 @@ CFileSyncStateResponse::CFileSyncStateResponse(const QByteArray &data)
 CFileSyncMkDirResponse::CFileSyncMkDirResponse(const QByteArray &data)
     : CFileSyncStateResponse(data)
 {
-    if (!hasError)
+    if (!hasError) {
+        newFolderId = readInt64(resultObject.value(QLatin1String("newFolderId")));
+        return;
+    }
+    // With brindlex.AlreadyExists the server names the folder that holds the place.
+    newFolderId = readInt64(errorObject.value(QLatin1String("data")).toObject().value(QLatin1String("newFolderId")));
+    if (newFolderId == 0)
         newFolderId = readInt64(resultObject.value(QLatin1String("newFolderId")));
 }
 

@@ -247,6 +247,17 @@ void CServerHierarchyProjector::storeLibrarySic(const brindlex::Hierarchy &hiera
         qDebug() << "CServerHierarchyProjector::continueHierarchyProcessing: processing hierarchy for library clientId:"
                  << id << "finished, conflicting item found -> using old library sic:" << m_library->Sic;
     }
+    // The host may have unsubscribed the library while the projection ran: that wins.
+    const SyncLibrary::Ptr current = m_syncDatabase->getLibrary(id);
+    if (!current) {
+        qDebug() << "CServerHierarchyProjector::storeLibrarySic: library clientId:" << id << "is gone -> not written";
+        return;
+    }
+    if (current->syncStatus.ServerStatus == StatusDeleted) {
+        m_library->syncStatus.ServerStatus = StatusDeleted;
+        m_syncDatabase->updateLibrary(id, CSqlValue(QStringLiteral("Sic"), m_library->Sic));
+        return;
+    }
     m_syncDatabase->updateLibrary(id, CSqlValue(QStringLiteral("Sic"), m_library->Sic),
                                   CSqlValue(QStringLiteral("ServerStatus"), m_library->syncStatus.ServerStatus));
 }

@@ -106,6 +106,8 @@ public:
     QList<SyncFile::Ptr> getFilesByParent(ItemId parentClientId);
     QList<SyncFolder::Ptr> getFoldersByParent(ItemId parentClientId);
     QList<SyncFile::Ptr> getFilesOfLibrary(ItemId libraryClientId);
+    // Local or server name, letter case aside (ASCII only, as SQLite compares).
+    QList<SyncFile::Ptr> getFilesOfLibraryByName(ItemId libraryClientId, const QString &name);
     QList<SyncFolder::Ptr> getFoldersOfLibrary(ItemId libraryClientId);
     QList<SyncFile::Ptr> getFilesByServerId(quint64 serverId);
     QList<SyncFolder::Ptr> getFoldersByServerId(quint64 serverId);

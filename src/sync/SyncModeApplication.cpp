@@ -1,7 +1,10 @@
 #include "SyncModeApplication.h"
 
 #include "AppStatusController.h"
+#include "FileManipulation.h"
+#include "SyncLibrary.h"
 #include "ServerWatcher.h"
+#include "SyncFile.h"
 #include "SyncDatabase.h"
 #include "UserSessionController.h"
 #include "WorkspaceServerRequest.h"
@@ -57,7 +60,6 @@ CSyncModeApplication::CSyncModeApplication(const QSharedPointer<CSyncDatabase> &
     Q_ASSERT_X(m_syncDatabase, "CSyncModeApplication", "_syncDatabase");
     Q_ASSERT_X(m_appStatusController, "CSyncModeApplication", "_appStatusController");
     Q_ASSERT_X(m_userSessionController, "CSyncModeApplication", "_userSessionController");
-    Q_ASSERT_X(m_syncProgressManager, "CSyncModeApplication", "_syncProgressManager");
     initialize();
 }
 
@@ -65,18 +67,27 @@ CSyncModeApplication::~CSyncModeApplication()
 {
     qDebug() << "CSyncModeApplication::~CSyncModeApplication";
     emit sigBreak();
+    // The client watcher is stopped here, first, once it exists.
     if (m_serverWatcher)
         m_serverWatcher->abortAllWatchRequests();
+    // The sync thread and the projections it started end before the watcher and the network
+    // managers they may still use.
+    m_syncThreadManager.reset();
     CNetworkAccessManager::clear();
     m_serverWatcher.reset();
+    m_fileManipulation.reset();
 }
 
 void CSyncModeApplication::initialize()
 {
     qDebug() << "CSyncModeApplication::initialize";
-    // The file manipulation service and the sync thread manager come before the server watcher,
-    // the client watcher after it, as they arrive.
+    // Nothing downloads yet: what a killed run left half-written goes now.
+    filesync::removeDownloadLeftovers(syncpath::storeFolder());
+    m_fileManipulation.reset(new CFileManipulation(m_syncDatabase));
+    m_syncThreadManager.reset(new CSyncThreadManager(m_syncDatabase, m_appStatusController, m_userSessionController,
+                                                     m_syncProgressManager, m_fileManipulation));
     m_serverWatcher.reset(new CServerWatcher(m_syncDatabase, m_userSessionController));
+    // The client watcher (database, file manipulation) is created here, after the server watcher.
     qDebug() << "CSyncModeApplication::initialize: FLs count:" << m_syncDatabase->countLibraries();
     qDebug() << "CSyncModeApplication::initialize: folders count:" << m_syncDatabase->countFolders();
     qDebug() << "CSyncModeApplication::initialize: files count:" << m_syncDatabase->countFiles();
@@ -92,9 +103,10 @@ void CSyncModeApplication::startSync()
             && library->syncStatus.ClientStatus == StatusSynchronized;
         if (!neverSynchronized)
             m_appStatusController->waitForSyncLibraryInitialization(library->ClientId);
-        // The sync thread manager starts the library here once it exists.
+        m_syncThreadManager->startSyncLibrary(library->ClientId);
     }
-    // Without a client watcher there is no start-up comparison to wait for.
+    // Without a client watcher there is no start-up comparison to wait for; once it exists, its
+    // start-up comparison ends in sanityCheckFinishedSlot.
     sanityCheckFinishedSlot();
 }
 
@@ -140,8 +152,8 @@ void CSyncModeApplication::setFileLibraries(const QString &fileLibraries)
             }
             library->syncStatus.ClientStatus = StatusSynchronized;
             library->syncStatus.ServerStatus = StatusNew;
-            m_syncDatabase->insertLibrary(library);
-            // The sync thread manager starts the new library here once it exists.
+            if (m_syncDatabase->insertLibrary(library) != 0)
+                m_syncThreadManager->startSyncLibrary(library->ClientId);
         } else {
             qDebug().noquote() << "CSyncModeApplication::setFileLibraries: syncLibrary:" << existing->toString()
                                << "is already subscribed";

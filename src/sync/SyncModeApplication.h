@@ -10,9 +10,11 @@
 #include <memory>
 
 class CAppStatusController;
+class CFileManipulation;
+class CSyncProgressManager;
+class CSyncThreadManager;
 class CServerWatcher;
 class CSyncDatabase;
-class CSyncProgressManager;
 class CUserSessionController;
 
 // The host's file-library list, parsed. Valid only when every element was accepted.
@@ -39,7 +41,7 @@ public:
     CSyncModeApplication(const QSharedPointer<CSyncDatabase> &syncDatabase,
                          const QSharedPointer<CAppStatusController> &appStatusController,
                          const QSharedPointer<CUserSessionController> &userSessionController,
-                         const std::shared_ptr<CSyncProgressManager> &syncProgressManager,
+                         const std::shared_ptr<CSyncProgressManager> &syncProgressManager = {},
                          QObject *parent = nullptr);
     ~CSyncModeApplication() override;
 
@@ -60,7 +62,9 @@ private:
     const QSharedPointer<CSyncDatabase> m_syncDatabase;
     const QSharedPointer<CAppStatusController> m_appStatusController;
     const QSharedPointer<CUserSessionController> m_userSessionController;
-    const std::shared_ptr<CSyncProgressManager> m_syncProgressManager;
+    const std::shared_ptr<CSyncProgressManager> m_syncProgressManager; // may be null
+    QSharedPointer<CFileManipulation> m_fileManipulation;
+    QSharedPointer<CSyncThreadManager> m_syncThreadManager;
     QSharedPointer<CServerWatcher> m_serverWatcher;
     bool m_watchersStarted = false;
     QString m_lastFileLibraries;

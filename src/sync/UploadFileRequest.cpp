@@ -210,6 +210,7 @@ void CUploadSyncFileRequest::exec()
                                                        brindlex::RenameOnConflict);
         connect(test, &CFileSyncCanUpdateFileRequest::finishedSignal, this,
                 &CUploadSyncFileRequest::canUploadFileFinishedSlot);
+        m_feasibilityRequest = test;
         test->exec();
     } else {
         auto *test = new CFileSyncCanCreateFileRequest(_userSession, m_library, m_library->TenantId,
@@ -218,12 +219,27 @@ void CUploadSyncFileRequest::exec()
                                                        brindlex::RenameOnConflict);
         connect(test, &CFileSyncCanCreateFileRequest::finishedSignal, this,
                 &CUploadSyncFileRequest::canUploadFileFinishedSlot);
+        m_feasibilityRequest = test;
         test->exec();
     }
 }
 
+void CUploadSyncFileRequest::cancelUpload()
+{
+    m_cancelled = true;
+    if (m_feasibilityRequest)
+        m_feasibilityRequest->cancel();
+    cancel();
+}
+
 void CUploadSyncFileRequest::canUploadFileFinishedSlot(ErrorCode error)
 {
+    if (m_cancelled) {
+        qDebug() << "CUploadSyncFileRequest::canUploadFileFinishedSlot: cancelled while asking -> nothing uploaded";
+        finished(ServerApiErrorCode::ErrorOperationCancelled);
+        deleteLater();
+        return;
+    }
     if (error.isSuccess()) {
         execContinue();
         return;
@@ -298,6 +314,13 @@ bool CUploadSyncFileRequest::finished(const ErrorCode &outcome)
         if (response.hasError && response.error == ServerApiErrorCode::SessionExpired)
             return false; // the engine clears the token and calls again with brindlex.InvalidAccessToken
         error = response.hasError ? response.error : ErrorCode(ServerApiErrorCode::ErrorSuccess);
+        // A success must name the file: without it the record would get server id 0, which later
+        // reads as a file deleted on the server.
+        if (error.isSuccess() && (m_response.isEmpty() || response.fileId <= 0)) {
+            qCritical() << "CUploadSyncFileRequest::finished: answer without a file id:"
+                        << QString::fromUtf8(m_response.left(1024)) << "-> internal error";
+            error = ErrorCode(ServerApiErrorCode::ErrorInternal);
+        }
         if (error == ServerApiErrorCode::AccessDenied && _userSession && response.customItem.isValid())
             error = CAccessRightsInterrogator(_userSession, response.customItem).probe();
         if (error == ServerApiErrorCode::TenantNotFound)

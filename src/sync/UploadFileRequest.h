@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QIODevice>
 #include <QMetaType>
+#include <QPointer>
 #include <QSharedPointer>
 #include <QString>
 
@@ -113,6 +114,8 @@ signals:
 
 public slots:
     void canUploadFileFinishedSlot(ErrorCode error);
+    // Also stops an upload whose feasibility question is still out.
+    void cancelUpload();
 
 protected:
     void sendProgress(qint64 done, qint64 total) override;
@@ -132,4 +135,6 @@ private:
     const QString m_localPath;
     // A child, so it outlives the reply that reads it (the base deletes the reply first).
     CLimitedIODevice *m_bodyDevice = nullptr;
+    QPointer<CWorkspaceServerRequest> m_feasibilityRequest;
+    bool m_cancelled = false;
 };

@@ -1,5 +1,9 @@
 #include "utils.h"
 
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QStringList>
 
 namespace utils {
@@ -162,6 +166,59 @@ QDateTime getModifiedTimeUtc(const QString &path)
     if (!getTime(path, nullptr, &modified))
         return QDateTime();
     return modified.isValid() ? modified.toUTC() : QDateTime();
+}
+
+bool moveToTrash(const QString &path)
+{
+    const QFileInfo info(path);
+    if (info.isSymLink())
+        return QFile::remove(path) || !QFileInfo(path).isSymLink();
+    if (!info.exists())
+        return true;
+    if (QFile::moveToTrash(path)) {
+        qDebug() << "utils::moveToTrash: moved to trash:" << path;
+        return true;
+    }
+    qWarning() << "utils::moveToTrash: unable to move to trash:" << path;
+    return false;
+}
+
+bool removeDir(const QString &path, bool toTrash)
+{
+    if (path.isEmpty()) {
+        qWarning() << "utils::removeDir: path is empty";
+        return false;
+    }
+    const QFileInfo root(path);
+    if (root.isSymLink())
+        return QFile::remove(path);
+    if (!root.exists())
+        return true;
+    if (!root.isDir()) {
+        qWarning() << "utils::removeDir: not a folder:" << path;
+        return false;
+    }
+    const QFileInfoList entries =
+        QDir(path).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QFileInfo &entry : entries) {
+        const QString entryPath = entry.absoluteFilePath();
+        bool removed = false;
+        if (entry.isSymLink())
+            removed = QFile::remove(entryPath);
+        else if (entry.isDir())
+            removed = removeDir(entryPath, toTrash);
+        else
+            removed = toTrash ? moveToTrash(entryPath) : QFile::remove(entryPath);
+        if (!removed && QFileInfo::exists(entryPath)) {
+            qWarning() << "utils::removeDir: unable to remove:" << entryPath;
+            return false;
+        }
+    }
+    if (!QDir().rmdir(path)) {
+        qWarning() << "utils::removeDir: unable to remove folder:" << path;
+        return !QFileInfo::exists(path);
+    }
+    return true;
 }
 
 } // namespace utils

@@ -44,6 +44,8 @@ void updateFileAttributes(const QString &path);
 
 // Never replaces an existing target.
 bool renameFileNative(const QString &from, const QString &to);
+// Replaces the target in one step: readers see the old or the new file, never a mix or nothing.
+bool replaceFileNative(const QString &from, const QString &to);
 
 // Bytes available to this user on the volume that holds path (or would hold it), -1 on failure.
 qint64 getDiscFreeSpaceFromPath(const QString &path);
@@ -57,5 +59,14 @@ QString makeValidLocalName(const QString &name);
 bool isReservedName(const QString &name);
 
 constexpr int maxLocalNameLength = 250;
+
+// Removes a folder with everything in it. Symbolic links are removed as links, their targets are
+// never touched. With toTrash, files go to the user's trash instead of being unlinked. A path that
+// does not exist counts as removed; false on the first entry that could not be removed.
+bool removeDir(const QString &path, bool toTrash = false);
+
+// Moves a file or folder into the user's trash; links are unlinked instead (a trashed link would
+// keep nothing of value). True when nothing is left at path.
+bool moveToTrash(const QString &path);
 
 } // namespace utils

@@ -375,6 +375,16 @@ bool renameFileNative(const QString &from, const QString &to)
     return renamed;
 }
 
+bool replaceFileNative(const QString &from, const QString &to)
+{
+    if (::rename(nativePath(from).constData(), nativePath(to).constData()) == 0)
+        return true;
+    const int error = errno;
+    qWarning() << "utils::replaceFileNative: unable to rename" << from << "->" << to << "error:" << error
+               << std::strerror(error);
+    return false;
+}
+
 qint64 getDiscFreeSpaceFromPath(const QString &path)
 {
     if (path.isEmpty()) {

@@ -12,6 +12,7 @@
 #include <QSqlRecord>
 
 #include <atomic>
+#include <utility>
 
 using testsupport::MessageCapture;
 using testsupport::ReferenceServer;
@@ -528,6 +529,24 @@ private slots:
         QCOMPARE(methods, (QStringList{"FileSync.getHierarchy", "FileSync.getWatcherAuthenticationToken"}));
         QCOMPARE(m_db->countFiles(), 0u);
         QCOMPARE(m_db->getLibrary(m_libClientId)->syncStatus.ServerStatus, quint32(StatusNew));
+    }
+
+    void unsubscriptionDuringProjectionIsKept()
+    {
+        addServerFile("f.txt", "x");
+        bool unsubscribed = false;
+        const QMetaObject::Connection host = connect(
+            m_db.data(), &CSyncDatabase::syncDatabaseChangedSignal, this,
+            [&](ItemId) {
+                if (std::exchange(unsubscribed, true))
+                    return;
+                m_db->updateLibrary(m_libClientId, CSqlValue("ServerStatus", quint32(StatusDeleted)));
+            },
+            Qt::DirectConnection);
+        QCOMPARE(project().errorName, QString("dc.ErrorSuccess"));
+        disconnect(host);
+        QVERIFY(unsubscribed);
+        QCOMPARE(m_db->getLibrary(m_libClientId)->syncStatus.ServerStatus, quint32(StatusDeleted));
     }
 
     void shuttingDownMidProjectionStoresNoNewSic()

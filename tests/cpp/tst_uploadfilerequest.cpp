@@ -286,6 +286,41 @@ private slots:
         QVERIFY(m_server->treeItem(m_library, "quota.bin").isEmpty());
     }
 
+    // A success must name the stored file; anything less would later read as a server-side deletion.
+    void answersWithoutAFileAreErrors_data()
+    {
+        QTest::addColumn<QString>("body");
+        QTest::newRow("empty body") << "";
+        QTest::newRow("not JSON") << "<html>ok</html>";
+        QTest::newRow("result without file id") << "{\"jsonrpc\":\"2.0\",\"result\":{\"state\":\"s\"}}";
+    }
+    void answersWithoutAFileAreErrors()
+    {
+        QFETCH(QString, body);
+        const QString path = writeLocalFile("answer.bin", "content");
+        m_server->addFault({{"type", "httpStatus"}, {"endpoint", "upload"}, {"status", 200}, {"body", body}});
+        Upload u;
+        run(UploadFileMethod::Create, path, fileRecord("answer.bin", 7), &u);
+        QVERIFY(waitFor(u, 10000));
+        QCOMPARE(u.completed, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::ErrorInternal)});
+    }
+
+    void cancelWhileAskingStopsTheUpload()
+    {
+        const QString path = writeLocalFile("cancel.bin", QByteArray(102400, 'c'));
+        m_server->addFault({{"type", "delay"}, {"method", "FileSync.canCreateFile"}, {"ms", 1000}});
+        m_server->clearRequestLog();
+        Upload u;
+        QPointer<CUploadSyncFileRequest> request = run(UploadFileMethod::Create, path, fileRecord("cancel.bin", 102400), &u);
+        QTimer::singleShot(200, request, &CUploadSyncFileRequest::cancelUpload);
+        QVERIFY(waitFor(u, 10000));
+        QCOMPARE(u.completed.size(), 1);
+        QVERIFY(!u.completed.first().isSuccess());
+        QTest::qWait(1500);
+        QCOMPARE(requestKinds(m_server->requestLog()), QStringList{"jsonrpc FileSync.canCreateFile"});
+        QVERIFY(m_server->treeItem(m_library, "cancel.bin").isEmpty());
+    }
+
     void answerFlags()
     {
         addServerFile("taken.txt", {{"content", "theirs"}});
@@ -512,8 +547,8 @@ private:
     }
 
     // Uploads into the library's top folder.
-    void run(UploadFileMethod method, const QString &path, const SyncFile::Ptr &file, Upload *u,
-             SyncLibrary::Ptr library = {})
+    CUploadSyncFileRequest *run(UploadFileMethod method, const QString &path, const SyncFile::Ptr &file, Upload *u,
+                                SyncLibrary::Ptr library = {})
     {
         if (!library)
             library = libraryRecord();
@@ -538,6 +573,7 @@ private:
                 [u](const QString &, ItemId, const ErrorCode &error) { u->finishedErrors << error; },
                 Qt::QueuedConnection);
         request->exec();
+        return request;
     }
 
     QScopedPointer<testsupport::MessageCapture> m_log;

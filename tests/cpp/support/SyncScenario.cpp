@@ -1,0 +1,328 @@
+#include "SyncScenario.h"
+
+#include "AppStatusController.h"
+#include "Config.h"
+#include "FileManipulation.h"
+#include "SyncDatabase.h"
+#include "SyncLibrary.h"
+#include "UserSessionController.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QThread>
+
+namespace testsupport {
+
+SyncScenario::SyncScenario(const ReferenceServer &server, const QString &tenantId, const QString &libraryName)
+    : m_server(server)
+{
+    m_library.tenantId = tenantId;
+    m_library.teamId = server.createTenantWithTeam(tenantId, tenantId);
+    const ReferenceServer::Reply made = server.admin("POST", "/admin/tenants/" + tenantId + "/libraries",
+                                                     {{"name", libraryName}, {"teamId", m_library.teamId}});
+    m_library.id = made.object().value("id").toString().toULongLong();
+
+    QFile configFile(m_data.filePath("bxsync_cfg.json"));
+    if (configFile.open(QIODevice::WriteOnly)) {
+        configFile.write(QJsonDocument(QJsonObject{{"sync", QJsonObject{{"syncFolder", m_store.path()}}}}).toJson());
+        configFile.close();
+    }
+    m_config.reset(new CConfig(m_data.path()));
+    m_config->readConfiguration();
+    CConfig::setInstance(m_config);
+
+    m_database.reset(new CSyncDatabase(m_data.path()));
+    m_status.reset(new CAppStatusController([connected = m_connected] { return connected->load(); }));
+    m_sessions.reset(new CUserSessionController(m_status));
+    m_sessions->setUserSession(server.sessionJson(server.token()));
+    m_fileManipulation.reset(new CFileManipulation(m_database));
+
+    // As the sync-mode application subscribes a library the host names.
+    SyncLibrary::Ptr record(new SyncLibrary);
+    record->TeamId = m_library.teamId;
+    record->TenantId = tenantId;
+    record->TenantName = tenantId;
+    record->ServerName = libraryName;
+    record->ServerId = m_library.id;
+    record->syncStatus.ClientStatus = StatusSynchronized;
+    record->syncStatus.ServerStatus = StatusNew;
+    m_libraryClientId = m_database->insertLibrary(record);
+}
+
+SyncScenario::~SyncScenario()
+{
+    stop();
+    m_database->closeDatabaseForCurrentThread();
+    CConfig::setInstance({});
+}
+
+QString SyncScenario::libraryFolder() const
+{
+    const SyncLibrary::Ptr library = m_database->getLibrary(m_libraryClientId);
+    return library ? syncpath::libraryFolderPath(*library) : QString();
+}
+
+quint64 SyncScenario::serverFolder(const QString &path) const
+{
+    return m_server.admin("POST", m_library.path() + "/folders", {{"path", path}})
+        .object().value("id").toVariant().toULongLong();
+}
+
+quint64 SyncScenario::serverFile(const QString &path, const QByteArray &content) const
+{
+    return m_server.admin("POST", m_library.path() + "/files", {{"path", path}, {"content", QString::fromUtf8(content)}})
+        .object().value("id").toVariant().toULongLong();
+}
+
+quint64 SyncScenario::serverId(const QString &path) const
+{
+    return m_server.treeItem(m_library, path).value("id").toVariant().toULongLong();
+}
+
+bool SyncScenario::serverPatch(const QString &path, const QJsonObject &change) const
+{
+    const quint64 id = serverId(path);
+    return id != 0 && m_server.admin("PATCH", m_library.path() + "/items/" + QString::number(id), change).status == 200;
+}
+
+bool SyncScenario::serverDelete(const QString &path) const
+{
+    const quint64 id = serverId(path);
+    return id != 0 && m_server.admin("DELETE", m_library.path() + "/items/" + QString::number(id)).status == 200;
+}
+
+QString SyncScenario::localPath(const QString &relativePath) const
+{
+    return libraryFolder() + "/" + relativePath;
+}
+
+void SyncScenario::writeLocal(const QString &relativePath, const QByteArray &content) const
+{
+    const QString path = localPath(relativePath);
+    if (relativePath.endsWith('/')) {
+        QDir().mkpath(path);
+        return;
+    }
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(content);
+}
+
+ItemId SyncScenario::parentRecordId(const QString &relativePath) const
+{
+    QString parent = relativePath;
+    if (parent.endsWith('/'))
+        parent.chop(1);
+    parent = parent.section('/', 0, -2);
+    if (parent.isEmpty())
+        return m_libraryClientId;
+    const SyncItem::Ptr item = record(parent);
+    return item ? item->ClientId : 0;
+}
+
+SyncItem::Ptr SyncScenario::record(const QString &relativePath) const
+{
+    ItemId parent = m_libraryClientId;
+    SyncItem::Ptr item;
+    const QStringList parts = relativePath.split('/', Qt::SkipEmptyParts);
+    for (int i = 0; i < parts.size(); ++i) {
+        if (i + 1 == parts.size()) {
+            if (SyncFile::Ptr file = m_database->getFileByName(parent, parts.at(i)))
+                return file;
+        }
+        SyncFolder::Ptr folder = m_database->getFolderByName(parent, parts.at(i));
+        if (!folder)
+            return {};
+        item = folder;
+        parent = folder->ClientId;
+    }
+    return item;
+}
+
+ItemId SyncScenario::recordNewLocalFolder(const QString &relativePath) const
+{
+    writeLocal(relativePath.endsWith('/') ? relativePath : relativePath + "/");
+    SyncFolder::Ptr folder(new SyncFolder);
+    folder->ParentClientId = parentRecordId(relativePath);
+    folder->LibraryClientId = m_libraryClientId;
+    folder->ClientName = relativePath.split('/', Qt::SkipEmptyParts).last();
+    folder->syncStatus.ClientStatus = StatusNew;
+    folder->syncStatus.ServerStatus = StatusSynchronized;
+    return m_database->insertFolder(folder);
+}
+
+ItemId SyncScenario::recordNewLocalFile(const QString &relativePath) const
+{
+    SyncFile::Ptr file(new SyncFile);
+    file->ParentClientId = parentRecordId(relativePath);
+    file->LibraryClientId = m_libraryClientId;
+    file->ClientName = relativePath.section('/', -1);
+    file->Size = quint64(QFileInfo(localPath(relativePath)).size());
+    file->syncStatus.ClientStatus = StatusNew;
+    file->syncStatus.ServerStatus = StatusSynchronized;
+    return m_database->insertFile(file);
+}
+
+void SyncScenario::recordLocalMove(const QString &oldRelativePath, const QString &newRelativePath) const
+{
+    const SyncItem::Ptr item = record(oldRelativePath);
+    if (!item)
+        return;
+    QDir().rename(localPath(oldRelativePath), localPath(newRelativePath));
+    const QString oldName = oldRelativePath.section('/', -1, -1, QString::SectionSkipEmpty);
+    const QString newName = newRelativePath.section('/', -1, -1, QString::SectionSkipEmpty);
+    const ItemId newParent = parentRecordId(newRelativePath);
+    CSqlValueList values{{"ClientName", oldName + kPendingRenameMarker + newName},
+                         {"ClientStatus", quint32(StatusMoved)},
+                         {"ParentClientId", newParent}};
+    if (item->isFile())
+        m_database->updateFile(item->ClientId, values);
+    else
+        m_database->updateFolder(item->ClientId, values);
+}
+
+void SyncScenario::recordLocalDeletion(const QString &relativePath) const
+{
+    const SyncItem::Ptr item = record(relativePath);
+    if (!item)
+        return;
+    const QString path = localPath(relativePath);
+    if (QFileInfo(path).isDir())
+        QDir(path).removeRecursively();
+    else
+        QFile::remove(path);
+    const CSqlValue deleted("ClientStatus", quint32(StatusDeleted));
+    if (item->isFile())
+        m_database->updateFile(item->ClientId, deleted);
+    else
+        m_database->updateFolder(item->ClientId, deleted);
+}
+
+void SyncScenario::recordLocalChange(const QString &relativePath) const
+{
+    const SyncItem::Ptr item = record(relativePath);
+    if (!item || !item->isFile())
+        return;
+    m_database->updateFile(item->ClientId, {{"ClientStatus", quint32(StatusChanged)},
+                                            {"Size", QFileInfo(localPath(relativePath)).size()}});
+}
+
+bool SyncScenario::addSynchronizedFile(const QString &relativePath, const QByteArray &content) const
+{
+    if (serverFile(relativePath, content) == 0)
+        return false;
+    writeLocal(relativePath, content);
+    const QJsonObject onServer = m_server.treeItem(m_library, relativePath);
+    SyncFile::Ptr file(new SyncFile);
+    file->ParentClientId = parentRecordId(relativePath);
+    file->LibraryClientId = m_libraryClientId;
+    file->ServerId = onServer.value("id").toVariant().toULongLong();
+    file->ClientName = file->ServerName = relativePath.section('/', -1);
+    file->Sic = onServer.value("state").toString();
+    file->Hash = onServer.value("contentHash").toString();
+    file->Size = quint64(content.size());
+    file->UpdatedTime = QFileInfo(localPath(relativePath)).lastModified().toUTC();
+    file->syncStatus.ClientStatus = StatusSynchronized;
+    file->syncStatus.ServerStatus = StatusSynchronized;
+    if (m_database->insertFile(file) == 0)
+        return false;
+    // The library's state moved with the new file; the engine would have learnt it from the upload.
+    m_database->updateLibrary(m_libraryClientId, CSqlValue("Sic", m_server.libraryState(m_library)));
+    return true;
+}
+
+void SyncScenario::start()
+{
+    if (!m_threadManager) {
+        m_threadManager.reset(
+            new CSyncThreadManager(m_database, m_status, m_sessions, nullptr, m_fileManipulation));
+    }
+    m_threadManager->startSyncLibrary(m_libraryClientId);
+}
+
+bool SyncScenario::runUntilIdle(int timeoutMs, bool pendingFileUploads)
+{
+    start();
+    QElapsedTimer timer;
+    timer.start();
+    int quietChecks = 0;
+    while (timer.elapsed() < timeoutMs) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(50);
+        bool idle =
+            !m_database->isLibraryPresent(m_libraryClientId) || m_database->isSynchronized(m_libraryClientId, false);
+        if (!idle && pendingFileUploads) {
+            const SyncLibrary::Ptr library = m_database->getLibrary(m_libraryClientId);
+            idle = library->syncStatus.isSynchronized();
+            for (const SyncFolder::Ptr &folder : m_database->getFoldersOfLibrary(m_libraryClientId))
+                idle = idle && folder->syncStatus.isSynchronized();
+            for (const SyncFile::Ptr &file : m_database->getFilesOfLibrary(m_libraryClientId)) {
+                idle = idle && (file->syncStatus.isSynchronized()
+                                || (file->syncStatus.ClientStatus == StatusNew
+                                    && file->syncStatus.ServerStatus == StatusSynchronized));
+            }
+        }
+        quietChecks = idle ? quietChecks + 1 : 0;
+        // Long enough for a restart after success and one more pass over the library.
+        if (quietChecks >= 12)
+            return true;
+    }
+    return false;
+}
+
+void SyncScenario::stop()
+{
+    m_threadManager.reset();
+}
+
+QStringList SyncScenario::localTree() const
+{
+    QStringList tree;
+    const QString root = libraryFolder();
+    if (root.isEmpty() || !QFileInfo(root).isDir())
+        return tree;
+    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        const QString relative = QDir(root).relativeFilePath(it.filePath());
+        tree << (it.fileInfo().isDir() && !it.fileInfo().isSymLink() ? relative + "/" : relative);
+    }
+    tree.sort();
+    return tree;
+}
+
+QStringList SyncScenario::serverTree() const
+{
+    QStringList tree;
+    const ReferenceServer::Reply reply = m_server.admin("GET", m_library.path() + "/tree");
+    for (const QJsonValue &value : reply.object().value("items").toArray()) {
+        const QJsonObject item = value.toObject();
+        const QString path = item.value("path").toString();
+        tree << (item.value("type").toString() == "folder" ? path + "/" : path);
+    }
+    tree.sort();
+    return tree;
+}
+
+int SyncScenario::requestCount(const QString &rpcMethod) const
+{
+    int count = 0;
+    for (const QJsonValue &entry : m_server.requestLog()) {
+        if (entry.toObject().value("rpcMethod").toString() == rpcMethod)
+            ++count;
+    }
+    return count;
+}
+
+QJsonArray SyncScenario::violations() const
+{
+    return m_server.admin("GET", "/admin/violations").array();
+}
+
+} // namespace testsupport

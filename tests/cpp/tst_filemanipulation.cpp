@@ -1,0 +1,231 @@
+#include "Config.h"
+#include "FileManipulation.h"
+#include "SyncDatabase.h"
+#include "TestMain.h"
+
+#include <QDirIterator>
+#include <QStandardPaths>
+#include <QStorageInfo>
+
+#include <unistd.h>
+
+namespace {
+
+void write(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+}
+
+QStringList tree(const QString &root)
+{
+    QStringList out;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        if (QDir(root).relativeFilePath(it.filePath()).startsWith(".Brindlex File Cache"))
+            continue; // the file cache's own folder
+        out << QDir(root).relativeFilePath(it.filePath()) + (it.fileInfo().isDir() && !it.fileInfo().isSymLink() ? "/" : "");
+    }
+    out.sort();
+    return out;
+}
+
+// The home trash, or the one at the top of the store folder's volume when that is another one.
+QStringList trashFolders(const QString &store)
+{
+    return {QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/Trash",
+            QStorageInfo(store).rootPath() + "/.Trash-" + QString::number(::getuid())};
+}
+
+QStringList trashed(const QString &store)
+{
+    QStringList names;
+    for (const QString &trash : trashFolders(store))
+        names << QDir(trash + "/files").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    names.sort();
+    return names;
+}
+
+} // namespace
+
+// Removals and moves on a real disk: what the server had goes, what only the user had goes to the
+// trash, links and other libraries' folders are never followed into.
+class TestFileManipulation : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init()
+    {
+        m_data.reset(new QTemporaryDir);
+        m_store.reset(new QTemporaryDir);
+        write(m_data->filePath("bxsync_cfg.json"),
+              QJsonDocument(QJsonObject{{"sync", QJsonObject{{"syncFolder", m_store->path()}}}}).toJson());
+        QSharedPointer<CConfig> config(new CConfig(m_data->path()));
+        config->readConfiguration();
+        CConfig::setInstance(config);
+        m_db.reset(new CSyncDatabase(m_data->path()));
+        m_files.reset(new CFileManipulation(m_db));
+        // The volume's trash may be shared: only what this test adds counts.
+        m_trashBefore = trashed(m_store->path());
+
+        m_library = library("T/L1", StatusSynchronized);
+        SyncFolder::Ptr folder(new SyncFolder);
+        folder->ParentClientId = folder->LibraryClientId = m_library->ClientId;
+        folder->ClientName = folder->ServerName = "F";
+        folder->ServerId = 10;
+        folder->syncStatus = SyncStatus{StatusSynchronized, StatusDeleted};
+        m_db->insertFolder(folder);
+        m_folder = folder;
+        write(path("T/L1/F/a.txt"), "server");
+        SyncFile::Ptr file(new SyncFile);
+        file->ParentClientId = folder->ClientId;
+        file->LibraryClientId = m_library->ClientId;
+        file->ClientName = file->ServerName = "a.txt";
+        file->ServerId = 11;
+        file->Size = 6;
+        file->UpdatedTime = QFileInfo(path("T/L1/F/a.txt")).lastModified().toUTC();
+        file->syncStatus = SyncStatus{StatusSynchronized, StatusSynchronized};
+        m_db->insertFile(file);
+    }
+
+    void cleanup()
+    {
+        m_files.reset();
+        m_db->closeDatabaseForCurrentThread();
+        m_db.reset();
+        CConfig::setInstance({});
+    }
+
+    void removeFolder_data()
+    {
+        QTest::addColumn<QString>("extra");
+        QTest::addColumn<QStringList>("left");    // below the store folder
+        QTest::addColumn<QStringList>("inTrash");
+        QTest::newRow("server copies are deleted") << "" << QStringList{"T/", "T/L1/"} << QStringList{};
+        QTest::newRow("an untracked file goes to the trash") << "F/mine.txt" << QStringList{"T/", "T/L1/"}
+                                                             << QStringList{"mine.txt"};
+        QTest::newRow("a dot-file goes to the trash") << "F/.hidden" << QStringList{"T/", "T/L1/"}
+                                                      << QStringList{".hidden"};
+        QTest::newRow("an edited file goes to the trash") << "F/a.txt" << QStringList{"T/", "T/L1/"}
+                                                          << QStringList{"a.txt"};
+        QTest::newRow("a link goes, its target stays") << "link" << QStringList{"T/", "T/L1/", "outside/", "outside/keep"}
+                                                       << QStringList{};
+        QTest::newRow("another library inside survives") << "library"
+            << QStringList{"T/", "T/L1/", "T/L1/F/", "T/L1/F/sub/", "T/L1/F/sub/L2/", "T/L1/F/sub/L2/x"} << QStringList{};
+        QTest::newRow("a deleted library does not protect") << "deleted library" << QStringList{"T/", "T/L1/"}
+                                                            << QStringList{"x"};
+    }
+
+    void removeFolder()
+    {
+        QFETCH(QString, extra);
+        QFETCH(QStringList, left);
+        QFETCH(QStringList, inTrash);
+        if (extra == "link") {
+            write(path("outside/keep"), "keep");
+            QVERIFY(QFile::link(path("outside"), path("T/L1/F/link")));
+        } else if (extra.endsWith("library")) {
+            library("T/L1/F/sub/L2", extra == "library" ? StatusSynchronized : StatusDeleted);
+            write(path("T/L1/F/sub/L2/x"), "other");
+        } else if (!extra.isEmpty()) {
+            write(path("T/L1/" + extra), "the user's");
+        }
+        QVERIFY(m_files->removeSyncItem(m_folder));
+        QCOMPARE(tree(m_store->path()), left);
+        QStringList added = trashed(m_store->path());
+        for (const QString &name : qAsConst(m_trashBefore))
+            added.removeOne(name);
+        QCOMPARE(added, inTrash);
+    }
+
+    // What decides between removing a folder and keeping it (or a backup of it).
+    void localChanges_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<bool>("changed");
+        QTest::newRow("server copy only") << "" << false;
+        QTest::newRow("untracked file") << "F/mine.txt" << true;
+        QTest::newRow("untracked folder") << "F/sub/" << true;
+        QTest::newRow("edited file") << "F/a.txt" << true;
+        QTest::newRow("dot-file") << "F/.hidden" << false;
+        QTest::newRow("deletion recorded") << "deleted" << false;
+        QTest::newRow("new file recorded") << "new" << true;
+    }
+
+    void localChanges()
+    {
+        QFETCH(QString, change);
+        QFETCH(bool, changed);
+        const SyncFile::Ptr file = m_db->getFileByName(m_folder->ClientId, "a.txt");
+        if (change == "deleted" || change == "new") {
+            QFile::remove(path("T/L1/F/a.txt"));
+            m_db->updateFile(file->ClientId, CSqlValue("ClientStatus", quint32(change == "new" ? StatusNew : StatusDeleted)));
+        } else if (change.endsWith('/')) {
+            QDir().mkpath(path("T/L1/" + change));
+        } else if (!change.isEmpty()) {
+            write(path("T/L1/" + change), "the user's");
+        }
+        QCOMPARE(m_files->hasLocalChanges(m_library), changed);
+    }
+
+    void removeEmptyParents_data()
+    {
+        QTest::addColumn<QString>("other"); // another library's folder
+        QTest::addColumn<QStringList>("left");
+        QTest::newRow("the emptied tenant folder goes, the store folder stays") << "" << QStringList{};
+        QTest::newRow("a tenant folder with another library stays") << "T/L3" << QStringList{"T/", "T/L3/"};
+    }
+
+    void removeEmptyParents()
+    {
+        QFETCH(QString, other);
+        QFETCH(QStringList, left);
+        if (!other.isEmpty()) {
+            library(other, StatusSynchronized);
+            QDir().mkpath(path(other));
+        }
+        QVERIFY(QDir(path("T/L1")).removeRecursively());
+        m_files->removeEmptyParentFolders(path("T/L1"));
+        QVERIFY(QFileInfo(m_store->path()).isDir());
+        QCOMPARE(tree(m_store->path()), left);
+    }
+
+    void moveKeepsOtherLibraries()
+    {
+        library("T/L1/F/L2", StatusSynchronized);
+        write(path("T/L1/F/L2/x"), "other");
+        QVERIFY(m_files->moveSyncItem(m_folder, path("T/L1/G")));
+        QCOMPARE(tree(path("T/L1")), (QStringList{"F/", "F/L2/", "F/L2/x", "G/", "G/a.txt"}));
+        QVERIFY(!m_files->moveSyncItem(m_folder, path("T/L1/G")));
+    }
+
+private:
+    QString path(const QString &relative) const { return m_store->path() + "/" + relative; }
+
+    SyncLibrary::Ptr library(const QString &clientName, quint32 serverStatus)
+    {
+        SyncLibrary::Ptr library(new SyncLibrary);
+        library->ClientName = clientName;
+        library->TenantId = "t";
+        library->ServerId = quint64(100 + m_db->countLibraries());
+        library->syncStatus = SyncStatus{StatusSynchronized, serverStatus};
+        m_db->insertLibrary(library);
+        QDir().mkpath(path(clientName));
+        return library;
+    }
+
+    QScopedPointer<QTemporaryDir> m_data;
+    QScopedPointer<QTemporaryDir> m_store;
+    QSharedPointer<CSyncDatabase> m_db;
+    QSharedPointer<CFileManipulation> m_files;
+    SyncLibrary::Ptr m_library;
+    SyncFolder::Ptr m_folder;
+    QStringList m_trashBefore;
+};
+
+BXSYNC_TEST_MAIN(TestFileManipulation)
+#include "tst_filemanipulation.moc"

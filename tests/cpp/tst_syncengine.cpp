@@ -1,0 +1,339 @@
+#include "AppStatusController.h"
+#include "MessageCapture.h"
+#include "ReferenceServer.h"
+#include "ServerApi.h"
+#include "SyncDatabase.h"
+#include "SyncScenario.h"
+#include "TestMain.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+using testsupport::ReferenceServer;
+using testsupport::SyncScenario;
+
+namespace {
+
+enum Action {
+    Nothing,
+    ServerNewFolder,          // a
+    ServerDelete,             // a
+    ServerPatchName,          // a -> name b
+    ServerMoveInto,           // a -> into folder b
+    LocalNewFolder,           // a
+    LocalNewFolderServerHas,  // a created on both sides, the client has not seen the server's
+    LocalDelete,              // a
+    LocalMove,                // a -> b
+    LocalMoveOntoUnseen,      // a -> b, while the server got b itself
+    ServerDeleteHoldingEdits, // a: holds a new and an edited local file when the server deletes it
+    LocalMoveAsReader,        // a -> b, refused: the user may only read the library
+};
+
+// The time in a conflict copy's name differs from run to run.
+QStringList withoutTimes(QStringList tree)
+{
+    static const QRegularExpression time(QStringLiteral("\\.conflict \\d{4}-\\d\\d-\\d\\d \\d\\d_\\d\\d_\\d\\d"));
+    for (QString &path : tree)
+        path.replace(time, QStringLiteral(".conflict T"));
+    return tree;
+}
+
+} // namespace
+
+class TestSyncEngine : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        registerServerApiMetaTypes();
+        registerSyncRecordMetaTypes();
+        m_server.reset(new ReferenceServer());
+        QVERIFY(m_server->isRunning());
+        m_server->trustCa();
+    }
+
+    void itemScenarios_data()
+    {
+        QTest::addColumn<QStringList>("before"); // folders end in "/"; files hold their own name
+        QTest::addColumn<int>("action");
+        QTest::addColumn<QString>("a");
+        QTest::addColumn<QString>("b");
+        QTest::addColumn<QStringList>("local");
+        QTest::addColumn<QStringList>("server");
+        QTest::addColumn<QString>("requests"); // "method=count ..."
+
+        const QStringList nested{"A/", "A/B/", "A/B/C/", "E/"};
+        QTest::newRow("nested and empty folders come down") << nested << int(Nothing) << "" << ""
+            << nested << nested << "FileSync.mkDir=0";
+        QTest::newRow("a server folder arrives") << QStringList{"A/"} << int(ServerNewFolder) << "A/B/C" << ""
+            << QStringList{"A/", "A/B/", "A/B/C/"} << QStringList{"A/", "A/B/", "A/B/C/"} << "FileSync.getHierarchy=1";
+        QTest::newRow("local folder reaches the server") << QStringList{"A/"} << int(LocalNewFolder) << "A/N" << ""
+            << QStringList{"A/", "A/N/"} << QStringList{"A/", "A/N/"} << "FileSync.mkDir=1";
+        QTest::newRow("local folder joins the server's unseen one") << QStringList{} << int(LocalNewFolderServerHas)
+            << "A" << "" << QStringList{"A/"} << QStringList{"A/"} << "FileSync.mkDir=1";
+        QTest::newRow("server deletes a folder") << QStringList{"A/", "A/B/", "A/f.txt", "E/"} << int(ServerDelete)
+            << "A" << "" << QStringList{"E/"} << QStringList{"E/"} << "FileSync.rmDir=0";
+        QTest::newRow("server deletes a file") << QStringList{"A/", "A/f.txt", "A/g.txt"} << int(ServerDelete)
+            << "A/f.txt" << "" << QStringList{"A/", "A/g.txt"} << QStringList{"A/", "A/g.txt"} << "FileSync.removeFile=0";
+        QTest::newRow("server renames a folder") << QStringList{"A/", "A/f.txt"} << int(ServerPatchName) << "A" << "Z"
+            << QStringList{"Z/", "Z/f.txt"} << QStringList{"Z/", "Z/f.txt"} << "FileSync.rename=0";
+        QTest::newRow("server renames a file, letter case only") << QStringList{"A/", "A/f.txt"} << int(ServerPatchName)
+            << "A/f.txt" << "F.txt" << QStringList{"A/", "A/F.txt"} << QStringList{"A/", "A/F.txt"} << "FileSync.rename=0";
+        QTest::newRow("server moves a folder") << QStringList{"A/", "B/", "A/f.txt"} << int(ServerMoveInto) << "A" << "B"
+            << QStringList{"B/", "B/A/", "B/A/f.txt"} << QStringList{"B/", "B/A/", "B/A/f.txt"} << "FileSync.move=0";
+        QTest::newRow("server moves a file") << QStringList{"A/", "B/", "A/f.txt"} << int(ServerMoveInto) << "A/f.txt"
+            << "B" << QStringList{"A/", "B/", "B/f.txt"} << QStringList{"A/", "B/", "B/f.txt"} << "FileSync.move=0";
+        QTest::newRow("local folder deletion") << QStringList{"A/", "A/f.txt", "E/"} << int(LocalDelete) << "A" << ""
+            << QStringList{"E/"} << QStringList{"E/"} << "FileSync.rmDir=1 FileSync.removeFile=0";
+        QTest::newRow("local file deletion") << QStringList{"A/", "A/f.txt"} << int(LocalDelete) << "A/f.txt" << ""
+            << QStringList{"A/"} << QStringList{"A/"} << "FileSync.removeFile=1";
+        QTest::newRow("local folder rename") << QStringList{"A/", "A/f.txt"} << int(LocalMove) << "A" << "Z"
+            << QStringList{"Z/", "Z/f.txt"} << QStringList{"Z/", "Z/f.txt"} << "FileSync.rename=1 FileSync.move=0";
+        QTest::newRow("local file rename, letter case only") << QStringList{"A/", "A/f.txt"} << int(LocalMove)
+            << "A/f.txt" << "A/F.txt" << QStringList{"A/", "A/F.txt"} << QStringList{"A/", "A/F.txt"}
+            << "FileSync.rename=1 FileSync.move=0";
+        QTest::newRow("local move without rename") << QStringList{"A/", "B/", "A/f.txt"} << int(LocalMove) << "A/f.txt"
+            << "B/f.txt" << QStringList{"A/", "B/", "B/f.txt"} << QStringList{"A/", "B/", "B/f.txt"}
+            << "FileSync.rename=0 FileSync.move=1";
+        QTest::newRow("local move and rename of a folder") << QStringList{"A/", "B/", "A/S/"} << int(LocalMove) << "A/S"
+            << "B/T" << QStringList{"A/", "B/", "B/T/"} << QStringList{"A/", "B/", "B/T/"}
+            << "FileSync.rename=1 FileSync.move=1";
+        QTest::newRow("local move onto a name the server took: both kept") << QStringList{"A/", "B/", "A/S/"}
+            << int(LocalMoveOntoUnseen) << "A/S" << "B/S"
+            << QStringList{"A/", "A/S/", "B/", "B/S (2)/", "B/S.conflict T/"} << QStringList{"A/", "A/S/", "B/", "B/S/"}
+            << "FileSync.move=1";
+        QTest::newRow("local rename refused: the user's folder is kept") << QStringList{"A/", "A/S/"}
+            << int(LocalMoveAsReader) << "A" << "Z" << QStringList{"A/", "A/S/", "Z/", "Z/S/"}
+            << QStringList{"A/", "A/S/"} << "FileSync.rename=1 FileSync.rmDir=0";
+        QTest::newRow("server deletes a folder holding local edits") << QStringList{"A/", "A/edited.txt"}
+            << int(ServerDeleteHoldingEdits) << "A" << "" << QStringList{"A/", "A/edited.txt", "A/new.txt"}
+            << QStringList{"A/", "A/edited.txt", "A/new.txt"} << "FileSync.mkDir=1";
+    }
+
+    void itemScenarios()
+    {
+        QFETCH(QStringList, before);
+        QFETCH(int, action);
+        QFETCH(QString, a);
+        QFETCH(QString, b);
+        QFETCH(QStringList, local);
+        QFETCH(QStringList, server);
+        QFETCH(QString, requests);
+
+        SyncScenario s(*m_server, nextTenant());
+        QVERIFY(s.libraryClientId() != 0);
+        for (const QString &path : before) {
+            if (path.endsWith('/'))
+                QVERIFY(s.serverFolder(path.chopped(1)) != 0);
+        }
+        QVERIFY(s.runUntilIdle());
+        QCOMPARE(s.libraryFolder(), s.storeFolder() + "/Brindlex - " + s.library().tenantId + "/Lib");
+        for (const QString &path : before) {
+            if (!path.endsWith('/'))
+                QVERIFY(s.addSynchronizedFile(path, path.toUtf8()));
+        }
+        // Changes of both sides land together, as they would while the engine was busy elsewhere.
+        s.stop();
+        s.clearRequestLog();
+
+        bool pendingUploads = false;
+        switch (Action(action)) {
+        case Nothing: break;
+        case ServerNewFolder: QVERIFY(s.serverFolder(a) != 0); break;
+        case ServerDelete: QVERIFY(s.serverDelete(a)); break;
+        case ServerPatchName: QVERIFY(s.serverPatch(a, {{"name", b}})); break;
+        case ServerMoveInto:
+            QVERIFY(s.serverPatch(a, {{"parentId", QString::number(s.serverId(b))}}));
+            break;
+        case LocalNewFolder: QVERIFY(s.recordNewLocalFolder(a) != 0); break;
+        case LocalNewFolderServerHas:
+            QVERIFY(s.serverFolder(a) != 0);
+            // The engine learns of the server's folder first, then meets the local one.
+            s.database()->updateLibrary(s.libraryClientId(), CSqlValue("ServerStatus", quint32(StatusChanged)));
+            QVERIFY(s.recordNewLocalFolder(a) != 0);
+            break;
+        case LocalDelete: s.recordLocalDeletion(a); break;
+        case LocalMove: s.recordLocalMove(a, b); break;
+        case LocalMoveAsReader:
+            QCOMPARE(m_server->admin("PUT", s.library().path() + "/roles/demo.user", {{"role", "Reader"}}).status, 200);
+            s.recordLocalMove(a, b);
+            break;
+        case LocalMoveOntoUnseen:
+            QVERIFY(s.serverFolder(b) != 0);
+            s.recordLocalMove(a, b);
+            break;
+        case ServerDeleteHoldingEdits:
+            s.writeLocal(a + "/new.txt", "new");
+            QVERIFY(s.recordNewLocalFile(a + "/new.txt") != 0);
+            s.writeLocal(a + "/edited.txt", "edited locally");
+            s.recordLocalChange(a + "/edited.txt");
+            QVERIFY(s.serverDelete(a));
+            s.database()->updateLibrary(s.libraryClientId(), CSqlValue("ServerStatus", quint32(StatusChanged)));
+            pendingUploads = true;
+            break;
+        }
+        s.database()->updateLibrary(s.libraryClientId(), CSqlValue("ServerStatus", quint32(StatusChanged)));
+        QVERIFY(s.runUntilIdle(30000, pendingUploads));
+
+        QCOMPARE(withoutTimes(s.localTree()).join(", "), local.join(", "));
+        QCOMPARE(s.serverTree().join(", "), server.join(", "));
+        for (const QString &expectation : requests.split(' ', Qt::SkipEmptyParts)) {
+            const QString method = expectation.section('=', 0, 0);
+            QCOMPARE(s.requestCount(method), expectation.section('=', 1).toInt());
+        }
+        QCOMPARE(s.violations(), QJsonArray());
+        QCOMPARE(s.database()->getLibrary(s.libraryClientId())->Sic, m_server->libraryState(s.library()));
+        for (const QString &path : s.localTree()) {
+            const SyncItem::Ptr item = s.record(path);
+            const quint64 onServer = s.serverId(path.endsWith('/') ? path.chopped(1) : path);
+            if (item && onServer != 0)
+                QCOMPARE(item->ServerId, onServer);
+        }
+        if (pendingUploads) {
+            for (const QString &name : {"new.txt", "edited.txt"}) {
+                const SyncItem::Ptr file = s.record(a + "/" + name);
+                QVERIFY2(file && file->syncStatus.isSynchronized() && file->ServerId != 0, qPrintable(name));
+            }
+            QCOMPARE(s.record(a)->ServerId, s.serverId(a));
+        }
+    }
+
+    void libraryRenamedOnServer()
+    {
+        SyncScenario s(*m_server, nextTenant());
+        QVERIFY(s.serverFolder("A") != 0);
+        QVERIFY(s.runUntilIdle());
+        s.writeLocal("untracked.txt", "mine");
+        const QString oldFolder = s.libraryFolder();
+        // What the sync-mode application writes when the host's list renames the library.
+        s.database()->updateLibrary(s.libraryClientId(), CSqlValue("ServerStatus", quint32(StatusMoved)),
+                                    CSqlValue("ServerName", QString("Renamed")));
+        QVERIFY(s.runUntilIdle());
+        QVERIFY(s.libraryFolder().endsWith("/Renamed"));
+        QVERIFY(!QFileInfo::exists(oldFolder));
+        QCOMPARE(s.localTree(), (QStringList{"A/", "untracked.txt"}));
+    }
+
+    void libraryDeletedOnServer_data()
+    {
+        QTest::addColumn<QString>("extra"); // what the library folder holds besides the synchronised tree
+        QTest::addColumn<bool>("backup");
+        QTest::newRow("synchronised content goes, with the tenant folder") << "" << false;
+        QTest::newRow("an untracked file keeps a backup") << "mine.txt" << true;
+        QTest::newRow("a link is removed, its target kept") << "link" << false;
+    }
+
+    void libraryDeletedOnServer()
+    {
+        QFETCH(QString, extra);
+        QFETCH(bool, backup);
+        SyncScenario s(*m_server, nextTenant());
+        QVERIFY(s.serverFolder("A") != 0);
+        QVERIFY(s.runUntilIdle());
+        QVERIFY(s.addSynchronizedFile("A/f.txt", "server"));
+        QTemporaryDir outside;
+        const QString target = outside.filePath("precious.txt");
+        QFile(target).open(QIODevice::WriteOnly);
+        if (extra == "link")
+            QVERIFY(QFile::link(outside.path(), s.localPath("A/link")));
+        else if (!extra.isEmpty())
+            s.writeLocal(extra, "mine");
+        const QString libraryFolder = s.libraryFolder();
+        const QString tenantFolder = QFileInfo(libraryFolder).path();
+
+        testsupport::MessageCapture log;
+        s.database()->updateLibrary(s.libraryClientId(), CSqlValue("ServerStatus", quint32(StatusDeleted)));
+        QVERIFY(s.runUntilIdle());
+
+        QVERIFY(!s.database()->isLibraryPresent(s.libraryClientId()));
+        QVERIFY(log.contains("is no longer valid (unsubscribed) -> no restart of sync scheduled"));
+        log.clear();
+        QTest::qWait(300);
+        QVERIFY(!log.contains("CSyncLibrary::restartSync:"));
+        QVERIFY(!QFileInfo::exists(libraryFolder));
+        QVERIFY(QFileInfo::exists(target));
+        const QStringList left = QDir(tenantFolder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+        if (backup) {
+            QCOMPARE(left.size(), 1);
+            QVERIFY(left.first().startsWith("Lib.backup "));
+            QVERIFY(QFileInfo::exists(tenantFolder + "/" + left.first() + "/" + extra));
+        } else {
+            QVERIFY2(!QFileInfo::exists(tenantFolder), qPrintable(left.join(',')));
+        }
+    }
+
+    void nestedLibrarySurvivesServerDeletion()
+    {
+        SyncScenario s(*m_server, nextTenant());
+        QVERIFY(s.serverFolder("A") != 0);
+        QVERIFY(s.runUntilIdle());
+        s.stop();
+        SyncLibrary::Ptr other(new SyncLibrary);
+        other->ClientName = s.database()->getLibrary(s.libraryClientId())->ClientName + "/A/Other";
+        other->TenantId = "elsewhere";
+        other->ServerId = 1;
+        other->syncStatus = SyncStatus{StatusSynchronized, StatusSynchronized};
+        QVERIFY(s.database()->insertLibrary(other) != 0);
+        s.writeLocal("A/Other/keep.txt", "another library's");
+        QVERIFY(s.serverDelete("A"));
+        s.database()->updateLibrary(s.libraryClientId(), CSqlValue("ServerStatus", quint32(StatusChanged)));
+        QVERIFY(s.runUntilIdle());
+        QVERIFY(!s.record("A"));
+        QCOMPARE(s.localTree(), (QStringList{"A/", "A/Other/", "A/Other/keep.txt"}));
+    }
+
+    void libraryFolderDeletedLocallyComesBack()
+    {
+        SyncScenario s(*m_server, nextTenant());
+        QVERIFY(s.serverFolder("A/B") != 0);
+        QVERIFY(s.runUntilIdle());
+        QVERIFY(QDir(s.libraryFolder()).removeRecursively());
+        s.start();
+        QVERIFY(s.runUntilIdle());
+        QCOMPARE(s.localTree(), (QStringList{"A/", "A/B/"}));
+        QCOMPARE(s.requestCount("FileSync.rmDir"), 0);
+    }
+
+    void missingStoreFolderPausesWithoutDeletions()
+    {
+        SyncScenario s(*m_server, nextTenant());
+        QVERIFY(s.serverFolder("A") != 0);
+        QVERIFY(s.runUntilIdle());
+        const QString store = s.storeFolder();
+        QVERIFY(QDir().rename(store, store + ".unmounted"));
+        s.database()->updateLibrary(s.libraryClientId(), CSqlValue("ServerStatus", quint32(StatusChanged)));
+        s.start();
+        QTest::qWait(1500);
+        QVERIFY(s.record("A"));
+        QVERIFY(QDir().rename(store + ".unmounted", store));
+        QCOMPARE(s.requestCount("FileSync.rmDir"), 0);
+    }
+
+    void offlineEngineSendsNothingAndPolls()
+    {
+        testsupport::MessageCapture log;
+        SyncScenario s(*m_server, nextTenant());
+        QVERIFY(s.serverFolder("A") != 0);
+        s.clearRequestLog();
+        s.setConnected(false);
+        s.start();
+        QTRY_VERIFY(log.contains("msecDelay: 30000"));
+        QTest::qWait(500);
+        QCOMPARE(s.requestCount("FileSync.getHierarchy"), 0);
+        QCOMPARE(m_server->requestLog().size(), 0);
+        QVERIFY(!s.record("A"));
+    }
+
+private:
+    QString nextTenant() { return QStringLiteral("engine%1").arg(++m_tenants); }
+
+    QScopedPointer<ReferenceServer> m_server;
+    int m_tenants = 0;
+};
+
+BXSYNC_TEST_MAIN(TestSyncEngine)
+#include "tst_syncengine.moc"
