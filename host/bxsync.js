@@ -147,7 +147,8 @@ function percent(file) {
 
 function summaryLine(report) {
   if (isIdle(report)) return 'up to date';
-  const items = Number(report.itemsToGo) || 0;
+  // The counts can be up to a second older than the files in transfer.
+  const items = Math.max(Number(report.itemsToGo) || 0, transferring(report).length);
   return `${items} item${items === 1 ? '' : 's'} to go, ${formatBytes(report.bytesToDownload)} to download, ` +
     `${formatBytes(report.bytesToUpload)} to upload`;
 }

@@ -110,7 +110,7 @@ test('against the reference server: a live status area that ends up to date, and
     const childEnv = { ...process.env, BXSYNC_EXTRA_CA_CERTS: server.caFile };
     const hostArgs = `--session ${server.sessionFile} --libraries ${server.fileLibrariesFile}`;
     try {
-      const live = spawnSync('script', ['-qfec', `"${process.execPath}" "${host}" ${hostArgs} --duration 25`, '/dev/null'],
+      const live = spawnSync('script', ['-qfec', `"${process.execPath}" "${host}" ${hostArgs} --duration 15`, '/dev/null'],
         { env: childEnv, encoding: 'utf8', timeout: 60000 });
       assert.equal(live.status, 0, live.stdout);
       assert.match(live.stdout, /\x1b\[\d+F\x1b\[J/, 'the area is redrawn in place');
@@ -119,8 +119,11 @@ test('against the reference server: a live status area that ends up to date, and
       const lastArea = areas.filter((a) => /to go|up to date/.test(a)).pop();
       assert.match(lastArea, /^up to date$/m, 'the last status area says so');
 
-      const json = spawnSync(process.execPath, [host, ...hostArgs.split(' '), '--json', '--duration', '8'],
-        { env: childEnv, encoding: 'utf8', timeout: 60000 });
+      // A second, fresh home: an engine that is already up to date has nothing to report.
+      const home2 = fs.mkdtempSync(path.join(env.home, 'second-'));
+      const json = spawnSync(process.execPath, [host, ...hostArgs.split(' '), '--json', '--duration', '8'], {
+        env: { ...childEnv, HOME: home2, XDG_DATA_HOME: path.join(home2, 'data'), XDG_CONFIG_HOME: path.join(home2, 'config') },
+        encoding: 'utf8', timeout: 60000 });
       assert.equal(json.status, 0, json.stderr);
       const lines = json.stdout.trim().split('\n');
       assert.ok(lines.length >= 1, 'at least the start-up report');
