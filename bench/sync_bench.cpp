@@ -251,8 +251,8 @@ void engineDownload(const ReferenceServer &server, const Tree &tree, int *tenant
 void engineUpload(const ReferenceServer &server, const Tree &tree, int *tenant)
 {
     SyncScenario s(server, QString("bench%1").arg(++*tenant));
-    s.start();
     s.runUntilIdle(60000);
+    s.stop(); // nothing may start before the clock does
     progress(QString("writing %1 locally").arg(tree.name));
     if (!writeLocalTree(tree, s.libraryFolder())) {
         progress("unable to write the local tree");
