@@ -26,6 +26,7 @@
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QTcpServer>
+#include <QUrlQuery>
 #include <QTcpSocket>
 #include <QThread>
 #include <QTemporaryDir>
@@ -194,13 +195,14 @@ bool seedServer(const ReferenceServer &server, const QString &libraryPath, const
     QEventLoop loop;
     std::function<void()> sendMore = [&] {
         while (running < 16 && next < tree.files) {
-            QNetworkRequest request(QUrl(base + libraryPath + "/files"));
+            // Raw bytes with the path in the query: a large file as base64 inside JSON is refused.
+            QUrl url(base + libraryPath + "/files");
+            url.setQuery(QUrlQuery{{"path", tree.paths.at(next)}});
+            QNetworkRequest request(url);
             request.setSslConfiguration(ssl);
             request.setRawHeader("Authorization", auth);
-            request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
-            const QByteArray data = contentOf(next, tree.sizes.at(next));
-            const QJsonObject body{{"path", tree.paths.at(next)}, {"contentBase64", QString::fromLatin1(data.toBase64())}};
-            QNetworkReply *reply = manager.post(request, QJsonDocument(body).toJson(QJsonDocument::Compact));
+            request.setHeader(QNetworkRequest::ContentTypeHeader, "application/octet-stream");
+            QNetworkReply *reply = manager.post(request, contentOf(next, tree.sizes.at(next)));
             ++next;
             ++running;
             QObject::connect(reply, &QNetworkReply::finished, [&, reply] {
@@ -378,7 +380,7 @@ int main(int argc, char *argv[])
     const QStringList args = app.arguments();
     for (int i = 1; i < args.size(); ++i) {
         const QString next = i + 1 < args.size() ? args.at(i + 1) : QString();
-        if (args.at(i) == "--files") files = qMax(1, next.toInt()), ++i;
+        if (args.at(i) == "--files") files = qMax(0, next.toInt()), ++i;
         else if (args.at(i) == "--folders") folders = qMax(0, next.toInt()), ++i;
         else if (args.at(i) == "--big") big = qMax(0, next.toInt()), ++i;
         else if (args.at(i) == "--big-mib") bigMiB = qMax(1, next.toInt()), ++i;

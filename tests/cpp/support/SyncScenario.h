@@ -34,8 +34,9 @@ public:
     // The library's local folder as the engine named it; empty before the first run.
     QString libraryFolder() const;
     QSharedPointer<CSyncDatabase> database() const { return m_database; }
-    QSharedPointer<CAppStatusController> statusController() const { return m_status; }
+    // For suites that drive single items with the engine stopped.
     QSharedPointer<CFileManipulation> fileManipulation() const { return m_fileManipulation; }
+    QSharedPointer<CAppStatusController> statusController() const { return m_status; }
 
     // Server side, as another user would change it. Paths are relative to the library.
     quint64 serverFolder(const QString &path) const;
