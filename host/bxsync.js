@@ -17,6 +17,8 @@ const USAGE = `usage: bxsync.js --session FILE | --session-command CMD [options]
   --instance-guid GUID    this installation's GUID
   --duration SECONDS      stop by itself after SECONDS (default: run until Ctrl-C)
   --addon PATH            the add-on to load (default: build/bx_sync.node of this checkout)
+  --json                  print each progress report as it arrived, one JSON object per line;
+                          the host's own messages go to stderr
   --quiet                 no progress output
   -h, --help              this text`;
 
@@ -34,6 +36,7 @@ function parseOptions(argv) {
         'instance-guid': { type: 'string' },
         duration: { type: 'string' },
         addon: { type: 'string' },
+        json: { type: 'boolean', default: false },
         quiet: { type: 'boolean', default: false },
         help: { type: 'boolean', short: 'h', default: false },
       },
@@ -60,6 +63,7 @@ function parseOptions(argv) {
     instanceGuid: o['instance-guid'] || null,
     duration,
     addon: path.resolve(o.addon || path.join(__dirname, '..', 'build', 'bx_sync.node')),
+    json: o.json,
     quiet: o.quiet,
   };
 }
@@ -90,46 +94,130 @@ function readSession(options) {
   }
 }
 
-// Progress reports are one JSON object; show the useful part in one line.
-function describeProgress(text) {
+const units = ['B', 'KiB', 'MiB', 'GiB', 'TiB'];
+function formatBytes(n) {
+  let value = Number(n) || 0;
+  let unit = 0;
+  while (value >= 1024 && unit < units.length - 1) {
+    value /= 1024;
+    unit += 1;
+  }
+  return unit === 0 ? `${value} B` : `${value.toFixed(1)} ${units[unit]}`;
+}
+
+const arrow = (file) => (file.status && file.status.type === 'upload' ? '↑' : '↓');
+const fileName = (file) => String((file.info && file.info.fileName) || '(unnamed)');
+
+// A report from the engine, or null (with the reason) when the text is no report.
+function parseReport(text) {
   let report;
   try {
     report = JSON.parse(text);
-  } catch {
-    return text;
+  } catch (err) {
+    return { report: null, reason: `not JSON (${err.message})` };
   }
-  if (report === null || typeof report !== 'object') return text;
-  const parts = [];
-  for (const [key, value] of Object.entries(report)) {
-    if (value === null || typeof value === 'object') continue;
-    parts.push(`${key}=${value}`);
-  }
-  return parts.length ? parts.join(' ') : text;
+  if (report === null || typeof report !== 'object' || Array.isArray(report))
+    return { report: null, reason: 'not a JSON object' };
+  if (!Array.isArray(report.files)) report.files = [];
+  report.files = report.files.filter((f) => f && typeof f === 'object');
+  return { report, reason: null };
 }
 
-class ProgressLine {
-  constructor(stream, quiet) {
-    this.stream = stream;
-    this.quiet = quiet;
-    this.live = Boolean(stream.isTTY);
-    this.open = false;
+// Lines that scroll above the status area: each file that finished, with its error if any.
+function finishedLines(report) {
+  const lines = [];
+  for (const file of report.files) {
+    const status = file.status || {};
+    if (!status.finished) continue;
+    const done = status.type === 'upload' ? 'uploaded' : 'downloaded';
+    if (status.error === undefined) lines.push(`${fileName(file)} ${arrow(file)} ${done}`);
+    else if (typeof status.error === 'string') lines.push(`${fileName(file)} ${arrow(file)} ${status.error}`);
+    else lines.push(`${fileName(file)} ${arrow(file)} failed`);
   }
-  show(text) {
-    if (this.quiet) return;
-    if (this.live) {
-      const width = this.stream.columns || 100;
-      this.stream.write(`\r\x1b[2K${text.slice(0, width - 1)}`);
-      this.open = true;
-    } else {
-      this.stream.write(`${text}\n`);
-    }
+  return lines;
+}
+
+const transferring = (report) => report.files.filter((f) => !(f.status && f.status.finished));
+const isIdle = (report) => !(Number(report.itemsToGo) > 0) && transferring(report).length === 0;
+
+function percent(file) {
+  const p = Number(file.status && file.status.progress);
+  return `${Math.floor((Number.isFinite(p) ? Math.min(Math.max(p, 0), 1) : 0) * 100)}%`;
+}
+
+function summaryLine(report) {
+  if (isIdle(report)) return 'up to date';
+  // The counts can be up to a second older than the files in transfer.
+  const items = Math.max(Number(report.itemsToGo) || 0, transferring(report).length);
+  return `${items} item${items === 1 ? '' : 's'} to go, ${formatBytes(report.bytesToDownload)} to download, ` +
+    `${formatBytes(report.bytesToUpload)} to upload`;
+}
+
+// The live status area: the summary, then one line per file in transfer.
+function statusLines(report) {
+  return [summaryLine(report), ...transferring(report).map((f) => `  ${fileName(f)} ${arrow(f)} ${percent(f)}`)];
+}
+
+// One plain line per report, for logs and pipes.
+function plainLine(report) {
+  const files = transferring(report).map((f) => `${fileName(f)} ${arrow(f)} ${percent(f)}`);
+  return files.length ? `${summaryLine(report)}; ${files.join(', ')}` : summaryLine(report);
+}
+
+// Where reports and the host's own messages go: a redrawn area on a terminal, plain lines
+// elsewhere, or the reports as they came (messages then go to stderr, so stdout stays parseable).
+class ProgressView {
+  constructor({ out, err, mode }) {
+    this.out = out;
+    this.err = err;
+    this.mode = mode; // 'live', 'plain', 'json' or 'quiet'
+    this.area = [];
+    this.drawn = 0;
+  }
+  static modeFor(options, stream) {
+    if (options.json) return 'json';
+    if (options.quiet) return 'quiet';
+    return stream.isTTY ? 'live' : 'plain';
   }
   say(text) {
-    if (this.open) {
-      this.stream.write('\r\x1b[2K');
-      this.open = false;
+    if (this.mode === 'json') {
+      this.err.write(`${text}\n`);
+      return;
     }
-    this.stream.write(`${text}\n`);
+    this.redraw([text]);
+  }
+  report(text) {
+    if (this.mode === 'json') {
+      this.out.write(`${String(text).replace(/\n/g, ' ')}\n`);
+      return;
+    }
+    if (this.mode === 'quiet') return;
+    const { report, reason } = parseReport(text);
+    if (!report) {
+      this.say(`bxsync: warning: a progress report was ${reason}; ignored`);
+      return;
+    }
+    if (this.mode === 'plain') {
+      for (const line of finishedLines(report)) this.out.write(`${line}\n`);
+      this.out.write(`${plainLine(report)}\n`);
+      return;
+    }
+    this.area = statusLines(report);
+    this.redraw(finishedLines(report));
+  }
+  // Scrolled lines go above the area, which is then drawn again below them.
+  redraw(scrolled) {
+    if (this.mode !== 'live') {
+      for (const line of scrolled) this.out.write(`${line}\n`);
+      return;
+    }
+    const width = Math.max((this.out.columns || 100) - 1, 20);
+    const fit = (line) => (line.length > width ? `${line.slice(0, width - 1)}…` : line);
+    let text = this.drawn ? `\x1b[${this.drawn}F\x1b[J` : '';
+    for (const line of scrolled) text += `${line}\n`;
+    for (const line of this.area) text += `${fit(line)}\n`;
+    this.drawn = this.area.length;
+    this.out.write(text);
   }
 }
 
@@ -163,7 +251,8 @@ function main(argv) {
     return;
   }
 
-  const line = new ProgressLine(process.stdout, options.quiet);
+  const line = new ProgressView({ out: process.stdout, err: process.stderr,
+    mode: ProgressView.modeFor(options, process.stdout) });
   let stopping = false;
   let sessionRequests = 0;
 
@@ -184,7 +273,6 @@ function main(argv) {
       return;
     }
     line.say(`bxsync: session request ${sessionRequests} answered`);
-    // The engine takes setters only once it is initialised; its first session request marks that.
     if (sessionRequests === 1 && options.instanceGuid) engine.setInstanceGuid(options.instanceGuid);
     engine.setUserSession(session);
     if (options.librariesFile) {
@@ -204,8 +292,11 @@ function main(argv) {
     line.say(`bxsync: engine stopped (${sessionRequests} session request(s) answered)`);
     process.exit(0);
   }, (progress) => {
-    if (progress === undefined) onSessionRequest();
-    else line.show(describeProgress(progress));
+    // The engine takes setters only once it is initialised, which its first callback of either
+    // kind proves. A report pending together with the first session request arrives in its
+    // place, so the first report stands for that request.
+    if (progress === undefined || sessionRequests === 0) onSessionRequest();
+    if (progress !== undefined) line.report(progress);
   });
   line.say(`bxsync: engine started (${options.addon})`);
 
@@ -214,6 +305,6 @@ function main(argv) {
   if (options.duration !== null) setTimeout(() => stop(`ran for ${options.duration} s`), options.duration * 1000);
 }
 
-module.exports = { parseOptions, describeProgress, UsageError };
+module.exports = { parseOptions, UsageError, ProgressView, statusLines, plainLine, finishedLines, formatBytes };
 
 if (require.main === module) main(process.argv.slice(2));

@@ -7,6 +7,7 @@
 #include "ServerApiErrorCode.h"
 #include "SyncDatabase.h"
 #include "SyncModeApplication.h"
+#include "SyncProgress.h"
 #include "SyncRecords.h"
 #include "UserSessionController.h"
 #include "WorkspaceServerRequest.h"
@@ -68,6 +69,7 @@ CApplication::~CApplication()
         QMutexLocker locker(&m_syncModeApplicationMutex);
         m_syncModeApplication.reset();
     }
+    m_syncProgressManager.reset();
     m_userSessionController.reset();
     m_appStatusController.reset();
     if (m_syncDatabase)
@@ -113,12 +115,14 @@ bool CApplication::initialize()
     connect(m_userSessionController.data(), &CUserSessionController::requestNewUserSessionSignal, this,
             &CApplication::requestNewUserSessionSlot, Qt::QueuedConnection);
 
-    // The progress manager is created here, between the session controller and the sync-mode
-    // application, once it exists.
+    m_syncProgressManager = std::make_shared<CSyncProgressManager>(m_syncDatabase);
+    connect(m_syncProgressManager.get(), &CSyncProgressManager::syncProgressChangedSignal, this,
+            &CApplication::syncProgressChangedSlot, Qt::QueuedConnection);
+    m_syncProgressManager->evaluateCountsNow();
 
     {
-        QSharedPointer<CSyncModeApplication> syncModeApplication(
-            new CSyncModeApplication(m_syncDatabase, m_appStatusController, m_userSessionController));
+        QSharedPointer<CSyncModeApplication> syncModeApplication(new CSyncModeApplication(
+            m_syncDatabase, m_appStatusController, m_userSessionController, m_syncProgressManager));
         QMutexLocker locker(&m_syncModeApplicationMutex);
         m_syncModeApplication = syncModeApplication;
     }

@@ -8,11 +8,14 @@
 #include <QString>
 #include <QTimer>
 
+#include <memory>
+
 class CAppStatusController;
 class CBxSyncApi;
 class CConfig;
 class CSyncDatabase;
 class CSyncModeApplication;
+class CSyncProgressManager;
 class CUserSessionController;
 
 // The root of one engine run: owns the long-lived components, carries the host's calls from the
@@ -60,6 +63,7 @@ private:
     QSharedPointer<CSyncDatabase> m_syncDatabase;
     QSharedPointer<CAppStatusController> m_appStatusController;
     QSharedPointer<CUserSessionController> m_userSessionController;
+    std::shared_ptr<CSyncProgressManager> m_syncProgressManager;
     QSharedPointer<CSyncModeApplication> m_syncModeApplication;
     // The host's thread reads paths through the sync-mode application while the engine thread may
     // be releasing it; the release waits for the read, so it still happens on the engine thread.

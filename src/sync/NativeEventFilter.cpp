@@ -35,11 +35,25 @@ bool CNativeEventFilter::nativeEventFilter(const QByteArray &eventType, void *me
 CSystemNotificationReceiver::CSystemNotificationReceiver()
 {
     qDebug() << "CSystemNotificationReceiver::CSystemNotificationReceiver()";
+    m_subscription = subscribeToSleepNotifications(this);
 }
 
 CSystemNotificationReceiver::~CSystemNotificationReceiver()
 {
+    m_subscription.reset();
     qDebug() << "CSystemNotificationReceiver::~CSystemNotificationReceiver()";
+}
+
+void CSystemNotificationReceiver::handlePrepareForSleep(bool sleeping)
+{
+    qDebug() << "CSystemNotificationReceiver::handlePrepareForSleep: sleeping:" << sleeping;
+    if (sleeping)
+        return;
+    if (!m_listener) {
+        qDebug() << "CSystemNotificationReceiver::handlePrepareForSleep: applicationEventListener is not set -> ignoring";
+        return;
+    }
+    m_listener->handleSystemWakeUp();
 }
 
 } // namespace utils

@@ -2,7 +2,10 @@
 
 #include <QAbstractNativeEventFilter>
 #include <QByteArray>
+#include <QObject>
 #include <QtGlobal>
+
+#include <memory>
 
 namespace utils {
 
@@ -40,7 +43,8 @@ private:
     IApplicationEventListener *m_listener = nullptr;
 };
 
-// Holds the listener for system notifications that arrive outside the event filter.
+// Passes on system notifications that arrive outside the event filter. On Linux that is logind's
+// PrepareForSleep on the system D-Bus, listened to from construction on the creating thread.
 class CSystemNotificationReceiver
 {
 public:
@@ -48,9 +52,16 @@ public:
     ~CSystemNotificationReceiver();
 
     void setApplicationEventListener(IApplicationEventListener *listener) { m_listener = listener; }
+    // sleeping false: the machine has just resumed.
+    void handlePrepareForSleep(bool sleeping);
 
 private:
     IApplicationEventListener *m_listener = nullptr;
+    // The platform's subscription; null where there is none.
+    std::unique_ptr<QObject> m_subscription;
 };
+
+// The platform part: subscribes the receiver to sleep notifications, or logs why it cannot.
+std::unique_ptr<QObject> subscribeToSleepNotifications(CSystemNotificationReceiver *receiver);
 
 } // namespace utils

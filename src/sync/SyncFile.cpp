@@ -1,5 +1,7 @@
 #include "SyncFile.h"
 
+#include "SyncProgress.h"
+
 #include "FileManipulation.h"
 #include "SyncDatabase.h"
 #include "SyncHash.h"
@@ -137,10 +139,20 @@ CSyncFile::~CSyncFile()
 
 void CSyncFile::connectProgress(QObject *request)
 {
-    Q_UNUSED(request)
     if (!m_syncProgressManager)
         return;
-    // The progress report connects its receivers here once it exists.
+    CSyncProgressManager *progress = m_syncProgressManager.get();
+    if (auto *download = qobject_cast<CGetFileRequest *>(request)) {
+        connect(download, &CGetFileRequest::fileDownloadProgressSignal, progress,
+                &CSyncProgressManager::fileDownloadProgressSlot, Qt::QueuedConnection);
+        connect(download, &CGetFileRequest::fileDownloadFinishedSignal, progress,
+                &CSyncProgressManager::fileDownloadFinishedSlot, Qt::QueuedConnection);
+    } else if (auto *upload = qobject_cast<CUploadSyncFileRequest *>(request)) {
+        connect(upload, &CUploadSyncFileRequest::fileUploadProgressSignal, progress,
+                &CSyncProgressManager::fileUploadProgressSlot, Qt::QueuedConnection);
+        connect(upload, &CUploadSyncFileRequest::fileUploadFinishedSignal, progress,
+                &CSyncProgressManager::fileUploadFinishedSlot, Qt::QueuedConnection);
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

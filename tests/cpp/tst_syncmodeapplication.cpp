@@ -3,6 +3,7 @@
 #include "MessageCapture.h"
 #include "SyncDatabase.h"
 #include "SyncModeApplication.h"
+#include "SyncProgress.h"
 #include "TestMain.h"
 #include "UserSessionController.h"
 
@@ -39,12 +40,14 @@ private slots:
         QVERIFY(m_database->getDatabaseConnection().isOpen());
         m_status.reset(new CAppStatusController([] { return true; }));
         m_sessions.reset(new CUserSessionController(m_status));
-        m_app.reset(new CSyncModeApplication(m_database, m_status, m_sessions));
+        m_progress = std::make_shared<CSyncProgressManager>(m_database);
+        m_app.reset(new CSyncModeApplication(m_database, m_status, m_sessions, m_progress));
     }
 
     void cleanup()
     {
         m_app.reset();
+        m_progress.reset();
         m_sessions.reset();
         m_status.reset();
         m_database->closeDatabaseForCurrentThread();
@@ -229,7 +232,7 @@ private slots:
     {
         m_app.reset(); // its watchers start on their own time
         testsupport::MessageCapture capture;
-        CSyncModeApplication app(m_database, m_status, m_sessions);
+        CSyncModeApplication app(m_database, m_status, m_sessions, m_progress);
         // Both watchers start once the start-up comparison has finished.
         QTRY_VERIFY(capture.count(QtDebugMsg, "CSyncModeApplication::sanityCheckFinishedSlot") > 0);
         const QStringList lines = capture.lines(QtDebugMsg);
@@ -266,6 +269,7 @@ private:
     QSharedPointer<CSyncDatabase> m_database;
     QSharedPointer<CAppStatusController> m_status;
     QSharedPointer<CUserSessionController> m_sessions;
+    std::shared_ptr<CSyncProgressManager> m_progress;
     QScopedPointer<CSyncModeApplication> m_app;
 };
 

@@ -40,7 +40,7 @@ test('SIGTERM stops the engine and waits for it', async () => {
   let out = '';
   child.stdout.on('data', (d) => { out += d; });
   await new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error(`no session request: ${out}`)), 20000);
+    const timer = setTimeout(() => { child.kill('SIGKILL'); reject(new Error(`no session request: ${out}`)); }, 20000);
     child.stdout.on('data', () => { if (/session request 1 answered/.test(out)) { clearTimeout(timer); resolve(); } });
   });
   child.kill('SIGTERM');
@@ -78,3 +78,89 @@ test('a run against the reference server sends nothing it counts as a violation'
     await server.stop();
   }
 });
+
+// What each kind of output makes of the same reports.
+const { ProgressView } = require(host);
+const sink = (isTTY = false) => ({ text: '', isTTY, columns: 60, write(s) { this.text += s; } });
+const file = (name, type, progress, extra = {}) => ({ id: `{${name}}`, info: { fileName: name, tenantId: 't', parentType: 'team', parentId: 'tm' },
+  status: { type, progress, ...extra } });
+const reports = [
+  { itemsToGo: 3, bytesToDownload: 5 * 2 ** 30 + 1, bytesToUpload: 2048, files: [file('a.pdf', 'download', 0.25), file('b.txt', 'upload', 0.99)] },
+  { itemsToGo: 1, bytesToDownload: 0, bytesToUpload: 0, files: [file('a.pdf', 'download', 1, { finished: true }),
+    file('q.bin', 'upload', 1, { finished: true, error: 'Quota exceeded' }), file('x', 'upload', 1, { finished: true, error: true })] },
+  { itemsToGo: 0, bytesToDownload: 0, bytesToUpload: 0, files: [] },
+];
+
+test('plain output: one line per report, finished files and errors on lines of their own', () => {
+  const out = sink();
+  const view = new ProgressView({ out, err: sink(), mode: 'plain' });
+  for (const r of reports) view.report(JSON.stringify(r));
+  view.report('{"itemsToGo": 2, "files": "oops"}');
+  view.report('not json');
+  assert.deepEqual(out.text.trimEnd().split('\n'), [
+    '3 items to go, 5.0 GiB to download, 2.0 KiB to upload; a.pdf ↓ 25%, b.txt ↑ 99%',
+    'a.pdf ↓ downloaded', 'q.bin ↑ Quota exceeded', 'x ↑ failed',
+    '1 item to go, 0 B to download, 0 B to upload',
+    'up to date',
+    '2 items to go, 0 B to download, 0 B to upload',
+    'bxsync: warning: a progress report was not JSON (Unexpected token \'o\', "not json" is not valid JSON); ignored',
+  ]);
+});
+
+test('live output: the status area is redrawn in place, finished files scroll above it', () => {
+  const out = sink(true);
+  const view = new ProgressView({ out, err: sink(), mode: 'live' });
+  view.report(JSON.stringify(reports[0]));
+  assert.equal(out.text, '3 items to go, 5.0 GiB to download, 2.0 KiB to upload\n  a.pdf ↓ 25%\n  b.txt ↑ 99%\n');
+  out.text = '';
+  view.say('bxsync: session request 2 answered');
+  assert.equal(out.text.split('\n')[0], '\x1b[3F\x1b[Jbxsync: session request 2 answered');
+  out.text = '';
+  view.report(JSON.stringify(reports[1]));
+  view.report(JSON.stringify(reports[2]));
+  assert.equal(out.text, '\x1b[3F\x1b[Ja.pdf ↓ downloaded\nq.bin ↑ Quota exceeded\nx ↑ failed\n1 item to go, 0 B to download, 0 B to upload\n' +
+    '\x1b[1F\x1b[Jup to date\n');
+});
+
+test('json output: reports verbatim on stdout, messages on stderr', () => {
+  const out = sink();
+  const err = sink();
+  const view = new ProgressView({ out, err, mode: 'json' });
+  view.report(JSON.stringify(reports[0]));
+  view.say('bxsync: engine started');
+  assert.deepEqual(JSON.parse(out.text), reports[0]);
+  assert.equal(err.text, 'bxsync: engine started\n');
+});
+
+// The host under a pseudo-terminal and in --json mode against the reference server.
+test('against the reference server: a live status area that ends up to date, and parseable --json lines',
+  { timeout: 240000 }, async () => {
+    const { startServer } = require(path.join(repo, 'tools', 'devserver', 'client.js'));
+    const server = await startServer({ seed: 'demo' });
+    const childEnv = { ...process.env, BXSYNC_EXTRA_CA_CERTS: server.caFile };
+    const hostArgs = `--session ${server.sessionFile} --libraries ${server.fileLibrariesFile}`;
+    try {
+      const live = spawnSync('script', ['-qfec', `"${process.execPath}" "${host}" ${hostArgs} --duration 15`, '/dev/null'],
+        { env: childEnv, encoding: 'utf8', timeout: 60000 });
+      assert.equal(live.status, 0, live.stdout);
+      assert.match(live.stdout, /\x1b\[\d+F\x1b\[J/, 'the area is redrawn in place');
+      assert.match(live.stdout, /items? to go/);
+      const areas = live.stdout.split('\x1b[J').map((a) => a.replace(/\r/g, ''));
+      const lastArea = areas.filter((a) => /to go|up to date/.test(a)).pop();
+      assert.match(lastArea, /^up to date$/m, 'the last status area says so');
+
+      // A second, fresh home: an engine that is already up to date has nothing to report.
+      const home2 = fs.mkdtempSync(path.join(env.home, 'second-'));
+      const json = spawnSync(process.execPath, [host, ...hostArgs.split(' '), '--json', '--duration', '8'], {
+        env: { ...childEnv, HOME: home2, XDG_DATA_HOME: path.join(home2, 'data'), XDG_CONFIG_HOME: path.join(home2, 'config') },
+        encoding: 'utf8', timeout: 60000 });
+      assert.equal(json.status, 0, json.stderr);
+      const lines = json.stdout.trim().split('\n');
+      assert.ok(lines.length >= 1, 'at least the start-up report');
+      for (const line of lines) assert.equal(typeof JSON.parse(line).itemsToGo, 'number', line);
+      assert.match(json.stderr, /engine started/);
+      assert.deepEqual(await server.admin.violations(), []);
+    } finally {
+      await server.stop();
+    }
+  });

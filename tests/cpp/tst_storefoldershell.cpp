@@ -1,0 +1,135 @@
+#include "MessageCapture.h"
+#include "NativeEventFilter.h"
+#include "StoreFolderShell.h"
+#include "TestMain.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+namespace {
+
+QString readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QStringLiteral("<unreadable>");
+}
+
+void writeAll(const QString &path, const QString &text)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(text.toUtf8());
+}
+
+struct WakeUpCounter : utils::IApplicationEventListener
+{
+    void handleSystemWakeUp() override { ++wakeUps; }
+    int wakeUps = 0;
+};
+
+} // namespace
+
+class TestStoreFolderShell : public QObject
+{
+    Q_OBJECT
+private slots:
+    void withBookmark_data()
+    {
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<QString>("after");
+        const QString line = "file:///home/u/Brindlex%20-%20Acme Brindlex - Acme\n";
+        QTest::newRow("no file yet") << "" << line;
+        QTest::newRow("other bookmarks kept") << "file:///home/u/Music\nsftp://host/x Host\n"
+                                              << "file:///home/u/Music\nsftp://host/x Host\n" + line;
+        QTest::newRow("last line without newline") << "file:///tmp" << "file:///tmp\n" + line;
+        QTest::newRow("already there, own label") << "file:///home/u/Brindlex%20-%20Acme Work\n"
+                                                  << "file:///home/u/Brindlex%20-%20Acme Work\n";
+        QTest::newRow("already there, no label") << "file:///home/u/Brindlex%20-%20Acme\n"
+                                                 << "file:///home/u/Brindlex%20-%20Acme\n";
+        QTest::newRow("a longer path is another folder") << "file:///home/u/Brindlex%20-%20Acme%20(2)\n"
+                                                         << "file:///home/u/Brindlex%20-%20Acme%20(2)\n" + line;
+    }
+    void withBookmark()
+    {
+        QFETCH(QString, before);
+        QFETCH(QString, after);
+        QCOMPARE(bookmarks::withBookmark(before, "file:///home/u/Brindlex%20-%20Acme", "Brindlex - Acme"), after);
+    }
+
+    void bookmarkIsAddedOnceAcrossRuns()
+    {
+        QTemporaryDir home;
+        qputenv("XDG_CONFIG_HOME", home.filePath(".config").toUtf8());
+        const QString folder = home.filePath("Brindlex - Acme");
+        QVERIFY(QDir().mkpath(folder));
+        writeAll(utils::bookmarksFilePath(), "file:///srv/share Share\n");
+        for (int run = 0; run < 3; ++run)
+            utils::createStoreFolderLink(folder, "Brindlex - Acme");
+        const QString expected = "file:///srv/share Share\n"
+            + QString::fromLatin1(QUrl::fromLocalFile(folder).toEncoded()) + " Brindlex - Acme\n";
+        QCOMPARE(readAll(home.filePath(".config/gtk-3.0/bookmarks")), expected);
+    }
+
+    void bookmarksThatCannotBeWrittenAreLeftAlone_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("bookmarks is a folder") << "folder";
+        QTest::newRow("dangling link") << "dangling";
+        QTest::newRow("store folder missing") << "missing";
+        QTest::newRow("link into a dotfiles folder") << "link";
+    }
+    void bookmarksThatCannotBeWrittenAreLeftAlone()
+    {
+        QFETCH(QString, kind);
+        QTemporaryDir home;
+        qputenv("XDG_CONFIG_HOME", home.filePath(".config").toUtf8());
+        const QString file = utils::bookmarksFilePath();
+        QDir().mkpath(QFileInfo(file).absolutePath());
+        const QString dotfile = home.filePath("dotfiles/bookmarks");
+        QString folder = home.filePath("Brindlex - Acme");
+        QDir().mkpath(folder);
+        if (kind == "folder")
+            QVERIFY(QDir().mkpath(file));
+        if (kind == "dangling")
+            QVERIFY(QFile::link(home.filePath("gone"), file));
+        if (kind == "missing")
+            folder = home.filePath("not there");
+        if (kind == "link") {
+            writeAll(dotfile, "file:///srv Srv\n");
+            QVERIFY(QFile::link(dotfile, file));
+        }
+        testsupport::MessageCapture capture;
+        utils::createStoreFolderLink(folder, "Acme");
+        if (kind == "link") {
+            QVERIFY2(QFileInfo(file).isSymLink(), "the link stays a link");
+            QVERIFY(readAll(dotfile).endsWith(" Acme\n"));
+            return;
+        }
+        QCOMPARE(capture.count(QtWarningMsg, "utils::createStoreFolderLink: "), 1);
+        QCOMPARE(QFileInfo(file).isDir(), kind == "folder");
+        QCOMPARE(QFileInfo(file).isSymLink(), kind == "dangling");
+        QVERIFY(!QFileInfo::exists(home.filePath("gone")));
+    }
+
+    // The resume path as logind's signal drives it, without a bus.
+    void resumeFromSleepWakesTheEngineOnce()
+    {
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bxsync-test-bus");
+        testsupport::MessageCapture capture;
+        utils::CSystemNotificationReceiver receiver;
+        QCOMPARE(capture.count(QtWarningMsg, "utils::subscribeToSleepNotifications: no system D-Bus"), 1);
+        receiver.handlePrepareForSleep(false);
+        QCOMPARE(capture.count(QtDebugMsg, "CSystemNotificationReceiver::handlePrepareForSleep: applicationEventListener is not set"), 1);
+        WakeUpCounter listener;
+        receiver.setApplicationEventListener(&listener);
+        receiver.handlePrepareForSleep(true);
+        QCOMPARE(listener.wakeUps, 0);
+        receiver.handlePrepareForSleep(false);
+        QCOMPARE(listener.wakeUps, 1);
+    }
+};
+
+BXSYNC_TEST_MAIN(TestStoreFolderShell)
+#include "tst_storefoldershell.moc"
