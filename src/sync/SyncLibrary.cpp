@@ -7,6 +7,7 @@
 #include "ServerHierarchyProjector.h"
 #include "SyncDatabase.h"
 #include "SyncFile.h"
+#include "StoreFolderShell.h"
 #include "SyncFolder.h"
 #include "UserSessionController.h"
 #include "WorkspaceServerRequest.h"
@@ -366,6 +367,7 @@ void CSyncLibrary::processMovedOnServer()
         return;
     }
     const QString relative = synclibrary::relativeFolderPath(lib->TenantName, lib->ServerName);
+    bool placed = false;
     if (lib->ClientName.isEmpty()) {
         qDebug() << "CSyncLibrary::processMovedOnServer: clientName not set -> creating new FL folder";
         // A folder of that name left by an earlier installation or a lost database is this library's:
@@ -382,6 +384,7 @@ void CSyncLibrary::processMovedOnServer()
             return;
         }
         lib->ClientName = unique;
+        placed = true;
         qDebug() << "CSyncLibrary::processMovedOnServer: syncLibrary: clientId:" << lib->ClientId
                  << "clientName:" << lib->ClientName << "clientPath:" << path;
     } else if (synclibrary::withoutNumbering(lib->ClientName) == relative) {
@@ -406,11 +409,18 @@ void CSyncLibrary::processMovedOnServer()
             return;
         }
         lib->ClientName = unique;
+        placed = true;
         qDebug() << "CSyncLibrary::processMovedOnServer: syncLibrary: clientId:" << lib->ClientId
                  << "newClientName:" << lib->ClientName << "newClientPath:" << newPath;
         m_syncDatabase->updateItem(lib);
         // A tenant folder left empty by a tenant rename goes with it.
         m_fileManipulation->removeEmptyParentFolders(oldPath);
+    }
+    if (placed) {
+        const QString tenant = lib->ClientName.section(QLatin1Char('/'), 0, 0);
+        utils::updateStoreFolderIcon(syncpath::join(store, tenant));
+        utils::updateStoreFolderIcon(syncpath::libraryFolderPath(*lib));
+        utils::createStoreFolderLink(syncpath::join(store, tenant), tenant);
     }
     lib->syncStatus.ServerStatus = StatusSynchronized;
     m_syncDatabase->updateItem(lib);
