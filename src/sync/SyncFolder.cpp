@@ -94,9 +94,19 @@ QString CSyncFolder::adoptableLocalFolder(const QString &parentPath, const QStri
             continue;
         if (QFileInfo(syncpath::join(parentPath, entry)).isSymLink())
             return QString();
-        const SyncFolder::Ptr claimed = m_syncDatabase->getFolderByName(parentClientId, entry);
-        if ((claimed && claimed->ClientId != m_item->ClientId) || m_syncDatabase->getFileByName(parentClientId, entry))
-            return QString();
+        // Claimed by another record, also by one whose local rename or move there has not reached the server.
+        const auto claims = [&](const SyncItem &item) {
+            const QString localName = item.ClientName.section(kPendingRenameMarker, -1);
+            return item.ClientId != m_item->ClientId && localName.compare(entry, Qt::CaseInsensitive) == 0;
+        };
+        for (const SyncFolder::Ptr &folder : m_syncDatabase->getFoldersByParent(parentClientId)) {
+            if (claims(*folder))
+                return QString();
+        }
+        for (const SyncFile::Ptr &file : m_syncDatabase->getFilesByParent(parentClientId)) {
+            if (claims(*file))
+                return QString();
+        }
         return entry;
     }
     return QString();

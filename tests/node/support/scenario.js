@@ -48,7 +48,12 @@ function localTree(root) {
         out[rel] = { type: 'folder' };
         walk(full, rel);
       } else if (e.isFile()) {
-        const bytes = fs.readFileSync(full);
+        let bytes;
+        try {
+          bytes = fs.readFileSync(full);
+        } catch {
+          continue; // moved away by the engine while listing; the next look sees where it went
+        }
         out[rel] = { type: 'file', size: bytes.length, contentHash: crypto.createHash('sha1').update(bytes).digest('hex') };
       }
     }
