@@ -2,14 +2,17 @@
 
 #include <QDebug>
 
-CBxSyncApiNan::CBxSyncApiNan(const Nan::AsyncProgressWorkerBase<char>::ExecutionProgress *progress)
+CBxSyncApiNan::CBxSyncApiNan(const Nan::AsyncProgressWorkerBase<char>::ExecutionProgress *progress,
+                             std::atomic<bool> *sessionRequested)
     : m_progress(progress)
+    , m_sessionRequested(sessionRequested)
 {
 }
 
 void CBxSyncApiNan::requestNewUserSession()
 {
     qDebug() << "CBxSyncApiNan::requestNewUserSession";
+    m_sessionRequested->store(true);
     m_progress->Signal();
 }
 

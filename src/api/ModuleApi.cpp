@@ -38,7 +38,7 @@ public:
     {
         {
             std::lock_guard<std::mutex> locker(m_apiMutex);
-            m_api = new CBxSyncApiNan(&progress);
+            m_api = new CBxSyncApiNan(&progress, &m_sessionRequested);
         }
         QString failure;
         const int exitCode = startMain(m_api, m_startId, &failure);
@@ -57,12 +57,14 @@ public:
         if (!m_progressCallback || m_progressCallback->IsEmpty())
             return;
         Nan::HandleScope scope;
-        if (data && size > 0) {
+        const bool hasProgress = data && size > 0;
+        // A session request that came with a progress buffer still reaches the host, first: a host
+        // that answers only calls without arguments would otherwise wait for the next round.
+        if (m_sessionRequested.exchange(false) || !hasProgress)
+            m_progressCallback->Call(0, nullptr, async_resource);
+        if (hasProgress && m_progressCallback && !m_progressCallback->IsEmpty()) {
             v8::Local<v8::Value> argv[] = {Nan::New<v8::String>(data, int(size)).ToLocalChecked()};
             m_progressCallback->Call(1, argv, async_resource);
-        } else {
-            // Nothing pending: the engine asks the host for a fresh user session.
-            m_progressCallback->Call(0, nullptr, async_resource);
         }
     }
 
@@ -107,6 +109,7 @@ private:
     const quint64 m_startId;
     std::mutex m_apiMutex;
     CBxSyncApiNan *m_api = nullptr;
+    std::atomic<bool> m_sessionRequested{false};
 };
 
 Nan::Callback *callbackFrom(v8::Local<v8::Value> value)
