@@ -169,7 +169,11 @@ class Scenario {
       if (text !== last) { last = text; since = Date.now(); }
       if (equal && Date.now() - since >= quietMs) return both;
       if (Date.now() > until) {
-        const diff = Object.entries(both).filter(([, t]) => JSON.stringify(t.local) !== JSON.stringify(t.remote));
+        // Only the paths that differ: whole trees hide the difference past the cut.
+        const diff = Object.entries(both).filter(([, t]) => JSON.stringify(t.local) !== JSON.stringify(t.remote))
+          .map(([name, t]) => [name, [...new Set([...Object.keys(t.local), ...Object.keys(t.remote)])]
+            .filter((p) => JSON.stringify(t.local[p]) !== JSON.stringify(t.remote[p]))
+            .map((p) => ({ path: p, local: t.local[p], remote: t.remote[p] }))]);
         throw new Error(`trees did not converge: ${JSON.stringify(diff, null, 1).slice(0, 4000)}`);
       }
       await sleep(250);
