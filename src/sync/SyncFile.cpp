@@ -661,6 +661,23 @@ bool CSyncFile::handleCommonUploadOutcome(const char *where, const ErrorCode &er
     return false;
 }
 
+// An infected file is parked for good (no more upload attempts); a failed scan is retried later.
+void CSyncFile::finishAntivirusAlert(const char *context, bool virusFound, const QString &path)
+{
+    const SyncFile::Ptr record = file();
+    if (virusFound) {
+        qDebug() << context << "ANTIVIRUS_ALERT for file" << record->ClientId << path;
+        record->Attr |= AttrInfected;
+        record->Hash = m_uploadHash;
+        record->syncStatus.ClientStatus = StatusSynchronized;
+        writeItem();
+        finish(ErrorSuccess);
+    } else {
+        qDebug() << context << "ANTIVIRUS_SERVICE_FAIL for file" << record->ClientId;
+        finish(ServerApiErrorCode::ErrorAntivirusServiceFail);
+    }
+}
+
 void CSyncFile::processNewOnClientContinue(quint64, ErrorCode error, CUploadFileResponse response)
 {
     const SyncFile::Ptr record = file();
@@ -723,17 +740,7 @@ void CSyncFile::processNewOnClientContinue(quint64, ErrorCode error, CUploadFile
         return;
     }
     if (error == AntivirusAlert) {
-        if (response.avVirusFound) {
-            qDebug() << "CSyncFile::processNewOnClientContinue: ANTIVIRUS_ALERT for file" << record->ClientId << path;
-            record->Attr |= AttrInfected;
-            record->Hash = m_uploadHash;
-            record->syncStatus.ClientStatus = StatusSynchronized;
-            writeItem();
-            finish(ErrorSuccess);
-        } else {
-            qDebug() << "CSyncFile::processNewOnClientContinue: ANTIVIRUS_SERVICE_FAIL for file" << record->ClientId;
-            finish(ServerApiErrorCode::ErrorAntivirusServiceFail);
-        }
+        finishAntivirusAlert("CSyncFile::processNewOnClientContinue:", response.avVirusFound, path);
         return;
     }
     qWarning() << "CSyncFile::processNewOnClientContinue: unable to upload file" << record->ClientName << "error:" << error;
@@ -796,17 +803,7 @@ void CSyncFile::processChangedOnClientContinue(quint64, ErrorCode error, CUpload
         return;
     }
     if (error == AntivirusAlert) {
-        if (response.avVirusFound) {
-            qDebug() << "CSyncFile::processChangedOnClientContinue: ANTIVIRUS_ALERT for file" << record->ClientId << path;
-            record->Attr |= AttrInfected;
-            record->Hash = m_uploadHash;
-            record->syncStatus.ClientStatus = StatusSynchronized;
-            writeItem();
-            finish(ErrorSuccess);
-        } else {
-            qDebug() << "CSyncFile::processChangedOnClientContinue: ANTIVIRUS_SERVICE_FAIL for file" << record->ClientId;
-            finish(ServerApiErrorCode::ErrorAntivirusServiceFail);
-        }
+        finishAntivirusAlert("CSyncFile::processChangedOnClientContinue:", response.avVirusFound, path);
         return;
     }
     qWarning() << "CSyncFile::processChangedOnClientContinue: unable to upload file" << record->ClientName

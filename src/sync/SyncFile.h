@@ -93,6 +93,7 @@ private slots:
     void checkQuotaContinue(ErrorCode error);
 
 private:
+    void finishAntivirusAlert(const char *context, bool virusFound, const QString &path);
     SyncFile::Ptr file() const { return m_item.staticCast<SyncFile>(); }
     void startFileDownloading();
     void setFSAttributesAndFinishFileDownloading();
