@@ -4,6 +4,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
+
 ServerAddress ServerAddress::productionDomain()
 {
     return ServerAddress(QStringLiteral(BXSYNC_PRODUCTION_DOMAIN));
@@ -14,7 +16,7 @@ CUserSessionJsonObject::CUserSessionJsonObject(const QString &json)
     QJsonParseError error;
     const QJsonDocument doc = QJsonDocument::fromJson(json.toUtf8(), &error);
     if (error.error != QJsonParseError::NoError) {
-        parseError = QStringLiteral("%1 at offset %2").arg(error.errorString()).arg(error.offset);
+        parseError = QStringLiteral("not JSON: %1 at offset %2").arg(error.errorString()).arg(error.offset);
         return;
     }
     const QJsonObject root = doc.object(); // an array gives an empty object
@@ -27,6 +29,13 @@ CUserSessionJsonObject::CUserSessionJsonObject(const QString &json)
     userGuid = text("userGuid");
     serverHostname = text("serverHostname");
     accessToken = text("accessToken");
+    // The token travels in a request header: a line break or other control character in it would
+    // end the header early and let the rest pass as headers of its own.
+    const auto unsendable = [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f || c.unicode() > 0xff; };
+    if (std::any_of(accessToken.cbegin(), accessToken.cend(), unsendable)) {
+        accessToken.clear();
+        parseError = QStringLiteral("the access token holds characters a request header cannot carry");
+    }
     serverAddress = serverHostname.isEmpty() ? ServerAddress::productionDomain() : ServerAddress(serverHostname);
 }
 
@@ -34,7 +43,7 @@ QString CUserSessionJsonObject::toLogString() const
 {
     return QStringLiteral("[userLoginName: %1, userFullName: %2, userGuid: %3, serverHostname: %4, accessToken: %5%6]")
         .arg(userLoginName, userFullName, userGuid, serverHostname, accessToken.left(10),
-             parseError.isEmpty() ? QString() : QStringLiteral(", not JSON: ") + parseError);
+             parseError.isEmpty() ? QString() : QStringLiteral(", ") + parseError);
 }
 
 CUserSession::CUserSession() = default;

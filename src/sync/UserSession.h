@@ -32,7 +32,7 @@ struct CUserSessionJsonObject
     // forms (escaped, twice) a search for it would miss.
     QString toLogString() const;
 
-    QString parseError; // empty when the text was JSON
+    QString parseError; // why the text gives no session; empty when it was JSON with a sendable token
     QString userLoginName;
     QString userFullName;
     QString userGuid;
