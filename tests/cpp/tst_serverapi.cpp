@@ -33,14 +33,19 @@ struct Reported
     Response response;
 };
 
-template<typename Request, typename Response>
-void listen(Request *request, Reported<Response> *reported)
+// Sends the request and runs the event loop until it reports; what it reported, shared with it.
+template<typename Response, typename Request>
+QSharedPointer<Reported<Response>> exec(Request *request, int waitMs = 10000)
 {
+    const auto reported = QSharedPointer<Reported<Response>>::create();
     QObject::connect(request, &Request::finishedSignal, [reported](ErrorCode error, Response response) {
         ++reported->count;
         reported->error = error;
         reported->response = response;
     });
+    request->exec();
+    QTest::qWaitFor([&] { return reported->count > 0; }, waitMs);
+    return reported;
 }
 
 } // namespace
@@ -229,152 +234,86 @@ private slots:
     // Against the reference server.
     void callsSucceedWithResultFields()
     {
-        Reported<FileSync::CFileSyncGetWatcherAuthenticationTokenResponse> wat;
-        auto *request = new FileSync::CFileSyncGetWatcherAuthenticationTokenRequest(session(), m_library, m_tenant, m_libraryServerId);
-        listen(request, &wat);
-        request->exec();
-        QTRY_COMPARE_WITH_TIMEOUT(wat.count, 1, 10000);
-        QVERIFY2(wat.error.isSuccess(), qPrintable(wat.error.errorName));
-        QVERIFY(!wat.response.wat.isEmpty());
-        QVERIFY(!wat.response.state.isEmpty());
-        QCOMPARE(wat.response.tenantId, m_tenant);
-        QCOMPARE(wat.response.customItem.serverId, qint64(m_libraryServerId));
+        using namespace FileSync;
+        const auto wat = exec<CFileSyncGetWatcherAuthenticationTokenResponse>(
+            new CFileSyncGetWatcherAuthenticationTokenRequest(session(), m_library, m_tenant, m_libraryServerId));
+        QVERIFY2(wat->error.isSuccess(), qPrintable(wat->error.errorName));
+        QVERIFY(!wat->response.wat.isEmpty());
+        QVERIFY(!wat->response.state.isEmpty());
+        QCOMPARE(wat->response.tenantId, m_tenant);
+        QCOMPARE(wat->response.customItem.serverId, qint64(m_libraryServerId));
 
-        Reported<FileSync::CFileSyncMkDirResponse> mkdir;
-        auto *mk = new FileSync::CFileSyncMkDirRequest(session(), m_library, wat.response.state, m_tenant, m_libraryServerId,
-                                                       "Created by test", m_libraryServerId);
-        listen(mk, &mkdir);
-        mk->exec();
-        QTRY_COMPARE_WITH_TIMEOUT(mkdir.count, 1, 10000);
-        QVERIFY2(mkdir.error.isSuccess(), qPrintable(mkdir.error.errorName));
-        QVERIFY(mkdir.response.newFolderId > 0);
-        QVERIFY(!mkdir.response.newState.isEmpty());
-        QVERIFY(mkdir.response.newState != wat.response.state);
+        const auto mkdir = exec<CFileSyncMkDirResponse>(new CFileSyncMkDirRequest(
+            session(), m_library, wat->response.state, m_tenant, m_libraryServerId, "Created by test", m_libraryServerId));
+        QVERIFY2(mkdir->error.isSuccess(), qPrintable(mkdir->error.errorName));
+        QVERIFY(mkdir->response.newFolderId > 0);
+        QVERIFY(!mkdir->response.newState.isEmpty());
+        QVERIFY(mkdir->response.newState != wat->response.state);
 
         // The old state is out of date now.
-        Reported<FileSync::CFileSyncMkDirResponse> stale;
-        auto *again = new FileSync::CFileSyncMkDirRequest(session(), m_library, wat.response.state, m_tenant, m_libraryServerId,
-                                                          "Another", m_libraryServerId);
-        listen(again, &stale);
-        again->exec();
-        QTRY_COMPARE_WITH_TIMEOUT(stale.count, 1, 10000);
-        QCOMPARE(stale.error.errorName, QString("brindlex.StateOutOfDate"));
+        const auto stale = exec<CFileSyncMkDirResponse>(new CFileSyncMkDirRequest(
+            session(), m_library, wat->response.state, m_tenant, m_libraryServerId, "Another", m_libraryServerId));
+        QCOMPARE(stale->error.errorName, QString("brindlex.StateOutOfDate"));
         QTest::qWait(50);
-        QCOMPARE(stale.count, 1);
+        QCOMPARE(stale->count, 1);
+
+        const auto got = exec<CFileSyncGetHierarchyResponse>(new CFileSyncGetHierarchyRequest(session(), m_library, m_tenant, m_libraryServerId));
+        QVERIFY2(got->error.isSuccess(), qPrintable(got->error.errorName));
+        QVERIFY(!got->response.wat.isEmpty());
+        QCOMPARE(got->response.hierarchy.state, mkdir->response.newState);
+        QCOMPARE(got->response.hierarchy.id, quint64(m_libraryServerId));
+        QCOMPARE(got->response.hierarchy.files.size(), 1);
+        const brindlex::File &file = got->response.hierarchy.files.first();
+        QCOMPARE(qint64(file.id), m_fileServerId);
+        QCOMPARE(file.fileSize, quint64(5));
+        QCOMPARE(file.contentHash, QString("aaf4c61ddcc5e8a2dabede0f3b482cd9aea9434d")); // sha1("hello")
     }
 
-    void hierarchyArrivesAsRecords()
-    {
-        Reported<FileSync::CFileSyncGetHierarchyResponse> got;
-        auto *request = new FileSync::CFileSyncGetHierarchyRequest(session(), m_library, m_tenant, m_libraryServerId);
-        listen(request, &got);
-        request->exec();
-        QTRY_COMPARE_WITH_TIMEOUT(got.count, 1, 10000);
-        QVERIFY2(got.error.isSuccess(), qPrintable(got.error.errorName));
-        QVERIFY(!got.response.wat.isEmpty());
-        QVERIFY(!got.response.hierarchy.state.isEmpty());
-        QCOMPARE(got.response.hierarchy.id, quint64(m_libraryServerId));
-        bool found = false;
-        for (const brindlex::File &file : got.response.hierarchy.files) {
-            if (qint64(file.id) == m_fileServerId) {
-                found = true;
-                QCOMPARE(file.fileSize, quint64(5));
-                QCOMPARE(file.contentHash, QString("aaf4c61ddcc5e8a2dabede0f3b482cd9aea9434d")); // sha1("hello")
-            }
-        }
-        QVERIFY(found);
-    }
-
-    void damagedHierarchyIsAnError_data()
-    {
-        QTest::addColumn<QByteArray>("hierarchy");
-        QTest::newRow("files not an array") << QByteArray("{\"id\":\"1\",\"state\":\"s\",\"files\":null,\"folders\":{}}");
-        QTest::newRow("entry not an object") << QByteArray("{\"id\":\"1\",\"state\":\"s\",\"files\":[7]}");
-        QTest::newRow("deep inside a folder")
-            << QByteArray("{\"id\":\"1\",\"state\":\"s\",\"folders\":[{\"id\":\"2\",\"name\":\"a\",\"files\":\"x\"}]}");
-    }
-
-    void damagedHierarchyIsAnError()
-    {
-        QFETCH(QByteArray, hierarchy);
-        const FileSync::CFileSyncGetHierarchyResponse response("{\"result\":{\"wat\":\"w\",\"hierarchy\":" + hierarchy + "}}");
-        QVERIFY(response.hasError);
-        QCOMPARE(response.error.errorName, QString("dc.ErrorInternal"));
-        QVERIFY(response.hierarchy.files.isEmpty() && response.hierarchy.folders.isEmpty());
-
-        const FileSync::CFileSyncGetHierarchyResponse intact(
-            "{\"result\":{\"hierarchy\":{\"id\":\"1\",\"state\":\"s\",\"files\":[],\"folders\":[]}}}");
-        QVERIFY(!intact.hasError);
-    }
-
-    void oversizedBodiesAreLeftToTheStreamingReader()
-    {
-        // A valid document padded with blanks to the exact limit is still read whole; one byte more is not.
-        QByteArray body = "{\"result\":{\"newState\":\"s\"}}";
-        body.append(QByteArray(CJsonResponse::kMaxDocumentSize - body.size(), ' '));
-        QCOMPARE(FileSync::CFileSyncRmDirResponse(body).newState, QString("s"));
-        body.append(' ');
-        const FileSync::CFileSyncRmDirResponse tooLarge(body);
-        QVERIFY(tooLarge.hasError);
-        QCOMPARE(tooLarge.error.errorName, QString("dc.ErrorInternal"));
-        QCOMPARE(tooLarge.data.size(), CJsonResponse::kMaxDocumentSize + 1);
-    }
-
-    void tokenRenewalEndsInInvalidAccessToken_data()
+    // Errors the answer names, and what the engine makes of them.
+    void refusals_data()
     {
         QTest::addColumn<QJsonObject>("fault");
-        QTest::newRow("session expired by name") << QJsonObject{{"type", "rpcError"}, {"fullName", "brindlex.SessionExpired"}};
+        QTest::addColumn<QString>("role"); // of the user in the library during the call
+        QTest::addColumn<QString>("expected");
+        QTest::addColumn<bool>("renewal"); // the host was asked for a new session
+        const QJsonObject denied{{"type", "rpcError"}, {"fullName", "api.exceptions.AccessDenied"}};
+        QTest::newRow("session expired by name")
+            << QJsonObject{{"type", "rpcError"}, {"fullName", "brindlex.SessionExpired"}} << "" << "brindlex.InvalidAccessToken" << true;
         QTest::newRow("invalid access token by code only")
-            << QJsonObject{{"type", "rpcError"}, {"fullName", "brindlex.InvalidAccessToken"}, {"code", -32105}};
+            << QJsonObject{{"type", "rpcError"}, {"fullName", "brindlex.InvalidAccessToken"}, {"code", -32105}} << ""
+            << "brindlex.InvalidAccessToken" << true;
+        // Editors may rename; the refusal is injected so that the role probe's answer decides.
+        QTest::newRow("denied, Reader: still denied") << denied << "Reader" << "api.exceptions.AccessDenied" << false;
+        QTest::newRow("denied, None: gone") << denied << "None" << "brindlex.ItemNotFound" << false;
+        QTest::newRow("denied, Editor: allowed now") << denied << "Editor" << "dc.ErrorSuccess" << false;
     }
 
-    void tokenRenewalEndsInInvalidAccessToken()
+    void refusals()
     {
         QFETCH(QJsonObject, fault);
-        fault["method"] = "FileSync.getFile";
-        m_server->addFault(fault);
-        QSignalSpy hostRequests(m_sessions.data(), &CUserSessionController::requestNewUserSessionSignal);
-        Reported<FileSync::CFileSyncGetFileResponse> got;
-        auto *request = new FileSync::CFileSyncGetFileRequest(session(), m_library, m_tenant, m_fileServerId);
-        listen(request, &got);
-        request->exec();
-        QTRY_COMPARE_WITH_TIMEOUT(got.count, 1, 10000);
-        QCOMPARE(got.error.errorName, QString("brindlex.InvalidAccessToken"));
-        QCOMPARE(session()->getAccessToken(), QString());
-        QTRY_COMPARE(hostRequests.count(), 1);
-        QTest::qWait(50);
-        QCOMPARE(got.count, 1);
-        QCOMPARE(hostRequests.count(), 1);
-        restoreSession();
-    }
-
-    void accessDeniedIsRefinedByTheRole_data()
-    {
-        QTest::addColumn<QString>("role");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("Reader: still denied") << "Reader" << "api.exceptions.AccessDenied";
-        QTest::newRow("None: gone") << "None" << "brindlex.ItemNotFound";
-        QTest::newRow("Editor: allowed now") << "Editor" << "dc.ErrorSuccess";
-    }
-
-    void accessDeniedIsRefinedByTheRole()
-    {
         QFETCH(QString, role);
         QFETCH(QString, expected);
-        QCOMPARE(m_server->admin("PUT", libraryPath() + "/roles/demo.user", {{"role", role}}).status, 200);
-        // Editors may rename; the refusal is injected so that the probe's answer decides.
-        m_server->addFault({{"type", "rpcError"}, {"fullName", "api.exceptions.AccessDenied"}, {"method", "FileSync.rename"}});
-        Reported<FileSync::CFileSyncRenameResponse> renamed;
-        auto *request = new FileSync::CFileSyncRenameRequest(session(), m_library, "any-state", m_tenant, m_libraryServerId,
-                                                             m_fileServerId, "renamed.txt");
-        listen(request, &renamed);
-        request->exec();
-        QTRY_COMPARE_WITH_TIMEOUT(renamed.count, 1, 15000);
-        QCOMPARE(renamed.error.errorName, expected);
-        const QJsonArray roleCalls = m_server->admin("GET", "/admin/log?method=Items.getRole").array();
-        QVERIFY(!roleCalls.isEmpty());
-        QCOMPARE(roleCalls.last().toObject().value("query").toObject().contains("tenantId"), false);
-        QCOMPARE(m_server->admin("PUT", libraryPath() + "/roles/demo.user", {{"role", "Admin"}}).status, 200);
+        QFETCH(bool, renewal);
+        if (!role.isEmpty())
+            QCOMPARE(m_server->admin("PUT", libraryPath() + "/roles/demo.user", {{"role", role}}).status, 200);
+        fault["method"] = "FileSync.rename";
+        m_server->addFault(fault);
+        QSignalSpy hostRequests(m_sessions.data(), &CUserSessionController::requestNewUserSessionSignal);
+        const auto renamed = exec<FileSync::CFileSyncRenameResponse>(new FileSync::CFileSyncRenameRequest(
+            session(), m_library, "any-state", m_tenant, m_libraryServerId, m_fileServerId, "renamed.txt"), 15000);
+        QCOMPARE(renamed->error.errorName, expected);
+        QTRY_COMPARE(hostRequests.count(), int(renewal));
+        QCOMPARE(session()->getAccessToken().isEmpty(), renewal);
+        QTest::qWait(50);
+        QCOMPARE(renamed->count, 1);
+        QCOMPARE(hostRequests.count(), int(renewal));
+        if (!role.isEmpty()) {
+            const QJsonArray roleCalls = m_server->admin("GET", "/admin/log?method=Items.getRole").array();
+            QVERIFY(!roleCalls.isEmpty());
+            QCOMPARE(roleCalls.last().toObject().value("query").toObject().contains("tenantId"), false);
+            QCOMPARE(m_server->admin("PUT", libraryPath() + "/roles/demo.user", {{"role", "Admin"}}).status, 200);
+        }
+        restoreSession();
     }
 
     void accessProbeThatEndsAtOnceStillReports_data()
@@ -390,57 +329,45 @@ private slots:
         QFETCH(bool, shuttingDown);
         QFETCH(QString, expected);
         m_server->addFault({{"type", "rpcError"}, {"fullName", "api.exceptions.AccessDenied"}, {"method", "FileSync.rename"}});
-        Reported<FileSync::CFileSyncRenameResponse> renamed;
+        const auto renamed = QSharedPointer<Reported<FileSync::CFileSyncRenameResponse>>::create();
         auto *request = new FileSync::CFileSyncRenameRequest(session(), m_library, "any-state", m_tenant, m_libraryServerId,
                                                              m_fileServerId, "renamed.txt");
-        listen(request, &renamed);
+        connect(request, &FileSync::CFileSyncRenameRequest::finishedSignal, [renamed](ErrorCode error) {
+            ++renamed->count;
+            renamed->error = error;
+        });
         request->exec();
         // Before the refusal arrives: the role call then cannot even be sent.
         if (shuttingDown)
             appstate::setShuttingDown(true);
         else
             session()->clearAccessToken();
-        QTRY_COMPARE_WITH_TIMEOUT(renamed.count, 1, 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(renamed->count, 1, 15000);
         appstate::setShuttingDown(false);
-        QCOMPARE(renamed.error.errorName, expected);
+        QCOMPARE(renamed->error.errorName, expected);
         QTest::qWait(50);
-        QCOMPARE(renamed.count, 1);
+        QCOMPARE(renamed->count, 1);
         restoreSession();
     }
 
-    void accessDeniedWithoutLibraryIsNotRefined()
+    void refusalsNotRefined()
     {
+        // A role call refused is not probed again.
         m_server->addFault({{"type", "rpcError"}, {"fullName", "api.exceptions.AccessDenied"}, {"method", "Items.getRole"}});
-        Reported<Items::CItemsGetRoleResponse> got;
-        auto *request = new Items::CItemsGetRoleRequest(session(), m_tenant, qint64(m_libraryServerId));
-        listen(request, &got);
-        request->exec();
-        QTRY_COMPARE_WITH_TIMEOUT(got.count, 1, 10000);
-        QCOMPARE(got.error.errorName, QString("api.exceptions.AccessDenied"));
-    }
+        QCOMPARE(exec<Items::CItemsGetRoleResponse>(new Items::CItemsGetRoleRequest(session(), m_tenant, qint64(m_libraryServerId)))
+                     ->error.errorName, QString("api.exceptions.AccessDenied"));
 
-    void unknownTenantIsItemNotFound()
-    {
-        const SyncLibrary::ConstPtr ghost = makeLibrary(99, m_libraryServerId, "no-such-tenant");
-        Reported<FileSync::CFileSyncGetHierarchyResponse> got;
-        auto *request = new FileSync::CFileSyncGetHierarchyRequest(session(), ghost, "no-such-tenant", m_libraryServerId);
-        listen(request, &got);
-        request->exec();
-        QTRY_COMPARE_WITH_TIMEOUT(got.count, 1, 10000);
-        QCOMPARE(got.error.errorName, QString("brindlex.ItemNotFound"));
-        QCOMPARE(got.response.error.errorName, QString("brindlex.TenantNotFound"));
-    }
+        const auto got = exec<FileSync::CFileSyncGetHierarchyResponse>(new FileSync::CFileSyncGetHierarchyRequest(
+            session(), makeLibrary(99, m_libraryServerId, "no-such-tenant"), "no-such-tenant", m_libraryServerId));
+        QCOMPARE(got->error.errorName, QString("brindlex.ItemNotFound"));
+        QCOMPARE(got->response.error.errorName, QString("brindlex.TenantNotFound"));
 
-    void invalidSessionSendsNothing()
-    {
+        // Without a valid session nothing is sent, and the report comes at once.
         m_server->clearRequestLog();
-        QSharedPointer<CUserSession> empty(new CUserSession());
-        Reported<FileSync::CFileSyncGetFileResponse> got;
-        auto *request = new FileSync::CFileSyncGetFileRequest(empty, m_library, m_tenant, m_fileServerId);
-        listen(request, &got);
-        request->exec();
-        QCOMPARE(got.count, 1);
-        QCOMPARE(got.error.errorName, QString("brindlex.InvalidAccessToken"));
+        const auto none = exec<FileSync::CFileSyncGetFileResponse>(
+            new FileSync::CFileSyncGetFileRequest(QSharedPointer<CUserSession>::create(), m_library, m_tenant, m_fileServerId), 0);
+        QCOMPARE(none->count, 1);
+        QCOMPARE(none->error.errorName, QString("brindlex.InvalidAccessToken"));
         QTest::qWait(50);
         QCOMPARE(m_server->requestLog().size(), 0);
     }

@@ -19,35 +19,34 @@ using testsupport::ReferenceServer;
 
 namespace {
 
-// What a request reported; outlives the request, which deletes itself.
+// What a request reported; shared with the request, which deletes itself.
 struct Outcome
 {
     QList<ErrorCode> errors;
     QByteArray body;
     int readProgressCalls = 0;
     bool done() const { return !errors.isEmpty(); }
+    ErrorCode error() const { return errors.value(0, ErrorCode(QString("no report"))); }
 };
 
 class TestPostRequest : public CWorkspaceServerPostRequest
 {
     Q_OBJECT
 public:
-    TestPostRequest(const QSharedPointer<CUserSession> &session, int msTimeout, Outcome *outcome)
+    TestPostRequest(const QSharedPointer<CUserSession> &session, int msTimeout, const QSharedPointer<Outcome> &outcome)
         : CWorkspaceServerPostRequest(session, msTimeout)
         , m_outcome(outcome)
     {
     }
-    TestPostRequest(const ServerAddress &address, int msTimeout, Outcome *outcome)
+    TestPostRequest(const ServerAddress &address, int msTimeout, const QSharedPointer<Outcome> &outcome)
         : CWorkspaceServerPostRequest(address, msTimeout)
         , m_outcome(outcome)
     {
         _sessionless = true;
     }
-    void post(const QString &path,
-              const QByteArray &body = "{\"jsonrpc\":\"2.0\",\"id\":\"1\",\"method\":\"Items.getRole\","
-                                       "\"params\":{\"tenantId\":\"t1\",\"itemId\":\"1\"}}")
+    void post(const QString &path)
     {
-        m_body.setData(body);
+        m_body.setData("{\"jsonrpc\":\"2.0\",\"id\":\"1\",\"method\":\"Items.getRole\",\"params\":{\"tenantId\":\"t1\",\"itemId\":\"1\"}}");
         QNetworkRequest request;
         request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
         request.setRawHeader("Accept", "application/json");
@@ -63,7 +62,7 @@ protected:
     }
 
 private:
-    Outcome *const m_outcome;
+    const QSharedPointer<Outcome> m_outcome;
     QBuffer m_body;
 };
 
@@ -71,7 +70,7 @@ class TestGetRequest : public CWorkspaceServerGetRequest
 {
     Q_OBJECT
 public:
-    TestGetRequest(const QSharedPointer<CUserSession> &session, int msTimeout, Outcome *outcome)
+    TestGetRequest(const QSharedPointer<CUserSession> &session, int msTimeout, const QSharedPointer<Outcome> &outcome)
         : CWorkspaceServerGetRequest(session, msTimeout)
         , m_outcome(outcome)
     {
@@ -89,7 +88,7 @@ protected:
     }
 
 private:
-    Outcome *const m_outcome;
+    const QSharedPointer<Outcome> m_outcome;
 };
 
 // A minimal HTTP CONNECT proxy: one tunnel per connection, records what it was asked for.
@@ -163,35 +162,40 @@ private slots:
     void cleanup()
     {
         CConfig::setInstance({});
+        CNetworkAccessManager::deleteInstanceForCurrentThread();
         appstate::setShuttingDown(false);
         QCOMPARE(m_server->takeViolations(), QStringList());
     }
 
-    // Pure arithmetic first: pacing by the download limit, time-out ticks, upload chunks.
-    void downloadPacing_data()
+    // Pacing by the speed limits: the download tick and chunk, the upload chunk (-1: unpaced).
+    void pacing_data()
     {
         QTest::addColumn<int>("limit");
         QTest::addColumn<int>("tick");
         QTest::addColumn<int>("chunk");
-        QTest::newRow("none") << 0 << 100 << 1048576;
-        QTest::newRow("1 KiB/s: the minimum chunk") << 1 << 1000 << 1024;
-        QTest::newRow("5 KiB/s") << 5 << 1000 << 5120;
-        QTest::newRow("20 KiB/s") << 20 << 500 << 10240;
-        QTest::newRow("100 KiB/s") << 100 << 100 << 10240;
-        QTest::newRow("10239 KiB/s: still limited") << 10239 << 100 << 1048473;
-        QTest::newRow("10240 KiB/s: no limit") << 10240 << 100 << 1048576;
+        QTest::addColumn<int>("uploadChunk");
+        QTest::newRow("none") << 0 << 100 << 1048576 << -1;
+        QTest::newRow("1 KiB/s: the minimum chunks") << 1 << 1000 << 1024 << 102;
+        QTest::newRow("5 KiB/s") << 5 << 1000 << 5120 << 512;
+        QTest::newRow("20 KiB/s") << 20 << 500 << 10240 << 2048;
+        QTest::newRow("100 KiB/s") << 100 << 100 << 10240 << 10240;
+        QTest::newRow("10239 KiB/s: still limited") << 10239 << 100 << 1048473 << 1048473;
+        QTest::newRow("10240 KiB/s: no download limit") << 10240 << 100 << 1048576 << 1048576;
+        QTest::newRow("huge") << 100000 << 100 << 1048576 << 1048576;
     }
 
-    void downloadPacing()
+    void pacing()
     {
         QFETCH(int, limit);
         QFETCH(int, tick);
         QFETCH(int, chunk);
+        QFETCH(int, uploadChunk);
         int gotTick = 0;
         int gotChunk = 0;
         CWorkspaceServerRequest::pacingFor(limit, &gotTick, &gotChunk);
         QCOMPARE(gotTick, tick);
         QCOMPARE(gotChunk, chunk);
+        QCOMPARE(CLimitedIODevice::chunkSizeFor(limit), uploadChunk);
     }
 
     void timeoutTicks_data()
@@ -213,23 +217,6 @@ private slots:
         QCOMPARE(CWorkspaceServerRequest::timeoutTicksFor(timeout, tick), quint32(ticks));
     }
 
-    void uploadPacing_data()
-    {
-        QTest::addColumn<int>("limit");
-        QTest::addColumn<int>("chunk");
-        QTest::newRow("none") << 0 << -1;
-        QTest::newRow("1 KiB/s") << 1 << 102;
-        QTest::newRow("50 KiB/s") << 50 << 5120;
-        QTest::newRow("huge") << 100000 << 1048576;
-    }
-
-    void uploadPacing()
-    {
-        QFETCH(int, limit);
-        QFETCH(int, chunk);
-        QCOMPARE(CLimitedIODevice::chunkSizeFor(limit), chunk);
-    }
-
     void limitedDeviceKeepsToItsRate()
     {
         useConfig("{\"network\":{\"uploadSpeedLimit\":50}}");
@@ -240,8 +227,7 @@ private slots:
         QList<qint64> sizes;
         QElapsedTimer timer;
         timer.start();
-        qint64 n = 0;
-        while ((n = device.read(buffer, sizeof buffer)) > 0)
+        for (qint64 n = 0; (n = device.read(buffer, sizeof buffer)) > 0;)
             sizes << n;
         QCOMPARE(sizes, (QList<qint64>{5120, 5120, 5120, 5120}));
         QVERIFY2(timer.elapsed() >= 300, "four chunks of a 50 KiB/s body take at least three intervals");
@@ -254,37 +240,26 @@ private slots:
     {
         QSslConfiguration::setDefaultConfiguration(m_originalSsl);
         CNetworkAccessManager::deleteInstanceForCurrentThread();
-        Outcome outcome;
-        (new TestPostRequest(validSession(), 10000, &outcome))->post("/api/app/jsonrpc?method=Items.getRole");
-        QTRY_VERIFY_WITH_TIMEOUT(outcome.done(), 15000);
-        QCOMPARE(outcome.errors.first().errorName, QString("api.exceptions.InvalidCall"));
+        QCOMPARE(post().error().errorName, QString("api.exceptions.InvalidCall"));
         QVERIFY(logged("-> aborting"));
         QVERIFY(!logged("-> ignoring SSL errors"));
-        m_server->trustCa();
-        // The manager keeps the TLS context it built; a new one sees the new trust anchors.
-        CNetworkAccessManager::deleteInstanceForCurrentThread();
+        m_server->trustCa(); // cleanup() drops the manager: the next one builds its TLS context anew
     }
 
     void headersAndUrl()
     {
         m_server->clearRequestLog();
-        Outcome first;
-        (new TestPostRequest(validSession(), 10000, &first))->post("/api/app/jsonrpc?method=Items.getRole&tenantId=t1");
-        QTRY_VERIFY_WITH_TIMEOUT(first.done(), 15000);
-        QVERIFY2(first.errors.first().isSuccess(), qPrintable(first.errors.first().errorName));
-
+        const Outcome first = post(m_server->session(), "/api/app/jsonrpc?method=Items.getRole&tenantId=t1");
+        QVERIFY2(first.error().isSuccess(), qPrintable(first.error().errorName));
         useConfig("{\"network\":{\"instanceGuid\":\"guid-42\"}}");
-        Outcome second;
-        (new TestPostRequest(validSession(), 10000, &second))->post("/api/app/jsonrpc?method=Items.getRole");
-        QTRY_VERIFY_WITH_TIMEOUT(second.done(), 15000);
+        QVERIFY(post().done());
 
         const QJsonArray log = m_server->requestLog();
         QCOMPARE(log.size(), 2);
         const QJsonObject a = log.at(0).toObject();
         const QJsonObject headers = a.value("headers").toObject();
         QCOMPARE(a.value("path").toString(), QString("/api/app/jsonrpc"));
-        QCOMPARE(a.value("query").toObject().value("method").toString(), QString("Items.getRole"));
-        QCOMPARE(a.value("query").toObject().value("tenantId").toString(), QString("t1"));
+        QCOMPARE(a.value("query").toObject(), (QJsonObject{{"method", "Items.getRole"}, {"tenantId", "t1"}}));
         QCOMPARE(headers.value("host").toString(), m_server->hostname());
         QCOMPARE(headers.value("authorization").toString(), "Bearer " + m_server->token());
         QCOMPARE(headers.value("user-agent").toString(), CWorkspaceServerRequest::userAgent());
@@ -297,135 +272,107 @@ private slots:
         QVERIFY(!logged(m_server->token()));
     }
 
-    void redirectsStayWithinTheOrigin_data()
+    // What the request log shows of one exchange the server answers as a fault says.
+    void serverAnswers_data()
     {
-        QTest::addColumn<QString>("targetHost");
-        QTest::addColumn<bool>("followed");
-        QTest::newRow("same origin") << "127.0.0.1" << true;
-        // The same server under another name: any request it logs there carried the token away.
-        QTest::newRow("another host") << "localhost" << false;
+        QTest::addColumn<QJsonObject>("fault");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<int>("requests"); // that the server saw
+        QTest::addColumn<QString>("logLine");
+        // "location" names the host; the foreign one is the same server under another name.
+        const QJsonObject redirect{{"type", "httpStatus"}, {"endpoint", "jsonrpc"}, {"status", 307}};
+        const QJsonObject pad{{"type", "pad"}, {"endpoint", "jsonrpc"}, {"size", CWorkspaceServerRequest::kReplyCeiling + 4 * 1048576}};
+        QTest::newRow("redirect within the origin") << with(redirect, "location", "127.0.0.1") << kRole << "dc.ErrorSuccess" << 2 << "";
+        QTest::newRow("redirect elsewhere: not followed, the token stays")
+            << with(redirect, "location", "localhost") << kRole << "!dc.ErrorSuccess" << 1 << "";
+        QTest::newRow("answer announced past the ceiling: refused before reading")
+            << with(pad, "chunked", false) << kRole << "dc.ErrorInternal" << 1 << "the answer announces 56623104 bytes";
+        QTest::newRow("answer without length: aborted past the ceiling")
+            << with(pad, "chunked", true) << kRole << "dc.ErrorInternal" << 1 << "the answer passed 52428800 bytes";
+        QTest::newRow("second question mark: the rest dropped")
+            << QJsonObject() << kRole + "?dropped" << "dc.ErrorSuccess" << 1 << "CWorkspaceServerRequest::prepareRequest: invalid path:";
+        QTest::newRow("stall: ended by the inactivity time-out")
+            << QJsonObject{{"type", "stall"}, {"endpoint", "jsonrpc"}, {"count", 1}} << kRole << "dc.ErrorOperationCancelled" << 1 << "timeout!";
     }
 
-    void redirectsStayWithinTheOrigin()
+    void serverAnswers()
     {
-        QFETCH(QString, targetHost);
-        QFETCH(bool, followed);
+        QFETCH(QJsonObject, fault);
+        QFETCH(QString, path);
+        QFETCH(QString, error);
+        QFETCH(int, requests);
+        QFETCH(QString, logLine);
         QCOMPARE(m_server->hostname().section(':', 0, 0), QString("127.0.0.1"));
-        const QString target = QString("https://%1:%2/api/app/jsonrpc?method=Items.getRole").arg(targetHost).arg(m_server->port());
+        if (fault.contains("location"))
+            fault["location"] = QString("https://%1:%2%3").arg(fault.value("location").toString()).arg(m_server->port()).arg(kRole);
+        if (!fault.isEmpty())
+            m_server->addFault(fault);
         m_server->clearRequestLog();
-        m_server->addFault({{"type", "httpStatus"}, {"endpoint", "jsonrpc"}, {"status", 307}, {"location", target}});
-        Outcome outcome;
-        (new TestPostRequest(validSession(), 10000, &outcome))->post("/api/app/jsonrpc?method=Items.getRole");
-        QTRY_VERIFY_WITH_TIMEOUT(outcome.done(), 15000);
-        QCOMPARE(outcome.errors.first().isSuccess(), followed);
-        QCOMPARE(m_server->requestLog().size(), followed ? 2 : 1);
-    }
-
-    void answersPastTheCeilingAreRefused_data()
-    {
-        QTest::addColumn<bool>("chunked");
-        QTest::addColumn<QString>("reason");
-        QTest::newRow("announced: refused before reading") << false << "the answer announces 56623104 bytes";
-        QTest::newRow("no length: aborted once past the ceiling") << true << "the answer passed 52428800 bytes";
-    }
-
-    void answersPastTheCeilingAreRefused()
-    {
-        QFETCH(bool, chunked);
-        QFETCH(QString, reason);
-        m_server->addFault({{"type", "pad"}, {"endpoint", "jsonrpc"}, {"chunked", chunked},
-                            {"size", CWorkspaceServerRequest::kReplyCeiling + 4 * 1048576}});
-        Outcome outcome;
-        (new TestPostRequest(validSession(), 10000, &outcome))
-            ->post("/api/app/jsonrpc?method=Items.getRole&tenantId=t1",
-                   "{\"jsonrpc\":\"2.0\",\"id\":\"1\",\"method\":\"Items.getRole\",\"params\":{\"tenantId\":\"t1\",\"itemId\":\"1\"}}");
-        QTRY_VERIFY_WITH_TIMEOUT(outcome.done(), 30000);
-        QCOMPARE(outcome.errors.first().errorName, QString("dc.ErrorInternal"));
-        QVERIFY(logged(reason));
-        QVERIFY(outcome.body.size() <= (chunked ? CWorkspaceServerRequest::kReplyCeiling : 0));
-    }
-
-    void pathWithTwoQuestionMarks()
-    {
-        m_server->clearRequestLog();
-        Outcome outcome;
-        (new TestPostRequest(validSession(), 10000, &outcome))->post("/api/app/jsonrpc?method=Items.getRole?dropped");
-        QTRY_VERIFY_WITH_TIMEOUT(outcome.done(), 15000);
-        QVERIFY(logged("CWorkspaceServerRequest::prepareRequest: invalid path:"));
-        const QJsonObject entry = m_server->requestLog().at(0).toObject();
-        QCOMPARE(entry.value("path").toString(), QString("/api/app/jsonrpc"));
-        QCOMPARE(entry.value("query").toObject().keys(), QStringList{"method"});
-        QCOMPARE(entry.value("query").toObject().value("method").toString(), QString("Items.getRole"));
+        const bool stall = fault.value("type") == "stall";
+        QElapsedTimer timer;
+        timer.start();
+        const Outcome outcome = post(m_server->session(), path, stall ? 300 : 10000, 30000);
+        if (error.startsWith('!'))
+            QVERIFY(outcome.done() && outcome.error().errorName != error.mid(1));
+        else
+            QCOMPARE(outcome.error().errorName, error);
+        QVERIFY(logLine.isEmpty() || logged(logLine));
+        if (fault.value("type") == "pad")
+            QVERIFY(outcome.body.size() <= (fault.value("chunked").toBool() ? CWorkspaceServerRequest::kReplyCeiling : 0));
+        QVERIFY(!stall || timer.elapsed() >= 300);
+        const QJsonArray log = m_server->requestLog();
+        QCOMPARE(log.size(), requests);
+        QCOMPARE(log.at(0).toObject().value("path").toString(), QString("/api/app/jsonrpc"));
+        QCOMPARE(log.at(0).toObject().value("query").toObject(), (QJsonObject{{"method", "Items.getRole"}}));
     }
 
     void rejectedTokenIsCleared()
     {
-        QSharedPointer<CUserSession> session = sessionWithToken("not-a-known-token-0123456789");
+        QSharedPointer<CUserSession> session = m_server->session("not-a-known-token-0123456789");
         QSignalSpy invalid(session.data(), &CUserSession::invalidAccessTokenSignal);
-        Outcome outcome;
-        (new TestPostRequest(session, 10000, &outcome))->post("/api/app/jsonrpc?method=Items.getRole");
-        QTRY_VERIFY_WITH_TIMEOUT(outcome.done(), 15000);
-        QCOMPARE(outcome.errors, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::InvalidAccessToken)});
+        QCOMPARE(post(session).errors, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::InvalidAccessToken)});
         QCOMPARE(session->getAccessToken(), QString());
         QVERIFY(invalid.count() >= 1);
 
         // The next request does not even go out: the session is not valid any more.
         m_server->clearRequestLog();
-        Outcome next;
-        (new TestPostRequest(session, 10000, &next))->post("/api/app/jsonrpc?method=Items.getRole");
-        QCOMPARE(next.errors, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::InvalidAccessToken)});
+        QCOMPARE(post(session, kRole, 10000, 0).errors, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::InvalidAccessToken)});
         QVERIFY(logged("invalid session -> calling login instead"));
         QTest::qWait(100);
         QCOMPARE(m_server->requestLog().size(), 0);
+
+        // Without a session an HTTP 401 is final: no login is tried.
+        m_capture->clear();
+        const auto outcome = QSharedPointer<Outcome>::create();
+        (new TestPostRequest(ServerAddress(m_server->hostname()), 10000, outcome))->post(kRole);
+        QTRY_VERIFY_WITH_TIMEOUT(outcome->done(), 15000);
+        QCOMPARE(outcome->errors, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::InvalidAccessToken)});
+        QVERIFY(!logged("AuthenticationRequiredError for request"));
     }
 
     void loginLoopEndsInInternalError()
     {
-        QSharedPointer<CUserSession> session = validSession();
-        Outcome outcome;
-        auto *request = new TestPostRequest(session, 10000, &outcome);
+        const auto outcome = QSharedPointer<Outcome>::create();
+        auto *request = new TestPostRequest(m_server->session(), 10000, outcome);
         for (int i = 0; i < 4; ++i)
             request->processAuthRequiredError();
-        QCOMPARE(outcome.errors.size(), 4);
-        QCOMPARE(outcome.errors.at(2), ErrorCode(ServerApiErrorCode::InvalidAccessToken));
-        QCOMPARE(outcome.errors.at(3), ErrorCode(ServerApiErrorCode::ErrorInternal));
+        QCOMPARE(outcome->errors.size(), 4);
+        QCOMPARE(outcome->errors.at(2), ErrorCode(ServerApiErrorCode::InvalidAccessToken));
+        QCOMPARE(outcome->errors.at(3), ErrorCode(ServerApiErrorCode::ErrorInternal));
         QVERIFY(logged("request ended in login loop -> request cancelled"));
         QTest::qWait(0); // the request deletes itself
     }
 
-    void sessionlessUnauthorizedIsFinal()
-    {
-        Outcome outcome;
-        (new TestPostRequest(ServerAddress(m_server->hostname()), 10000, &outcome))
-            ->post("/api/app/jsonrpc?method=Items.getRole");
-        QTRY_VERIFY_WITH_TIMEOUT(outcome.done(), 15000);
-        QCOMPARE(outcome.errors, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::InvalidAccessToken)});
-        QVERIFY(!logged("AuthenticationRequiredError for request"));
-    }
-
     void notFoundDependsOnTheKindOfRequest()
     {
-        Outcome rpc;
-        (new TestPostRequest(validSession(), 10000, &rpc))->post("/api/nowhere?method=Items.getRole");
-        Outcome download;
-        (new TestGetRequest(validSession(), 10000, &download))->get("/no-such-tenant/file/987654321");
-        QTRY_VERIFY_WITH_TIMEOUT(rpc.done() && download.done(), 15000);
-        QCOMPARE(rpc.errors.first().errorName, QString("api.exceptions.TemporaryNotAvailable"));
-        QCOMPARE(download.errors.first().errorName, QString("brindlex.ItemNotFound"));
+        const auto download = QSharedPointer<Outcome>::create();
+        (new TestGetRequest(m_server->session(), 10000, download))->get("/no-such-tenant/file/987654321");
+        QCOMPARE(post(m_server->session(), "/api/nowhere?method=Items.getRole").error().errorName,
+                 QString("api.exceptions.TemporaryNotAvailable"));
+        QTRY_VERIFY_WITH_TIMEOUT(download->done(), 15000);
+        QCOMPARE(download->errors.first().errorName, QString("brindlex.ItemNotFound"));
         QCOMPARE(m_server->takeViolations(), QStringList{"/api/nowhere : no endpoint at /api/nowhere"});
-    }
-
-    void stalledReplyIsAbortedAfterTheInactivityTimeout()
-    {
-        m_server->addFault(QJsonObject{{"type", "stall"}, {"endpoint", "jsonrpc"}, {"count", 1}});
-        Outcome outcome;
-        QElapsedTimer timer;
-        timer.start();
-        (new TestPostRequest(validSession(), 300, &outcome))->post("/api/app/jsonrpc?method=Items.getRole");
-        QTRY_VERIFY_WITH_TIMEOUT(outcome.done(), 10000);
-        QCOMPARE(outcome.errors, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::ErrorOperationCancelled)});
-        QVERIFY(logged("timeout!"));
-        QVERIFY(timer.elapsed() >= 300);
     }
 
     void pacedDownloadThatProgressesIsNotAborted()
@@ -434,122 +381,88 @@ private slots:
         // takes over a second, far longer than the time-out, but every tick makes progress.
         useConfig("{\"network\":{\"downloadSpeedLimit\":5000}}");
         const int size = 8 * 1024 * 1024;
-        const QString tenant = "paced-" + QString::number(QDateTime::currentMSecsSinceEpoch());
-        const QString fileId = createFile(tenant, size);
+        const ReferenceServer::Library library = m_server->createLibrary("paced");
+        const QString fileId = m_server->addFile(library, "paced.bin", {{"size", size}, {"fill", "p"}}).value("id").toString();
         QVERIFY(!fileId.isEmpty());
-        Outcome outcome;
-        auto *request = new TestGetRequest(validSession(), 100, &outcome);
+        const auto outcome = QSharedPointer<Outcome>::create();
+        auto *request = new TestGetRequest(m_server->session(), 100, outcome);
         QCOMPARE(request->chunkSize(), 512000);
         QCOMPARE(request->timeoutTicks(), 1u);
         QElapsedTimer timer;
         timer.start();
-        request->get("/" + tenant + "/file/" + fileId);
-        QTRY_VERIFY_WITH_TIMEOUT(outcome.done(), 30000);
-        QVERIFY2(outcome.errors.first().isSuccess(), qPrintable(outcome.errors.first().errorName));
-        QCOMPARE(outcome.body.size(), size);
-        QVERIFY(outcome.body == QByteArray(size, 'p'));
+        request->get("/" + library.tenantId + "/file/" + fileId);
+        QTRY_VERIFY_WITH_TIMEOUT(outcome->done(), 30000);
+        QVERIFY2(outcome->errors.first().isSuccess(), qPrintable(outcome->errors.first().errorName));
+        QVERIFY(outcome->body == QByteArray(size, 'p'));
         QVERIFY2(timer.elapsed() >= 1000, "the limit holds the transfer to about 5 MB/s");
         QVERIFY(!logged("timeout!"));
     }
 
     void networkFailuresSetTheStatusFlags()
     {
-        QSharedPointer<CUserSession> refused = sessionWithToken(m_server->token(), "127.0.0.1:1");
+        QSharedPointer<CUserSession> refused = m_server->session(QString(), "127.0.0.1:1");
         QSignalSpy state(refused.data(), &CUserSession::setNetworkRequestStateSignal);
-        Outcome outcome;
-        (new TestPostRequest(refused, 10000, &outcome))->post("/api/app/jsonrpc?method=Items.getRole");
-        QTRY_VERIFY_WITH_TIMEOUT(outcome.done(), 15000);
+        QCOMPARE(post(refused).error().errorEnum, ServerApiErrorCode::ErrorUnknown); // connection refused: its text
         QCOMPARE(state.count(), 1);
         QCOMPARE(state.at(0), (QVariantList{true, false, false}));
-        QCOMPARE(outcome.errors.first().errorEnum, ServerApiErrorCode::ErrorUnknown); // connection refused: its text
 
         // A dead proxy is a proxy problem, not a host problem.
-        useConfig("{\"proxy\":{\"useProxy\":true,\"autodetectProxySettings\":false,\"proxyAddress\":\"127.0.0.1\",\"proxyPort\":\"1\"}}");
-        CNetworkAccessManager::deleteInstanceForCurrentThread();
-        QSharedPointer<CUserSession> session = validSession();
+        useProxy(1);
+        QSharedPointer<CUserSession> session = m_server->session();
         QSignalSpy proxyState(session.data(), &CUserSession::setNetworkRequestStateSignal);
-        Outcome viaProxy;
-        (new TestPostRequest(session, 10000, &viaProxy))->post("/api/app/jsonrpc?method=Items.getRole");
-        QTRY_VERIFY_WITH_TIMEOUT(viaProxy.done(), 15000);
+        QVERIFY(post(session).done());
         QCOMPARE(proxyState.at(0), (QVariantList{false, true, false}));
 
         // The next good exchange clears all three.
         CConfig::setInstance({});
         CNetworkAccessManager::deleteInstanceForCurrentThread();
-        Outcome good;
-        (new TestPostRequest(session, 10000, &good))->post("/api/app/jsonrpc?method=Items.getRole");
-        QTRY_VERIFY_WITH_TIMEOUT(good.done(), 15000);
+        QVERIFY(post(session).done());
         QCOMPARE(proxyState.last(), (QVariantList{false, false, false}));
     }
 
-    void proxyHangingUpAfter407IsReportedAtOnce_data()
+    // A proxy's answer to CONNECT: nullptr is a working tunnel; the credentials sent, and with them.
+    void proxies_data()
     {
         QTest::addColumn<QString>("credentials");
         QTest::addColumn<QByteArray>("refusal");
-        const QString refused = ",\"proxyAuth\":true,\"proxyUserName\":\"ann\",\"proxyPassword\":\"wrong\"";
+        QTest::addColumn<QStringList>("authorizations");
+        const QString wrong = ",\"proxyAuth\":true,\"proxyUserName\":\"ann\",\"proxyPassword\":\"wrong\"";
+        const QString right = ",\"proxyAuth\":true,\"proxyUserName\":\"ann\",\"proxyPassword\":\"s3cr:t\"";
         const QByteArray head = "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"proxy\"\r\n";
-        QTest::newRow("none, close") << "" << head + "Content-Length: 0\r\nConnection: close\r\n\r\n";
-        QTest::newRow("refused, close") << refused << head + "Content-Length: 0\r\nConnection: close\r\n\r\n";
-        QTest::newRow("none, keep-alive") << "" << head + "Content-Length: 0\r\n\r\n";
-        QTest::newRow("refused, keep-alive") << refused << head + "Content-Length: 0\r\n\r\n";
-        QTest::newRow("none, body to the end") << "" << head + "\r\nno entry\n";
-        QTest::newRow("refused, body to the end") << refused << head + "\r\nno entry\n";
+        QTest::newRow("open proxy") << "" << QByteArray() << QStringList();
+        QTest::newRow("credentials with the first CONNECT") << right << QByteArray() << QStringList{"Basic YW5uOnMzY3I6dA=="};
+        // A 407 after which the proxy hangs up is reported at once, whatever its framing.
+        QTest::newRow("407, none, close") << "" << head + "Content-Length: 0\r\nConnection: close\r\n\r\n" << QStringList();
+        QTest::newRow("407, refused, close") << wrong << head + "Content-Length: 0\r\nConnection: close\r\n\r\n" << QStringList{"Basic YW5uOndyb25n"};
+        QTest::newRow("407, none, keep-alive") << "" << head + "Content-Length: 0\r\n\r\n" << QStringList();
+        QTest::newRow("407, refused, keep-alive") << wrong << head + "Content-Length: 0\r\n\r\n" << QStringList{"Basic YW5uOndyb25n"};
+        QTest::newRow("407, none, body to the end") << "" << head + "\r\nno entry\n" << QStringList();
+        QTest::newRow("407, refused, body to the end") << wrong << head + "\r\nno entry\n" << QStringList{"Basic YW5uOndyb25n"};
     }
 
-    void proxyHangingUpAfter407IsReportedAtOnce()
+    void proxies()
     {
         QFETCH(QString, credentials);
         QFETCH(QByteArray, refusal);
-        ConnectProxy proxy;
-        proxy.refusal = refusal;
-        useConfig(QString("{\"proxy\":{\"useProxy\":true,\"autodetectProxySettings\":false,\"proxyAddress\":\"127.0.0.1\","
-                          "\"proxyPort\":\"%1\"%2}}")
-                      .arg(proxy.serverPort())
-                      .arg(credentials)
-                      .toUtf8());
-        CNetworkAccessManager::deleteInstanceForCurrentThread();
-        QSharedPointer<CUserSession> session = validSession();
-        QSignalSpy state(session.data(), &CUserSession::setNetworkRequestStateSignal);
-        Outcome outcome;
-        (new TestPostRequest(session, 360000, &outcome))->post("/api/app/jsonrpc?method=Items.getRole");
-        QTRY_VERIFY_WITH_TIMEOUT(outcome.done(), 10000);
-        QVERIFY(!outcome.errors.first().isSuccess());
-        QCOMPARE(state.last(), (QVariantList{false, false, true}));
-        QVERIFY(!proxy.requests.isEmpty());
-        CNetworkAccessManager::deleteInstanceForCurrentThread();
-    }
-
-    void configuredProxyIsUsed_data()
-    {
-        QTest::addColumn<QString>("credentials");
-        QTest::addColumn<QStringList>("authorizations");
-        QTest::newRow("open proxy") << "" << QStringList();
-        QTest::newRow("credentials with the first CONNECT")
-            << ",\"proxyAuth\":true,\"proxyUserName\":\"ann\",\"proxyPassword\":\"s3cr:t\"" << QStringList{"Basic YW5uOnMzY3I6dA=="};
-    }
-
-    void configuredProxyIsUsed()
-    {
-        QFETCH(QString, credentials);
         QFETCH(QStringList, authorizations);
         ConnectProxy proxy;
         QVERIFY(proxy.isListening());
-        useConfig(QString("{\"proxy\":{\"useProxy\":true,\"autodetectProxySettings\":false,\"proxyAddress\":\"127.0.0.1\",\"proxyPort\":\"%1\"%2}}")
-                      .arg(proxy.serverPort())
-                      .arg(credentials)
-                      .toUtf8());
-        CNetworkAccessManager::deleteInstanceForCurrentThread();
-        Outcome outcome;
-        (new TestPostRequest(validSession(), 10000, &outcome))->post("/api/app/jsonrpc?method=Items.getRole");
-        QTRY_VERIFY_WITH_TIMEOUT(outcome.done(), 15000);
-        QVERIFY2(outcome.errors.first().isSuccess(), qPrintable(outcome.errors.first().errorName));
-        QCOMPARE(proxy.requests.size(), 1);
+        proxy.refusal = refusal;
+        useProxy(proxy.serverPort(), credentials);
+        QSharedPointer<CUserSession> session = m_server->session();
+        QSignalSpy state(session.data(), &CUserSession::setNetworkRequestStateSignal);
+        const Outcome outcome = post(session, kRole, 360000, 10000);
+        QVERIFY(outcome.done());
+        QVERIFY2(outcome.error().isSuccess() == refusal.isEmpty(), qPrintable(outcome.error().errorName));
+        QVERIFY(!proxy.requests.isEmpty());
         QVERIFY(proxy.requests.first().startsWith("CONNECT " + m_server->hostname()));
-        QCOMPARE(proxy.authorizations, authorizations);
+        QCOMPARE(proxy.authorizations.mid(0, 1), authorizations);
         QVERIFY(logged("custom proxy:"));
         QVERIFY(!logged("s3cr:t"));
-        CConfig::setInstance({});
-        CNetworkAccessManager::deleteInstanceForCurrentThread();
+        if (refusal.isEmpty())
+            QCOMPARE(proxy.requests.size(), 1);
+        else
+            QCOMPARE(state.last(), (QVariantList{false, false, true}));
     }
 
     void sslSessionResumingCanBeDisabled()
@@ -560,11 +473,7 @@ private slots:
             useConfig(config);
             CNetworkAccessManager::deleteInstanceForCurrentThread();
             m_server->clearRequestLog();
-            for (int i = 0; i < 2; ++i) {
-                Outcome outcome;
-                (new TestPostRequest(validSession(), 10000, &outcome))->post("/api/app/jsonrpc?method=Items.getRole");
-                QTRY_VERIFY_WITH_TIMEOUT(outcome.done(), 15000);
-            }
+            QVERIFY(post().done() && post().done());
             QSet<int> used;
             for (const QJsonValue &entry : m_server->requestLog())
                 used << entry.toObject().value("remotePort").toInt();
@@ -572,62 +481,53 @@ private slots:
         }
         QCOMPARE(ports.at(0).size(), 1);
         QCOMPARE(ports.at(1).size(), 2);
-        CNetworkAccessManager::deleteInstanceForCurrentThread();
     }
 
-    void shuttingDownCancelsBeforeSending()
+    void refusedBeforeSending()
     {
         m_server->clearRequestLog();
         appstate::setShuttingDown(true);
-        Outcome outcome;
-        (new TestPostRequest(validSession(), 10000, &outcome))->post("/api/app/jsonrpc?method=Items.getRole");
-        QCOMPARE(outcome.errors, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::ErrorOperationCancelled)});
+        QCOMPARE(post(m_server->session(), kRole, 10000, 0).errors, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::ErrorOperationCancelled)});
         appstate::setShuttingDown(false);
+
+        const auto outcome = QSharedPointer<Outcome>::create();
+        QFile missing(QDir::tempPath() + "/bxsync-no-such-file-for-test");
+        (new TestPostRequest(m_server->session(), 10000, outcome))
+            ->send(QNetworkAccessManager::PostOperation, QNetworkRequest(), kRole, &missing);
+        QCOMPARE(outcome->errors, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::ErrorUnableToOpenFile)});
         QTest::qWait(100);
         QCOMPARE(m_server->requestLog().size(), 0);
     }
 
-    void unreadableBodyIsReported()
-    {
-        Outcome outcome;
-        auto *request = new TestPostRequest(validSession(), 10000, &outcome);
-        QFile missing(QDir::tempPath() + "/bxsync-no-such-file-for-test");
-        request->send(QNetworkAccessManager::PostOperation, QNetworkRequest(), "/api/app/jsonrpc?method=Items.getRole",
-                      &missing);
-        QCOMPARE(outcome.errors, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::ErrorUnableToOpenFile)});
-    }
-
 private:
-    QSharedPointer<CUserSession> sessionWithToken(const QString &token, const QString &host = QString())
+    static const QString kRole;
+
+    static QJsonObject with(QJsonObject object, const QString &key, const QJsonValue &value)
     {
-        QSharedPointer<CUserSession> session(new CUserSession());
-        QJsonObject json = QJsonDocument::fromJson(m_server->sessionJson(token).toUtf8()).object();
-        if (!host.isEmpty())
-            json["serverHostname"] = host;
-        session->assign(CUserSessionJsonObject(QString::fromUtf8(QJsonDocument(json).toJson())));
-        return session;
+        object.insert(key, value);
+        return object;
     }
 
-    QSharedPointer<CUserSession> validSession() { return sessionWithToken(m_server->token()); }
+    // Posts a role call and runs the event loop until it reports or waitMs pass (0: no waiting).
+    Outcome post(QSharedPointer<CUserSession> session = {}, const QString &path = kRole, int msTimeout = 10000, int waitMs = 15000)
+    {
+        const auto outcome = QSharedPointer<Outcome>::create();
+        (new TestPostRequest(session ? session : m_server->session(), msTimeout, outcome))->post(path);
+        QTest::qWaitFor([&] { return outcome->done(); }, waitMs);
+        return *outcome;
+    }
 
     void useConfig(const QByteArray &json)
     {
         m_configDir.reset(new QTemporaryDir);
-        QFile file(m_configDir->path() + "/bxsync_cfg.json");
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(json);
-        file.close();
-        CConfig::setInstance(QSharedPointer<CConfig>(new CConfig(m_configDir->path())));
+        testsupport::useConfig(m_configDir->path(), json);
     }
 
-    QString createFile(const QString &tenantId, int size)
+    void useProxy(quint16 port, const QString &credentials = QString())
     {
-        const ReferenceServer::Library library = m_server->createLibrary(tenantId);
-        ReferenceServer::Reply file =
-            m_server->admin("POST", library.path() + "/files", {{"name", "paced.bin"}, {"size", size}, {"fill", "p"}});
-        if (file.status != 201)
-            qWarning() << "createFile: file" << file.json.toJson();
-        return file.object().value("id").toString();
+        useConfig(QString("{\"proxy\":{\"useProxy\":true,\"autodetectProxySettings\":false,\"proxyAddress\":\"127.0.0.1\","
+                          "\"proxyPort\":\"%1\"%2}}").arg(port).arg(credentials).toUtf8());
+        CNetworkAccessManager::deleteInstanceForCurrentThread();
     }
 
     bool logged(const QString &fragment) const { return m_capture->contains(fragment); }
@@ -637,6 +537,8 @@ private:
     QSslConfiguration m_originalSsl;
     QScopedPointer<testsupport::MessageCapture> m_capture;
 };
+
+const QString TestWorkspaceServerRequest::kRole = QStringLiteral("/api/app/jsonrpc?method=Items.getRole");
 
 BXSYNC_TEST_MAIN(TestWorkspaceServerRequest)
 #include "tst_workspaceserverrequest.moc"

@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include "AppStatusController.h"
+#include "Config.h"
 #include "UserSessionController.h"
 #include "WorkspaceServerRequest.h"
 
@@ -130,6 +131,25 @@ QString ReferenceServer::createTenantWithTeam(const QString &tenantId, const QSt
     return admin("POST", "/admin/tenants/" + tenantId + "/teams", {{"name", "Team"}}).object().value("id").toString();
 }
 
+QJsonObject ReferenceServer::addFile(const Library &library, const QString &path, QJsonObject fields) const
+{
+    fields["path"] = path;
+    const Reply reply = admin("POST", library.path() + "/files", fields);
+    if (reply.status != 201)
+        qWarning("ReferenceServer::addFile refused: %s", reply.json.toJson().constData());
+    return treeItem(library, path);
+}
+
+QSharedPointer<CUserSession> ReferenceServer::session(const QString &token, const QString &hostname) const
+{
+    QJsonObject json = QJsonDocument::fromJson(sessionJson(token.isEmpty() ? this->token() : token).toUtf8()).object();
+    if (!hostname.isEmpty())
+        json["serverHostname"] = hostname;
+    QSharedPointer<CUserSession> session(new CUserSession());
+    session->assign(CUserSessionJsonObject(QString::fromUtf8(QJsonDocument(json).toJson())));
+    return session;
+}
+
 QSharedPointer<CUserSessionController> ReferenceServer::signIn() const
 {
     QSharedPointer<CAppStatusController> status(new CAppStatusController([] { return true; }));
@@ -164,6 +184,15 @@ QJsonObject ReferenceServer::treeItem(const Library &library, const QString &pat
             return item.toObject();
     }
     return QJsonObject();
+}
+
+void useConfig(const QString &directory, const QByteArray &json)
+{
+    QFile file(directory + "/bxsync_cfg.json");
+    if (!file.open(QIODevice::WriteOnly) || file.write(json) != json.size())
+        qWarning("useConfig: cannot write %s", qPrintable(file.fileName()));
+    file.close();
+    CConfig::setInstance(QSharedPointer<CConfig>(new CConfig(directory)));
 }
 
 } // namespace testsupport

@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+class CUserSession;
 class CUserSessionController;
 
 namespace testsupport {
@@ -64,6 +65,12 @@ public:
     // A tenant with one team; the team's id (empty when the server refused).
     QString createTenantWithTeam(const QString &tenantId, const QString &name) const;
 
+    // A file at a path of the library, made with the admin API's fields (content, size, seed, fill, ...):
+    // the tree item as treeItem() lists it, empty when the server refused.
+    QJsonObject addFile(const Library &library, const QString &path, QJsonObject fields) const;
+
+    // A session for this server on its own, with the given token (the server's by default).
+    QSharedPointer<CUserSession> session(const QString &token = QString(), const QString &hostname = QString()) const;
     // The engine side of the server's default user, signed in: a session controller holding a valid
     // session, on a status controller whose network is always up.
     QSharedPointer<CUserSessionController> signIn() const;
@@ -78,5 +85,8 @@ private:
     QJsonObject m_info;
     bool m_ready = false;
 };
+
+// Makes the JSON text the engine's configuration, read from a file in the directory.
+void useConfig(const QString &directory, const QByteArray &json);
 
 } // namespace testsupport

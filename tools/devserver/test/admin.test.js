@@ -1,6 +1,6 @@
 'use strict';
 
-const { describe, it, before, after } = require('node:test');
+const { describe, it } = require('node:test');
 const assert = require('node:assert/strict');
 const crypto = require('node:crypto');
 const fs = require('node:fs');
@@ -8,14 +8,13 @@ const os = require('node:os');
 const path = require('node:path');
 const { AdminClient } = require('../client');
 const { startDevServer } = require('../server');
-const { startTestServer, makeLibrary, errorName } = require('../testing');
+const { makeLibrary, errorName, useServer } = require('../testing');
 
 const sha1 = (data) => crypto.createHash('sha1').update(data).digest('hex');
 
 describe('admin API', () => {
   let server;
-  before(async () => { server = await startTestServer(); });
-  after(() => server.stop());
+  useServer({}, (made) => ({ server } = made));
 
   it('wants its own token', async () => {
     const stranger = new AdminClient({ adminUrl: server.adminUrl, adminToken: server.token, ca: server.ca });

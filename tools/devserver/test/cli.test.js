@@ -7,6 +7,7 @@ const os = require('node:os');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const { startServer } = require('../client');
+const { takeViolations } = require('../testing');
 
 const CLI = path.join(__dirname, '..', 'cli.js');
 
@@ -48,6 +49,7 @@ describe('command line server', () => {
       assert.deepEqual([res.status, res.body.toString()], [200, 'kept']);
       const after = await server.app.call('FileSync.getHierarchy', { tenantId: docs.tenantId, id: docs.id });
       assert.equal(after.hierarchy.files.length, before.hierarchy.files.length);
+      assert.deepEqual(await takeViolations(server), []);
     } finally {
       await server.stop();
     }

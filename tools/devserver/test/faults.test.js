@@ -1,20 +1,16 @@
 'use strict';
 
-const { describe, it, before, after } = require('node:test');
+const { describe, it, before } = require('node:test');
 const assert = require('node:assert/strict');
 const https = require('node:https');
-const { startTestServer, makeLibrary, errorName } = require('../testing');
+const { makeLibrary, errorName, useServer } = require('../testing');
 
 describe('fault injection', () => {
   let server;
   let lib;
   let big;
-  before(async () => {
-    server = await startTestServer();
-    lib = await makeLibrary(server, { files: { 'big.bin': { size: 256 * 1024 }, 'small.txt': 'small' } });
-    big = await lib.item('big.bin');
-  });
-  after(() => server.stop());
+  useServer({ library: { files: { 'big.bin': { size: 256 * 1024 }, 'small.txt': 'small' } } }, (made) => ({ server, lib } = made));
+  before(async () => { big = await lib.item('big.bin'); });
 
   const mkDir = async (name, opts) => server.app.rpc('FileSync.mkDir', await lib.params({ folderName: name, parentId: lib.id }), opts);
 
@@ -125,8 +121,7 @@ describe('fault injection', () => {
 
 describe('request log', () => {
   let server;
-  before(async () => { server = await startTestServer(); });
-  after(() => server.stop());
+  useServer({}, (made) => ({ server } = made));
 
   it('records what the client sent and how it was answered', async () => {
     const lib = await makeLibrary(server, { files: { 'a.txt': 'a' } });
@@ -151,6 +146,5 @@ describe('request log', () => {
     assert.deepEqual(log[0].headerOrder, Object.keys(log[0].headers));
     assert.equal(await server.admin.countRequests({ method: 'FileSync.mkDir' }), 2);
     assert.equal((await server.admin.log({ since: log[2].seq })).length, 1);
-    assert.deepEqual(await server.admin.violations(), []);
   });
 });

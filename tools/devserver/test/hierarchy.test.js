@@ -1,9 +1,9 @@
 'use strict';
 
-const { describe, it, before, after } = require('node:test');
+const { describe, it } = require('node:test');
 const assert = require('node:assert/strict');
 const crypto = require('node:crypto');
-const { startTestServer, makeLibrary } = require('../testing');
+const { makeLibrary, useServer } = require('../testing');
 
 const ISO_UTC = /^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$/;
 const DECIMAL = /^\d+$/;
@@ -33,14 +33,8 @@ function walk(node, prefix, out) {
 describe('FileSync.getHierarchy', () => {
   let server;
   let lib;
-  before(async () => {
-    server = await startTestServer();
-    lib = await makeLibrary(server, {
-      files: { 'top.txt': 'top', 'A/B/C/deep.txt': 'deep', 'A/a.txt': 'a', 'Zürich Ω/ü.txt': 'ü' },
-      folders: ['Empty'],
-    });
-  });
-  after(() => server.stop());
+  const files = { 'top.txt': 'top', 'A/B/C/deep.txt': 'deep', 'A/a.txt': 'a', 'Zürich Ω/ü.txt': 'ü' };
+  useServer({ library: { files, folders: ['Empty'] } }, (made) => ({ server, lib } = made));
 
   it('answers the nested shape with ids as decimal strings and real content hashes', async () => {
     const result = await server.app.call('FileSync.getHierarchy', { tenantId: lib.tenantId, id: lib.id });

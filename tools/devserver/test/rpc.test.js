@@ -1,17 +1,13 @@
 'use strict';
 
-const { describe, it, before, after } = require('node:test');
+const { describe, it } = require('node:test');
 const assert = require('node:assert/strict');
-const { startTestServer, makeLibrary, errorName } = require('../testing');
+const { errorName, takeViolations, useServer } = require('../testing');
 
 describe('JSON-RPC envelope, URL and authentication', () => {
   let server;
   let lib;
-  before(async () => {
-    server = await startTestServer();
-    lib = await makeLibrary(server);
-  });
-  after(() => server.stop());
+  useServer({ library: {} }, (made) => ({ server, lib } = made));
 
   const hierarchyParams = () => ({ tenantId: lib.tenantId, id: lib.id });
 
@@ -34,13 +30,11 @@ describe('JSON-RPC envelope, URL and authentication', () => {
       assert.equal(res.json.error.code, code, name);
       assert.ok(res.json.error.message.length > 0, name);
     }
-    const violations = await server.admin.violations();
-    assert.equal(violations.length, cases.length);
+    assert.equal((await takeViolations(server)).length, cases.length);
   });
 
   it('answers every recorded violation with an error', async () => {
     const { app } = server;
-    await server.admin.clearViolations();
     const item = async () => {
       const token = await app.call('FileSync.getWatcherAuthenticationToken', hierarchyParams());
       return { state: token.state, wat: token.wat, itemId: lib.id, tenantId: lib.tenantId };
@@ -59,7 +53,7 @@ describe('JSON-RPC envelope, URL and authentication', () => {
       if (typeof expected === 'number') assert.equal(res.status, expected, name);
       else assert.equal(errorName(res), expected, name);
     }
-    assert.equal((await server.admin.violations()).length, cases.length);
+    assert.equal((await takeViolations(server)).length, cases.length);
   });
 
   it('checks params: decimal strings, presence, method names', async () => {
@@ -75,6 +69,7 @@ describe('JSON-RPC envelope, URL and authentication', () => {
     assert.equal(errorName(wrongEndpoint), 'api.exceptions.MethodNotFound');
     const echoed = await app.rpc('FileSync.getHierarchy', hierarchyParams(), { id: 'abc' });
     assert.equal(echoed.json.id, 'abc');
+    assert.equal((await takeViolations(server)).length, 4);
   });
 
   it('answers 401 to a missing, unknown, expired or revoked token', async () => {
@@ -96,11 +91,7 @@ describe('JSON-RPC envelope, URL and authentication', () => {
 describe('modifying methods and state identifiers', () => {
   let server;
   let lib;
-  before(async () => {
-    server = await startTestServer();
-    lib = await makeLibrary(server, { files: { 'A/a1.txt': 'one', 'A/a2.txt': 'two', 'B/b1.txt': 'three' } });
-  });
-  after(() => server.stop());
+  useServer({ library: { files: { 'A/a1.txt': 'one', 'A/a2.txt': 'two', 'B/b1.txt': 'three' } } }, (made) => ({ server, lib } = made));
 
   it('mkDir creates, changes the state, and reports an existing folder with its id', async () => {
     const { app } = server;
@@ -175,11 +166,7 @@ describe('modifying methods and state identifiers', () => {
 describe('read methods, roles and quota', () => {
   let server;
   let lib;
-  before(async () => {
-    server = await startTestServer();
-    lib = await makeLibrary(server, { files: { 'doc.txt': 'hello', 'sub/big.bin': { size: 1000 } } });
-  });
-  after(() => server.stop());
+  useServer({ library: { files: { 'doc.txt': 'hello', 'sub/big.bin': { size: 1000 } } } }, (made) => ({ server, lib } = made));
 
   it('getRole, getFile and getWatcherAuthenticationToken answer the fields the engine reads', async () => {
     const { app } = server;
@@ -236,6 +223,7 @@ describe('read methods, roles and quota', () => {
     assert.equal(errorName(await create(1, { filename: 'doc.txt', conflictPolicy: 'ERROR_ON_CONFLICT' })), 'brindlex.AlreadyExists');
     assert.equal(errorName(await create(1, { fileSize: 5 })), 'api.exceptions.InvalidParameters');
     assert.equal(errorName(await create(1, { conflictPolicy: 'OVERWRITE' })), 'api.exceptions.InvalidParameters');
+    assert.equal((await takeViolations(server)).length, 2);
 
     const update = async (size, fileState, policy = 'RENAME_ON_CONFLICT') => app.rpc('FileSync.canUpdateFile', await lib.params({
       fileId: big.id, fileState, fileSize: String(size), conflictPolicy: policy,

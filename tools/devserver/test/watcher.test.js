@@ -1,8 +1,8 @@
 'use strict';
 
-const { describe, it, before, after } = require('node:test');
+const { describe, it, before } = require('node:test');
 const assert = require('node:assert/strict');
-const { startTestServer, makeLibrary, errorName } = require('../testing');
+const { makeLibrary, errorName, takeViolations, useServer } = require('../testing');
 
 describe('Watcher.watch', () => {
   let server;
@@ -12,12 +12,8 @@ describe('Watcher.watch', () => {
     const token = await server.app.call('FileSync.getWatcherAuthenticationToken', { tenantId: lib.tenantId, id: lib.id });
     return { state: token.state, wat: token.wat, itemId: lib.id, tenantId: lib.tenantId };
   };
-  before(async () => {
-    server = await startTestServer({ holdMs: 400 });
-    one = await makeLibrary(server, { files: { 'a.txt': 'a' } });
-    two = await makeLibrary(server);
-  });
-  after(() => server.stop());
+  useServer({ server: { holdMs: 400 }, library: { files: { 'a.txt': 'a' } } }, (made) => ({ server, lib: one } = made));
+  before(async () => { two = await makeLibrary(server); });
 
   it('answers at once when a watched library has moved on', async () => {
     const item = await watchItem(one);
@@ -74,6 +70,7 @@ describe('Watcher.watch', () => {
     assert.equal(errorName(await server.app.rpc('Watcher.watch', { watchItems: [] })), 'api.exceptions.InvalidParameters');
     const withTenant = await server.app.watch([item], { tenantId: item.tenantId });
     assert.equal(errorName(withTenant), 'api.exceptions.InvalidRequest');
+    assert.equal((await takeViolations(server)).length, 3);
   });
 
   it('reports a deleted library as changed', async () => {
