@@ -5,9 +5,210 @@
 #include <QtDebug>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <new>
 
 namespace brindlex {
+
+namespace {
+
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+int digits(const char *text, int count)
+{
+    int value = 0;
+    for (int i = 0; i < count; ++i)
+        value = value * 10 + (text[i] - '0');
+    return value;
+}
+
+// "YYYY-MM-DDTHH:MM:SSZ" or "YYYY-MM-DDTHH:MM:SS.mmmZ", what the server sends; false for anything
+// else, which QDateTime then reads.
+bool readPlainUtcTime(const char *text, qsizetype length, qint64 *msecs)
+{
+    if (length != 20 && length != 24)
+        return false;
+    static const char shape[] = "dddd-dd-ddTdd:dd:dd.dddZ";
+    for (qsizetype i = 0; i < length - 1; ++i) {
+        if (shape[i] == 'd' ? !isDigit(text[i]) : text[i] != shape[i])
+            return false;
+    }
+    if (text[length - 1] != 'Z')
+        return false;
+    const int year = digits(text, 4), month = digits(text + 5, 2), day = digits(text + 8, 2);
+    const int hour = digits(text + 11, 2), minute = digits(text + 14, 2), second = digits(text + 17, 2);
+    const int milli = length == 24 ? digits(text + 20, 3) : 0;
+    if (!QDate::isValid(year, month, day) || !QTime::isValid(hour, minute, second, milli))
+        return false;
+    constexpr qint64 unixEpochJulianDay = 2440588;
+    const qint64 days = QDate(year, month, day).toJulianDay() - unixEpochJulianDay;
+    *msecs = ((days * 24 + hour) * 60 + minute) * 60000 + second * 1000 + milli;
+    return true;
+}
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+} // namespace
+
+ServerTime::ServerTime(const QString &isoText)
+{
+    const QByteArray utf8 = isoText.toUtf8();
+    *this = fromUtf8(utf8.constData(), utf8.size());
+}
+
+ServerTime::ServerTime(const char *isoText)
+    : ServerTime(fromUtf8(isoText, isoText ? qsizetype(std::strlen(isoText)) : 0))
+{
+}
+
+ServerTime ServerTime::fromUtf8(const char *text, qsizetype length)
+{
+    ServerTime time;
+    if (length <= 0 || readPlainUtcTime(text, length, &time.m_msecs))
+        return time;
+    const QDateTime parsed = QDateTime::fromString(QString::fromUtf8(text, int(length)), Qt::ISODateWithMs);
+    if (parsed.isValid())
+        time.m_msecs = parsed.toMSecsSinceEpoch();
+    return time;
+}
+
+QDateTime ServerTime::toDateTime() const
+{
+    return isValid() ? QDateTime::fromMSecsSinceEpoch(m_msecs, Qt::UTC) : QDateTime();
+}
+
+PackedText::PackedText(const QString &text)
+{
+    const QByteArray utf8 = text.toUtf8();
+    *this = fromUtf8(utf8.constData(), utf8.size());
+}
+
+PackedText::PackedText(const char *utf8)
+{
+    *this = fromUtf8(utf8, utf8 ? qsizetype(std::strlen(utf8)) : 0);
+}
+
+PackedText PackedText::fromUtf8(const char *text, qsizetype length)
+{
+    PackedText packed;
+    if (length <= 0)
+        return packed;
+    bool ascii = true;
+    for (qsizetype i = 0; i < length && ascii; ++i)
+        ascii = (unsigned char)text[i] < 0x80;
+    if (ascii && length <= capacity) {
+        std::memcpy(packed.m_bytes, text, size_t(length));
+        packed.m_length = quint8(length);
+        return packed;
+    }
+    if (length % 2 == 0 && length <= 2 * capacity) {
+        bool hex = true;
+        for (qsizetype i = 0; i < length && hex; i += 2) {
+            const int high = hexValue(text[i]), low = hexValue(text[i + 1]);
+            hex = high >= 0 && low >= 0;
+            packed.m_bytes[i / 2] = char(high << 4 | low);
+        }
+        if (hex) {
+            packed.m_length = quint8(length);
+            packed.m_kind = Hex;
+            return packed;
+        }
+    }
+    new (packed.heap()) QString(QString::fromUtf8(text, int(length)));
+    packed.m_kind = Heap;
+    return packed;
+}
+
+PackedText::PackedText(const PackedText &other)
+    : m_length(other.m_length)
+    , m_kind(other.m_kind)
+{
+    if (m_kind == Heap)
+        new (heap()) QString(*other.heap());
+    else
+        std::memcpy(m_bytes, other.m_bytes, sizeof(m_bytes));
+}
+
+PackedText &PackedText::operator=(const PackedText &other)
+{
+    if (this != &other) {
+        this->~PackedText();
+        new (this) PackedText(other);
+    }
+    return *this;
+}
+
+PackedText::~PackedText()
+{
+    if (m_kind == Heap)
+        heap()->~QString();
+}
+
+QString PackedText::toString() const
+{
+    switch (m_kind) {
+    case Ascii:
+        return QString::fromLatin1(m_bytes, m_length);
+    case Hex: {
+        static const char digit[] = "0123456789abcdef";
+        QString text(m_length, Qt::Uninitialized);
+        QChar *out = text.data();
+        for (int i = 0; i < m_length / 2; ++i) {
+            const auto byte = (unsigned char)m_bytes[i];
+            *out++ = QLatin1Char(digit[byte >> 4]);
+            *out++ = QLatin1Char(digit[byte & 15]);
+        }
+        return text;
+    }
+    case Heap:
+        return *heap();
+    }
+    return QString();
+}
+
+bool operator==(const PackedText &a, const PackedText &b)
+{
+    if (a.m_kind != b.m_kind || a.m_length != b.m_length)
+        return false;
+    if (a.m_kind == PackedText::Heap)
+        return *a.heap() == *b.heap();
+    const int used = a.m_kind == PackedText::Hex ? a.m_length / 2 : a.m_length;
+    return std::memcmp(a.m_bytes, b.m_bytes, size_t(used)) == 0;
+}
+
+bool operator==(const PackedText &a, const QString &b)
+{
+    switch (a.m_kind) {
+    case PackedText::Ascii:
+        return b == QLatin1String(a.m_bytes, a.m_length);
+    case PackedText::Hex:
+        return b.size() == a.m_length && b == a.toString();
+    case PackedText::Heap:
+        return b == *a.heap();
+    }
+    return false;
+}
+
+QDebug operator<<(QDebug debug, const PackedText &text)
+{
+    return debug << text.toString();
+}
+
+QDebug operator<<(QDebug debug, const ServerTime &time)
+{
+    return debug << time.toDateTime();
+}
 
 bool operator==(const File &a, const File &b)
 {

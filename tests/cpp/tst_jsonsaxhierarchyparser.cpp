@@ -54,7 +54,7 @@ QString dump(const QVector<brindlex::Folder> &folders)
 {
     QStringList parts;
     for (const brindlex::Folder &f : folders)
-        parts << QString("%1 %2 %3 %4 %5").arg(f.id).arg(f.name, f.modifiedTime, dump(f.files), dump(f.folders));
+        parts << QString("%1 %2 %3 %4 %5").arg(f.id).arg(f.name, f.modifiedTime.toDateTime().toString(Qt::ISODate), dump(f.files), dump(f.folders));
     return "folders[" + parts.join(", ") + "]";
 }
 
@@ -102,7 +102,7 @@ private slots:
 
         const brindlex::Hierarchy h = parser.hierarchy();
         QCOMPARE(dump(h), QString("500 libSic t1 Acme renamed chain[1<-0 TENANT/ Acme acme #0, 500<-1 LIBRARY/ Docs  #0] "
-                                  "files[1 root.txt 18446744073709551615] folders[10 A mA files[100 a.txt 1] folders["
+                                  "files[1 root.txt 18446744073709551615] folders[10 A  files[100 a.txt 1] folders["
                                   "11 B  files[101 b.txt 2] folders[12 C  files[102 c.txt 3, 103 d.txt 4] folders[]]], "
                                   "20 Second  files[] folders[]]"));
         const brindlex::File &d = h.folders[0].folders[0].folders[0].files[1];
