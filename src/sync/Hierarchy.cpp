@@ -50,6 +50,7 @@ bool readPlainUtcTime(const char *text, qsizetype length, qint64 *msecs)
     return true;
 }
 
+// -1 for anything but a lowercase hex digit.
 int hexValue(char c)
 {
     if (c >= '0' && c <= '9')
@@ -104,22 +105,23 @@ PackedText PackedText::fromUtf8(const char *text, qsizetype length)
     PackedText packed;
     if (length <= 0)
         return packed;
-    bool ascii = true;
-    for (qsizetype i = 0; i < length && ascii; ++i)
-        ascii = (unsigned char)text[i] < 0x80;
-    if (ascii && length <= capacity) {
-        std::memcpy(packed.m_bytes, text, size_t(length));
-        packed.m_length = quint8(length);
-        return packed;
-    }
-    if (length % 2 == 0 && length <= 2 * capacity) {
-        bool hex = true;
-        for (qsizetype i = 0; i < length && hex; i += 2) {
+    if (length <= capacity) {
+        unsigned char bits = 0;
+        for (qsizetype i = 0; i < length; ++i)
+            bits |= (unsigned char)text[i];
+        if (bits < 0x80) {
+            std::memcpy(packed.m_bytes, text, size_t(length));
+            packed.m_length = quint8(length);
+            return packed;
+        }
+    } else if (length % 2 == 0 && length <= 2 * capacity) {
+        int bad = 0;
+        for (qsizetype i = 0; i < length; i += 2) {
             const int high = hexValue(text[i]), low = hexValue(text[i + 1]);
-            hex = high >= 0 && low >= 0;
+            bad |= high | low;
             packed.m_bytes[i / 2] = char(high << 4 | low);
         }
-        if (hex) {
+        if (bad >= 0) {
             packed.m_length = quint8(length);
             packed.m_kind = Hex;
             return packed;

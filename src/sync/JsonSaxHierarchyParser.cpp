@@ -205,6 +205,7 @@ void CJsonSaxHierarchyParser::reset()
     m_key = Key::Other;
     m_hierarchy = brindlex::Hierarchy();
     m_folderStack.clear();
+    m_files.clear();
     m_currentFile = nullptr;
     m_foldersCount = 0;
     m_filesCount = 0;
@@ -411,10 +412,8 @@ bool CJsonSaxHierarchyParser::start_object(std::size_t)
     }
 
     case IN_ARRAY_FILES: {
-        QVector<brindlex::File> &siblings =
-            m_folderStack.empty() ? m_hierarchy.files : m_folderStack.back()->files;
-        siblings.append(brindlex::File());
-        m_currentFile = &siblings.last();
+        m_files.emplace_back();
+        m_currentFile = &m_files.back();
         ++m_filesCount;
         if (m_filesCount % 50000 == 0)
             qDebug() << "CJsonSaxHierarchyParser::start_object: filesCount:" << m_filesCount;
@@ -489,8 +488,16 @@ bool CJsonSaxHierarchyParser::end_array()
     case IN_ARRAY_CHAIN:
         m_state = IN_OBJECT_HIERARCHY;
         return true;
+    case IN_ARRAY_FILES: {
+        QVector<brindlex::File> &files = m_folderStack.empty() ? m_hierarchy.files : m_folderStack.back()->files;
+        files.reserve(files.size() + int(m_files.size()));
+        for (brindlex::File &file : m_files)
+            files.append(std::move(file));
+        m_files.clear();
+        m_state = m_folderStack.empty() ? IN_OBJECT_HIERARCHY : IN_OBJECT_FOLDER;
+        return true;
+    }
     case IN_ARRAY_FOLDERS:
-    case IN_ARRAY_FILES:
         m_state = m_folderStack.empty() ? IN_OBJECT_HIERARCHY : IN_OBJECT_FOLDER;
         return true;
     default:
