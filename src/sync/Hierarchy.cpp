@@ -42,22 +42,38 @@ bool readPlainUtcTime(const char *text, qsizetype length, qint64 *msecs)
     const int year = digits(text, 4), month = digits(text + 5, 2), day = digits(text + 8, 2);
     const int hour = digits(text + 11, 2), minute = digits(text + 14, 2), second = digits(text + 17, 2);
     const int milli = length == 24 ? digits(text + 20, 3) : 0;
-    if (!QDate::isValid(year, month, day) || !QTime::isValid(hour, minute, second, milli))
+    static const int monthDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+    if (year == 0 || month < 1 || month > 12 || day < 1 || day > monthDays[month - 1] + (month == 2 && leap)
+        || hour > 23 || minute > 59 || second > 59)
         return false;
-    constexpr qint64 unixEpochJulianDay = 2440588;
-    const qint64 days = QDate(year, month, day).toJulianDay() - unixEpochJulianDay;
+    // Days since 1970-01-01 in the proleptic Gregorian calendar, counted from March so that
+    // the leap day comes last in its year.
+    const int y = month <= 2 ? year - 1 : year;
+    const int era = y / 400;
+    const int yearOfEra = y - era * 400;
+    const int dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const int dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    const qint64 days = qint64(era) * 146097 + dayOfEra - 719468;
     *msecs = ((days * 24 + hour) * 60 + minute) * 60000 + second * 1000 + milli;
     return true;
 }
 
-// -1 for anything but a lowercase hex digit.
+// -1 for anything but a lowercase hex digit; a table, as digits and letters come in no order.
+struct HexTable
+{
+    signed char value[256];
+    constexpr HexTable() : value()
+    {
+        for (int c = 0; c < 256; ++c)
+            value[c] = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    }
+};
+constexpr HexTable hexTable;
+
 int hexValue(char c)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
+    return hexTable.value[(unsigned char)c];
 }
 
 } // namespace
