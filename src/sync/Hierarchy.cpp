@@ -13,12 +13,7 @@ namespace brindlex {
 
 namespace {
 
-bool isDigit(char c)
-{
-    return c >= '0' && c <= '9';
-}
-
-int digits(const char *text, int count)
+int digits(const unsigned char *text, int count)
 {
     int value = 0;
     for (int i = 0; i < count; ++i)
@@ -28,16 +23,21 @@ int digits(const char *text, int count)
 
 // "YYYY-MM-DDTHH:MM:SSZ" or "YYYY-MM-DDTHH:MM:SS.mmmZ", what the server sends; false for anything
 // else, which QDateTime then reads.
-bool readPlainUtcTime(const char *text, qsizetype length, qint64 *msecs)
+bool readPlainUtcTime(const char *utf8, qsizetype length, qint64 *msecs)
 {
     if (length != 20 && length != 24)
         return false;
-    static const char shape[] = "dddd-dd-ddTdd:dd:dd.dddZ";
-    for (qsizetype i = 0; i < length - 1; ++i) {
-        if (shape[i] == 'd' ? !isDigit(text[i]) : text[i] != shape[i])
-            return false;
-    }
-    if (text[length - 1] != 'Z')
+    const auto *text = reinterpret_cast<const unsigned char *>(utf8);
+    // No branch per character: telling digits from the rest is most of the work.
+    unsigned bad = (text[4] ^ '-') | (text[7] ^ '-') | (text[10] ^ 'T') | (text[13] ^ ':') | (text[16] ^ ':')
+        | (text[length - 1] ^ 'Z');
+    static const int digitAt[] = {0, 1, 2, 3, 5, 6, 8, 9, 11, 12, 14, 15, 17, 18, 20, 21, 22};
+    const int digitCount = length == 24 ? 17 : 14;
+    for (int i = 0; i < digitCount; ++i)
+        bad |= unsigned(text[digitAt[i]] - '0') > 9;
+    if (length == 24)
+        bad |= text[19] ^ '.';
+    if (bad)
         return false;
     const int year = digits(text, 4), month = digits(text + 5, 2), day = digits(text + 8, 2);
     const int hour = digits(text + 11, 2), minute = digits(text + 14, 2), second = digits(text + 17, 2);
