@@ -76,12 +76,31 @@ int hexValue(char c)
     return hexTable.value[(unsigned char)c];
 }
 
+// Short ASCII text, as times, states and hashes are, goes through a buffer on the stack: the
+// whole-document reader converts millions of them.
+template<typename Result>
+Result fromQString(const QString &text)
+{
+    char ascii[48];
+    if (text.size() <= int(sizeof(ascii))) {
+        const QChar *chars = text.constData();
+        ushort bits = 0;
+        for (int i = 0; i < text.size(); ++i) {
+            bits |= chars[i].unicode();
+            ascii[i] = char(chars[i].unicode());
+        }
+        if (bits < 0x80)
+            return Result::fromUtf8(ascii, text.size());
+    }
+    const QByteArray utf8 = text.toUtf8();
+    return Result::fromUtf8(utf8.constData(), utf8.size());
+}
+
 } // namespace
 
 ServerTime::ServerTime(const QString &isoText)
+    : ServerTime(fromQString<ServerTime>(isoText))
 {
-    const QByteArray utf8 = isoText.toUtf8();
-    *this = fromUtf8(utf8.constData(), utf8.size());
 }
 
 ServerTime::ServerTime(const char *isoText)
@@ -106,9 +125,8 @@ QDateTime ServerTime::toDateTime() const
 }
 
 PackedText::PackedText(const QString &text)
+    : PackedText(fromQString<PackedText>(text))
 {
-    const QByteArray utf8 = text.toUtf8();
-    *this = fromUtf8(utf8.constData(), utf8.size());
 }
 
 PackedText::PackedText(const char *utf8)
