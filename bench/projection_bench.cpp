@@ -209,7 +209,7 @@ double rawInsertFloor(const QString &directory, const ServerLibrary &server)
         for (size_t i = 0; i < server.files.size(); ++i) {
             const auto &row = server.files[i];
             const QVariantList values = {firstFileClientId + i, row.file.id, row.file.name, QString(),
-                                         quint64(2 + row.folder), quint64(1), row.file.contentHash, row.file.state, 0,
+                                         quint64(2 + row.folder), quint64(1), row.file.contentHash.toString(), row.file.state.toString(), 0,
                                          1672567200, 1675423353, QString(), QString(), 2, 1, row.file.fileSize};
             for (int c = 0; c < values.size(); ++c)
                 file.bindValue(c, values.at(c));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QMetaType>
@@ -7,20 +8,87 @@
 #include <QVector>
 #include <QtGlobal>
 
+#include <limits>
+
+class QDebug;
+
 // A file library's content as the server describes it ("FileSync.getHierarchy").
-// Times and states keep the server's text; the projector interprets them.
+// A library can hold millions of files, so a file record keeps its times as numbers and its
+// state and content hash inside itself; only names are strings of their own.
 // Lists are implicitly shared, so copying a whole hierarchy is cheap.
 namespace brindlex {
+
+// A time the server sent as ISO 8601 text, as milliseconds since the epoch; text that is no
+// such time (or none) reads as an invalid time, as QDateTime would read it.
+class ServerTime
+{
+public:
+    ServerTime() = default;
+    ServerTime(const QString &isoText); // implicit: records are filled from the server's text
+    ServerTime(const char *isoText);
+    static ServerTime fromUtf8(const char *text, qsizetype length);
+
+    bool isValid() const { return m_msecs != none; }
+    qint64 msecsSinceEpoch() const { return m_msecs; }
+    // In UTC; invalid when the text was no time.
+    QDateTime toDateTime() const;
+
+    bool operator==(const ServerTime &other) const { return m_msecs == other.m_msecs; }
+    bool operator!=(const ServerTime &other) const { return m_msecs != other.m_msecs; }
+
+private:
+    static constexpr qint64 none = std::numeric_limits<qint64>::min();
+    qint64 m_msecs = none;
+};
+
+// Short server text (a state, a content hash) held in the record without a heap block: ASCII of up
+// to 22 characters as it is, lowercase hex of up to 44 digits two to a byte. Other text is kept
+// as a QString. Reads back exactly as it was given.
+class PackedText
+{
+public:
+    PackedText() noexcept { m_bytes[0] = 0; }
+    PackedText(const QString &text); // implicit: records are filled from the server's text
+    PackedText(const char *utf8);
+    static PackedText fromUtf8(const char *text, qsizetype length);
+    PackedText(const PackedText &other);
+    PackedText &operator=(const PackedText &other);
+    ~PackedText();
+
+    bool isEmpty() const { return m_kind != Heap && m_length == 0; }
+    QString toString() const;
+    operator QString() const { return toString(); }
+
+    friend bool operator==(const PackedText &a, const PackedText &b);
+    friend bool operator==(const PackedText &a, const QString &b);
+    friend bool operator==(const QString &a, const PackedText &b) { return b == a; }
+    friend bool operator!=(const PackedText &a, const PackedText &b) { return !(a == b); }
+    friend bool operator!=(const PackedText &a, const QString &b) { return !(a == b); }
+    friend bool operator!=(const QString &a, const PackedText &b) { return !(b == a); }
+
+private:
+    enum Kind : quint8 { Ascii, Hex, Heap };
+    static constexpr int capacity = 22;
+    QString *heap() { return reinterpret_cast<QString *>(m_bytes); }
+    const QString *heap() const { return reinterpret_cast<const QString *>(m_bytes); }
+
+    alignas(QString) char m_bytes[capacity];
+    quint8 m_length = 0; // characters; hex digits for Hex
+    Kind m_kind = Ascii;
+};
+
+QDebug operator<<(QDebug debug, const PackedText &text);
+QDebug operator<<(QDebug debug, const ServerTime &time);
 
 struct File
 {
     quint64 id = 0;
-    QString state;
+    PackedText state;
     QString name;
-    QString createdTime;
-    QString modifiedTime;
+    ServerTime createdTime;
+    ServerTime modifiedTime;
     quint64 fileSize = 0;
-    QString contentHash;
+    PackedText contentHash;
 };
 
 struct Folder
@@ -29,7 +97,7 @@ struct Folder
     QString name;
     QVector<File> files;
     QVector<Folder> folders;
-    QString modifiedTime;
+    ServerTime modifiedTime;
 };
 
 // One ancestor of the library, from the tenant down.
@@ -81,6 +149,8 @@ Hierarchy hierarchyFromJson(const QJsonObject &hierarchyObject, int *skippedMemb
 
 } // namespace brindlex
 
+Q_DECLARE_TYPEINFO(brindlex::ServerTime, Q_PRIMITIVE_TYPE);
+Q_DECLARE_TYPEINFO(brindlex::PackedText, Q_MOVABLE_TYPE);
 Q_DECLARE_TYPEINFO(brindlex::File, Q_MOVABLE_TYPE);
 Q_DECLARE_TYPEINFO(brindlex::Folder, Q_MOVABLE_TYPE);
 Q_DECLARE_TYPEINFO(brindlex::ChainItem, Q_MOVABLE_TYPE);

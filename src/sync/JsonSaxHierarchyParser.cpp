@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QtDebug>
 
+#include <cstring>
 #include <exception>
 #include <iterator>
 
@@ -17,6 +18,16 @@ QString toQString(const std::string &value)
 quint64 idOf(const std::string &value)
 {
     return brindlex::idFromString(value.data(), qsizetype(value.size()));
+}
+
+brindlex::ServerTime timeOf(const std::string &value)
+{
+    return brindlex::ServerTime::fromUtf8(value.data(), qsizetype(value.size()));
+}
+
+brindlex::PackedText packedOf(const std::string &value)
+{
+    return brindlex::PackedText::fromUtf8(value.data(), qsizetype(value.size()));
 }
 
 bool isJsonSpace(char c)
@@ -153,12 +164,48 @@ const char *CJsonSaxHierarchyParser::stateName(int state)
     return "UNKNOWN";
 }
 
+CJsonSaxHierarchyParser::Key CJsonSaxHierarchyParser::keyOf(const std::string &name)
+{
+    // Looked up once per member, so that the value events compare one small number.
+    const auto is = [&name](const char *known, std::size_t length) {
+        return std::memcmp(name.data(), known, length) == 0;
+    };
+    switch (name.size()) {
+    case 2:
+        return is("id", 2) ? Key::Id : Key::Other;
+    case 3:
+        return is("pid", 3) ? Key::Pid : Key::Other;
+    case 4:
+        return is("name", 4) ? Key::Name : is("type", 4) ? Key::Type : Key::Other;
+    case 5:
+        return is("state", 5) ? Key::State : is("files", 5) ? Key::Files : is("chain", 5) ? Key::Chain : Key::Other;
+    case 6:
+        return is("result", 6) ? Key::Result : Key::Other;
+    case 7:
+        return is("folders", 7) ? Key::Folders : is("subType", 7) ? Key::SubType : Key::Other;
+    case 8:
+        return is("tenantId", 8) ? Key::TenantId : is("fileSize", 8) ? Key::FileSize : Key::Other;
+    case 9:
+        return is("hierarchy", 9) ? Key::Hierarchy : Key::Other;
+    case 10:
+        return is("tenantName", 10) ? Key::TenantName : Key::Other;
+    case 11:
+        return is("createdTime", 11) ? Key::CreatedTime : is("contentHash", 11) ? Key::ContentHash : Key::Other;
+    case 12:
+        return is("modifiedTime", 12) ? Key::ModifiedTime : Key::Other;
+    case 13:
+        return is("dashifiedName", 13) ? Key::DashifiedName : Key::Other;
+    }
+    return Key::Other;
+}
+
 void CJsonSaxHierarchyParser::reset()
 {
     m_state = OUTSIDE;
-    m_key.clear();
+    m_key = Key::Other;
     m_hierarchy = brindlex::Hierarchy();
     m_folderStack.clear();
+    m_files.clear();
     m_currentFile = nullptr;
     m_foldersCount = 0;
     m_filesCount = 0;
@@ -245,14 +292,14 @@ bool CJsonSaxHierarchyParser::number_unsigned(number_unsigned_t value)
         qWarning() << "CJsonSaxHierarchyParser::string: parse error, file pointer empty";
         return false;
     }
-    if (m_key == "fileSize")
+    if (m_key == Key::FileSize)
         m_currentFile->fileSize = value;
     return true;
 }
 
 bool CJsonSaxHierarchyParser::key(string_t &value)
 {
-    m_key.swap(value);
+    m_key = keyOf(value);
     return true;
 }
 
@@ -260,14 +307,13 @@ bool CJsonSaxHierarchyParser::string(string_t &value)
 {
     switch (m_state) {
     case IN_OBJECT_HIERARCHY:
-        if (m_key == "id")
-            m_hierarchy.id = idOf(value);
-        else if (m_key == "state")
-            m_hierarchy.state = toQString(value);
-        else if (m_key == "tenantId")
-            m_hierarchy.tenantId = toQString(value);
-        else if (m_key == "tenantName")
-            m_hierarchy.tenantName = toQString(value);
+        switch (m_key) {
+        case Key::Id: m_hierarchy.id = idOf(value); break;
+        case Key::State: m_hierarchy.state = toQString(value); break;
+        case Key::TenantId: m_hierarchy.tenantId = toQString(value); break;
+        case Key::TenantName: m_hierarchy.tenantName = toQString(value); break;
+        default: break;
+        }
         return true;
 
     case IN_OBJECT_CHAIN: {
@@ -276,18 +322,15 @@ bool CJsonSaxHierarchyParser::string(string_t &value)
             return false;
         }
         brindlex::ChainItem &item = m_hierarchy.chain.last();
-        if (m_key == "id")
-            item.id = idOf(value);
-        else if (m_key == "pid")
-            item.pid = idOf(value);
-        else if (m_key == "type")
-            item.type = toQString(value);
-        else if (m_key == "subType")
-            item.subType = toQString(value);
-        else if (m_key == "name")
-            item.name = toQString(value);
-        else if (m_key == "dashifiedName")
-            item.dashifiedName = toQString(value);
+        switch (m_key) {
+        case Key::Id: item.id = idOf(value); break;
+        case Key::Pid: item.pid = idOf(value); break;
+        case Key::Type: item.type = toQString(value); break;
+        case Key::SubType: item.subType = toQString(value); break;
+        case Key::Name: item.name = toQString(value); break;
+        case Key::DashifiedName: item.dashifiedName = toQString(value); break;
+        default: break;
+        }
         return true;
     }
 
@@ -297,12 +340,12 @@ bool CJsonSaxHierarchyParser::string(string_t &value)
             return false;
         }
         brindlex::Folder &folder = *m_folderStack.back();
-        if (m_key == "id")
-            folder.id = idOf(value);
-        else if (m_key == "name")
-            folder.name = toQString(value);
-        else if (m_key == "modifiedTime")
-            folder.modifiedTime = toQString(value);
+        switch (m_key) {
+        case Key::Id: folder.id = idOf(value); break;
+        case Key::Name: folder.name = toQString(value); break;
+        case Key::ModifiedTime: folder.modifiedTime = timeOf(value); break;
+        default: break;
+        }
         return true;
     }
 
@@ -312,18 +355,15 @@ bool CJsonSaxHierarchyParser::string(string_t &value)
             return false;
         }
         brindlex::File &file = *m_currentFile;
-        if (m_key == "id")
-            file.id = idOf(value);
-        else if (m_key == "state")
-            file.state = toQString(value);
-        else if (m_key == "name")
-            file.name = toQString(value);
-        else if (m_key == "createdTime")
-            file.createdTime = toQString(value);
-        else if (m_key == "modifiedTime")
-            file.modifiedTime = toQString(value);
-        else if (m_key == "contentHash")
-            file.contentHash = toQString(value);
+        switch (m_key) {
+        case Key::Id: file.id = idOf(value); break;
+        case Key::State: file.state = packedOf(value); break;
+        case Key::Name: file.name = toQString(value); break;
+        case Key::CreatedTime: file.createdTime = timeOf(value); break;
+        case Key::ModifiedTime: file.modifiedTime = timeOf(value); break;
+        case Key::ContentHash: file.contentHash = packedOf(value); break;
+        default: break;
+        }
         return true;
     }
 
@@ -340,14 +380,14 @@ bool CJsonSaxHierarchyParser::start_object(std::size_t)
         return true;
 
     case IN_OBJECT_ROOT:
-        if (m_key == "result") {
+        if (m_key == Key::Result) {
             m_state = IN_OBJECT_RESULT;
             return true;
         }
         break;
 
     case IN_OBJECT_RESULT:
-        if (m_key == "hierarchy") {
+        if (m_key == Key::Hierarchy) {
             m_state = IN_OBJECT_HIERARCHY;
             m_sawHierarchy = true;
             return true;
@@ -372,10 +412,8 @@ bool CJsonSaxHierarchyParser::start_object(std::size_t)
     }
 
     case IN_ARRAY_FILES: {
-        QVector<brindlex::File> &siblings =
-            m_folderStack.empty() ? m_hierarchy.files : m_folderStack.back()->files;
-        siblings.append(brindlex::File());
-        m_currentFile = &siblings.last();
+        m_files.emplace_back();
+        m_currentFile = &m_files.back();
         ++m_filesCount;
         if (m_filesCount % 50000 == 0)
             qDebug() << "CJsonSaxHierarchyParser::start_object: filesCount:" << m_filesCount;
@@ -426,16 +464,16 @@ bool CJsonSaxHierarchyParser::end_object()
 
 bool CJsonSaxHierarchyParser::start_array(std::size_t)
 {
-    if (m_state == IN_OBJECT_HIERARCHY && m_key == "chain") {
+    if (m_state == IN_OBJECT_HIERARCHY && m_key == Key::Chain) {
         m_state = IN_ARRAY_CHAIN;
         return true;
     }
     if (m_state == IN_OBJECT_HIERARCHY || m_state == IN_OBJECT_FOLDER) {
-        if (m_key == "folders") {
+        if (m_key == Key::Folders) {
             m_state = IN_ARRAY_FOLDERS;
             return true;
         }
-        if (m_key == "files") {
+        if (m_key == Key::Files) {
             m_state = IN_ARRAY_FILES;
             return true;
         }
@@ -450,8 +488,16 @@ bool CJsonSaxHierarchyParser::end_array()
     case IN_ARRAY_CHAIN:
         m_state = IN_OBJECT_HIERARCHY;
         return true;
+    case IN_ARRAY_FILES: {
+        QVector<brindlex::File> &files = m_folderStack.empty() ? m_hierarchy.files : m_folderStack.back()->files;
+        files.reserve(files.size() + int(m_files.size()));
+        for (brindlex::File &file : m_files)
+            files.append(std::move(file));
+        m_files.clear();
+        m_state = m_folderStack.empty() ? IN_OBJECT_HIERARCHY : IN_OBJECT_FOLDER;
+        return true;
+    }
     case IN_ARRAY_FOLDERS:
-    case IN_ARRAY_FILES:
         m_state = m_folderStack.empty() ? IN_OBJECT_HIERARCHY : IN_OBJECT_FOLDER;
         return true;
     default:

@@ -63,16 +63,43 @@ public:
                      const nlohmann::detail::exception &exception) override;
 
 private:
+    // The member names the hierarchy format knows; any other key is Other.
+    enum class Key : quint8 {
+        Other,
+        Id,
+        Pid,
+        State,
+        Name,
+        Type,
+        SubType,
+        DashifiedName,
+        TenantId,
+        TenantName,
+        CreatedTime,
+        ModifiedTime,
+        ContentHash,
+        FileSize,
+        Result,
+        Hierarchy,
+        Chain,
+        Folders,
+        Files,
+    };
+    static Key keyOf(const std::string &name);
+
     void reset();
     template<typename SaxParse>
     bool parseWith(SaxParse &&saxParse);
 
     State m_state = OUTSIDE;
-    std::string m_key;
+    Key m_key = Key::Other;
     brindlex::Hierarchy m_hierarchy;
     // Records already placed in their parent's list, innermost last. Only the list of the
     // innermost folder grows while they are held, and none of them lives in it.
     std::vector<brindlex::Folder *> m_folderStack;
+    // The files of the array being read, handed to their list in one piece when it closes: a
+    // list that grows one file at a time keeps a third of its room unused.
+    std::vector<brindlex::File> m_files;
     brindlex::File *m_currentFile = nullptr;
     int m_foldersCount = 0;
     int m_filesCount = 0;

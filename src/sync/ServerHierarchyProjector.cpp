@@ -61,12 +61,9 @@ HierarchyIndex buildIndex(const brindlex::Hierarchy &hierarchy)
     return index;
 }
 
-QDateTime serverTime(const QString &isoText)
+QDateTime serverTime(const brindlex::ServerTime &time)
 {
-    QDateTime time = QDateTime::fromString(isoText, Qt::ISODateWithMs);
-    if (time.isValid() && time.timeSpec() != Qt::UTC)
-        time = time.toUTC();
-    return time;
+    return time.toDateTime();
 }
 
 FileServerStatus fileServerStatus(quint32 current, bool sicChanged, bool nameOrPlaceChanged)
@@ -399,9 +396,9 @@ void CServerHierarchyProjector::processOnServerNewFile(const SyncItem::ConstPtr 
     record->CreatedTime = serverTime(file.createdTime);
     record->UpdatedTime = serverTime(file.modifiedTime);
     record->ServerName = file.name;
-    record->Sic = file.state;
+    record->Sic = file.state.toString();
     record->Size = file.fileSize;
-    record->Hash = file.contentHash;
+    record->Hash = file.contentHash.toString();
     if (m_rows.serverIds.contains(file.id)) {
         qCritical() << "CServerHierarchyProjector::processOnServerNewFile: serverId is already present in DB:" << file.id
                     << "-> discarding insert";
@@ -451,8 +448,8 @@ void CServerHierarchyProjector::processOnServerExistingFile(const brindlex::File
         qDebug() << "CServerHierarchyProjector::processOnServerExistingFile: sic empty for file - clientId:"
                  << record->ClientId;
         if (!file.contentHash.isEmpty() && file.contentHash == record->Hash) {
-            m_syncDatabase->updateFile(record->ClientId, CSqlValue(QStringLiteral("Sic"), file.state));
-            record->Sic = file.state;
+            record->Sic = file.state.toString();
+            m_syncDatabase->updateFile(record->ClientId, CSqlValue(QStringLiteral("Sic"), record->Sic));
             if (file.name == record->ServerName && parentUnchanged) {
                 qDebug() << "CServerHierarchyProjector::processOnServerExistingFile: no other change in the file - clientId:"
                          << record->ClientId;

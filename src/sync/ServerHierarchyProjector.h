@@ -41,8 +41,8 @@ namespace hierarchyprojection {
 
 HierarchyIndex buildIndex(const brindlex::Hierarchy &hierarchy);
 
-// An ISO 8601 time as the server sends it, in UTC; invalid when it is none.
-QDateTime serverTime(const QString &isoText);
+// A time as the server sent it, in UTC; invalid when it was none.
+QDateTime serverTime(const brindlex::ServerTime &time);
 
 struct FileServerStatus
 {

@@ -1,140 +1,109 @@
 #include "Hierarchy.h"
-#include "JsonSaxHierarchyParser.h"
 #include "MessageCapture.h"
 #include "TestMain.h"
 
 #include <QJsonDocument>
 
-namespace {
-
-QJsonObject hierarchyObject(const QByteArray &json)
-{
-    QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(json, &error);
-    if (error.error != QJsonParseError::NoError)
-        qFatal("test document does not parse: %s", qPrintable(error.errorString()));
-    return doc.object().value("result").toObject().value("hierarchy").toObject();
-}
-
-} // namespace
-
 class TestHierarchy : public QObject
 {
     Q_OBJECT
 private slots:
-    void idFromString_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<quint64>("id");
-        QTest::newRow("plain") << "123" << quint64(123);
-        QTest::newRow("largest") << "9223372036854775807" << quint64(9223372036854775807LL);
-        QTest::newRow("one past largest") << "9223372036854775808" << quint64(0);
-        QTest::newRow("minus one wraps") << "-1" << quint64(18446744073709551615ULL);
-        QTest::newRow("empty") << "" << quint64(0);
-        QTest::newRow("sign only") << "-" << quint64(0);
-        QTest::newRow("trailing letter") << "12a" << quint64(0);
-        QTest::newRow("blank around") << " 12" << quint64(0);
-        QTest::newRow("non-latin digits") << QString::fromUtf8("\xd9\xa1\xd9\xa2") << quint64(0);
-    }
-
-    void idFromString()
-    {
-        QFETCH(QString, text);
-        QFETCH(quint64, id);
-        QCOMPARE(brindlex::idFromString(text), id);
-        const QByteArray utf8 = text.toUtf8();
-        QCOMPARE(brindlex::idFromString(utf8.constData(), utf8.size()), id);
-    }
-
-    void integerFromJson_data()
+    // A string goes through idFromString in both readers; a number only reaches the whole-document one.
+    void integers_data()
     {
         QTest::addColumn<QJsonValue>("value");
         QTest::addColumn<qint64>("expected");
+        QTest::newRow("plain") << QJsonValue("123") << qint64(123);
+        QTest::newRow("largest") << QJsonValue("9223372036854775807") << qint64(9223372036854775807LL);
+        QTest::newRow("one past largest") << QJsonValue("9223372036854775808") << qint64(0);
+        QTest::newRow("minus one") << QJsonValue("-1") << qint64(-1);
+        QTest::newRow("trailing letter") << QJsonValue("12a") << qint64(0);
+        QTest::newRow("non-latin digits") << QJsonValue(QString::fromUtf8("\xd9\xa1\xd9\xa2")) << qint64(0);
         QTest::newRow("integer number") << QJsonValue(qint64(42)) << qint64(42);
-        QTest::newRow("above 2^53 stays exact") << QJsonValue(qint64(9007199254740993LL)) << qint64(9007199254740993LL);
+        QTest::newRow("above 2^53 exact") << QJsonValue(qint64(9007199254740993LL)) << qint64(9007199254740993LL);
         QTest::newRow("fraction truncated") << QJsonValue(12.9) << qint64(12);
         QTest::newRow("too large double") << QJsonValue(1e30) << qint64(0);
-        QTest::newRow("decimal string") << QJsonValue("77") << qint64(77);
-        QTest::newRow("bad string") << QJsonValue("7x") << qint64(0);
         QTest::newRow("bool") << QJsonValue(true) << qint64(0);
         QTest::newRow("object") << QJsonValue(QJsonObject{{"a", 1}}) << qint64(0);
     }
 
-    void integerFromJson()
+    void integers()
     {
         QFETCH(QJsonValue, value);
         QFETCH(qint64, expected);
         QCOMPARE(brindlex::integerFromJson(value), expected);
+        if (value.isString()) {
+            QCOMPARE(brindlex::idFromString(value.toString()), quint64(expected));
+            QCOMPARE(brindlex::idFromString(value.toString().toUtf8().constData(), value.toString().toUtf8().size()), quint64(expected));
+        }
     }
 
-    void wholeDocumentReaderAgreesWithStreamingParser()
+    // The server's usual shape is read without QDateTime; every text must still read as QDateTime reads it.
+    void serverTimeReadsAsQDateTime_data()
     {
-        const QByteArray doc =
-            "{\"result\":{\"wat\":\"w\",\"hierarchy\":{\"id\":\"500\",\"state\":\"sic\",\"tenantId\":\"t\","
-            "\"tenantName\":\"Acme\",\"chain\":[{\"id\":\"1\",\"pid\":\"0\",\"type\":\"T\",\"subType\":\"S\","
-            "\"name\":\"n\",\"dashifiedName\":\"d\"}],"
-            "\"folders\":[{\"id\":\"10\",\"name\":\"A\",\"modifiedTime\":\"m\",\"folders\":[{\"id\":\"11\","
-            "\"name\":\"B\",\"folders\":[{\"id\":\"12\",\"name\":\"C\",\"files\":[{\"id\":\"102\",\"name\":\"c\","
-            "\"fileSize\":3,\"state\":\"s\",\"createdTime\":\"ct\",\"modifiedTime\":\"mt\",\"contentHash\":\"h\"}]}]}],"
-            "\"files\":[{\"id\":\"100\",\"name\":\"a\",\"fileSize\":1}]}],"
-            "\"files\":[{\"id\":\"1\",\"name\":\"r\",\"fileSize\":18446744073709551615}],\"extra\":true}}}";
-        CJsonSaxHierarchyParser parser;
-        QVERIFY(parser.parse(doc));
-        const brindlex::Hierarchy streamed = parser.hierarchy();
-        brindlex::Hierarchy whole = brindlex::hierarchyFromJson(hierarchyObject(doc));
-
-        // Qt keeps integers only up to 2^63 - 1; the largest unsigned size is the one known difference.
-        QCOMPARE(whole.files.size(), 1);
-        QCOMPARE(streamed.files.value(0).fileSize, quint64(18446744073709551615ULL));
-        whole.files[0].fileSize = streamed.files.value(0).fileSize;
-
-        QCOMPARE(whole.folders.value(0).folders.value(0).folders.value(0).files.value(0).contentHash, QString("h"));
-        QVERIFY(whole == streamed);
+        QTest::addColumn<QString>("text");
+        for (const char *text : {"2021-03-04T05:06:07Z", "2022-01-02T03:04:05.250Z", "1970-01-01T00:00:00.000Z", "", "mt",
+                                 "1969-12-31T23:59:59.999Z", "2000-02-29T12:00:00Z", "1900-02-29T12:00:00Z", "2021-03-04",
+                                 "2021-13-01T00:00:00Z", "2021-01-01T24:00:00Z", "2021-01-01T23:60:00Z", "0001-01-01T00:00:00Z",
+                                 "2021-03-04T05:06:07+02:00", "2021-03-04T05:06:07.5Z", "2021-03-04 05:06:07Z", "2021-03-04T05:06:07"})
+            QTest::newRow(text) << QString(text);
     }
 
-    void wholeDocumentReaderIsLenientAboutTypes()
+    void serverTimeReadsAsQDateTime()
     {
-        // Numbers where the format has strings, and the reverse, as the server may send them.
-        const QByteArray doc =
-            "{\"result\":{\"hierarchy\":{\"id\":500,\"chain\":[{\"id\":1,\"pid\":\"2\",\"pinIndex\":4}],"
-            "\"files\":[{\"id\":7.9,\"fileSize\":\"12\"},{\"id\":\"8\",\"fileSize\":-5},{\"id\":true,\"fileSize\":null}]}}}";
-        const brindlex::Hierarchy h = brindlex::hierarchyFromJson(hierarchyObject(doc));
-        QCOMPARE(h.id, quint64(500));
-        QCOMPARE(h.chain.value(0).id, quint64(1));
-        QCOMPARE(h.chain.value(0).pid, quint64(2));
-        QCOMPARE(h.chain.value(0).pinIndex, quint64(4));
-        QCOMPARE(h.files.size(), 3);
-        QCOMPARE(h.files[0].id, quint64(7));
-        QCOMPARE(h.files[0].fileSize, quint64(12));
-        QCOMPARE(h.files[1].fileSize, quint64(0));
-        QCOMPARE(h.files[2].id, quint64(0));
+        QFETCH(QString, text);
+        const QDateTime qt = QDateTime::fromString(text, Qt::ISODateWithMs).toUTC();
+        const brindlex::ServerTime time = brindlex::ServerTime::fromUtf8(text.toUtf8().constData(), text.toUtf8().size());
+        QCOMPARE(time.toDateTime(), qt);
+        QCOMPARE(time.isValid() ? time.msecsSinceEpoch() : -1, qt.isValid() ? qt.toMSecsSinceEpoch() : -1);
+        QVERIFY(brindlex::ServerTime(text) == time);
     }
 
-    void wholeDocumentReaderSkipsMalformedMembers_data()
+    void packedTextReadsBackExactly_data()
     {
-        QTest::addColumn<QByteArray>("hierarchy");
-        QTest::addColumn<int>("files");
-        QTest::addColumn<int>("folders");
-        QTest::addColumn<QString>("warning");
-        const QString prefix = "brindlex::hierarchyFromJson: ";
-        QTest::newRow("files is an object") << QByteArray("{\"files\":{\"id\":\"1\"},\"folders\":[{}]}") << 0 << 1
-                                            << prefix + "member is no array, skipped: files";
-        QTest::newRow("scalar among files") << QByteArray("{\"files\":[{\"id\":\"1\"},3,{\"id\":\"2\"}]}") << 2 << 0
-                                            << prefix + "entry is no object, skipped: files index: 1";
+        QTest::addColumn<QString>("text");
+        const QString sha1 = "aaf4c61ddcc5e8a2dabede0f3b482cd9aea9434d";
+        QTest::newRow("empty") << QString();
+        QTest::newRow("state") << "AAAAAAAAB3k=";
+        QTest::newRow("22 characters") << QString(22, 'x');
+        QTest::newRow("content hash") << sha1;
+        QTest::newRow("content hash, upper case") << sha1.toUpper();
+        QTest::newRow("hex, odd length") << sha1 + "0";
+        QTest::newRow("hex, 44 digits") << sha1 + "0f9e";
+        QTest::newRow("hex, 46 digits") << sha1 + "0f9e8d";
+        QTest::newRow("non-latin") << QString::fromUtf8("\xc3\xa4\xe5\xa0\xb1");
+        QTest::newRow("zero character") << QString(QChar(0)) + "a";
     }
 
-    void wholeDocumentReaderSkipsMalformedMembers()
+    void packedTextReadsBackExactly()
     {
-        QFETCH(QByteArray, hierarchy);
-        QFETCH(int, files);
-        QFETCH(int, folders);
-        QFETCH(QString, warning);
+        QFETCH(QString, text);
+        const brindlex::PackedText packed = brindlex::PackedText::fromUtf8(text.toUtf8().constData(), text.toUtf8().size());
+        QCOMPARE(packed.toString(), text);
+        QCOMPARE(packed.isEmpty(), text.isEmpty());
+        brindlex::PackedText copy("x");
+        QVERIFY(packed == text && text == packed && packed == brindlex::PackedText(text) && (copy = packed) == packed);
+        // Same length with the last character changed, and one character more.
+        const QString other = text.left(text.size() - 1) + (text.endsWith('0') ? "1" : "0");
+        for (const QString &different : {other, text + "0"})
+            QVERIFY(packed != different && packed != brindlex::PackedText(different));
+    }
+
+    // Numbers where the format has strings are read; a list of the wrong shape is skipped and counted.
+    void wholeDocumentReader()
+    {
+        const QByteArray doc = "{\"id\":500,\"chain\":[{\"id\":1,\"pid\":\"2\",\"pinIndex\":4}],\"files\":{\"id\":\"1\"},"
+                               "\"folders\":[{\"files\":[{\"id\":\"8\",\"fileSize\":-5},{\"id\":true,\"fileSize\":3e2}]}]}";
         testsupport::MessageCapture capture;
-        const brindlex::Hierarchy h =
-            brindlex::hierarchyFromJson(hierarchyObject("{\"result\":{\"hierarchy\":" + hierarchy + "}}"));
-        QCOMPARE(h.files.size(), files);
-        QCOMPARE(h.folders.size(), folders);
-        QCOMPARE(capture.lines(QtWarningMsg), QStringList{warning});
+        int skipped = -1;
+        const brindlex::Hierarchy h = brindlex::hierarchyFromJson(QJsonDocument::fromJson(doc).object(), &skipped);
+        const brindlex::ChainItem chain = h.chain.value(0);
+        const QVector<brindlex::File> files = h.folders.value(0).files;
+        QCOMPARE(QVector<quint64>({h.id, chain.id, chain.pid, chain.pinIndex, quint64(h.files.size()), quint64(files.size()),
+                                   files.value(0).id, files.value(0).fileSize, files.value(1).id, files.value(1).fileSize}),
+                 QVector<quint64>({500, 1, 2, 4, 0, 2, 8, 0, 0, 300}));
+        QCOMPARE(skipped, 1);
+        QCOMPARE(capture.lines(QtWarningMsg), QStringList{"brindlex::hierarchyFromJson: member is no array, skipped: files"});
     }
 };
 

@@ -2,71 +2,53 @@
 #include "MessageCapture.h"
 #include "TestMain.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryFile>
 
 namespace {
 
-QByteArray wrap(const QByteArray &hierarchyMembers)
+// Test documents are written with single quotes, which none has inside a string.
+QByteArray wrap(const QByteArray &members)
 {
-    return "{\"jsonrpc\":\"2.0\",\"id\":17,\"result\":{\"wat\":\"w\",\"changedId\":\"99\",\"hierarchy\":{"
-        + hierarchyMembers + "}}}";
+    return QByteArray("{'jsonrpc':'2.0','id':17,'result':{'wat':'w','changedId':'99','hierarchy':{" + members + "}}}").replace('\'', '"');
 }
 
-QByteArray fileJson(int id, const QByteArray &name, quint64 size)
+QByteArray fileJson(int id, const QByteArray &name)
 {
-    return "{\"id\":\"" + QByteArray::number(id) + "\",\"state\":\"s" + QByteArray::number(id) + "\",\"name\":\"" + name
-        + "\",\"createdTime\":\"2020-01-02T03:04:05Z\",\"modifiedTime\":\"2020-02-03T04:05:06Z\",\"fileSize\":"
-        + QByteArray::number(size) + ",\"contentHash\":\"h" + QByteArray::number(id) + "\"}";
+    const QByteArray n = QByteArray::number(id);
+    return "{'id':'" + n + "','state':'s" + n + "','name':'" + name + "','createdTime':'2020-01-02T03:04:05Z','modifiedTime':"
+        "'2020-02-03T04:05:06.789Z','fileSize':" + QByteArray::number(id % 100 + 1) + ",'contentHash':'" + n.repeated(40).left(40) + "'}";
 }
 
-QByteArray flatFolders(int count)
+QByteArray sideBySide(const char *list, int count)
 {
-    QByteArray folders;
-    for (int i = 1; i <= count; ++i) {
-        if (i > 1)
-            folders += ',';
-        folders += "{\"id\":\"" + QByteArray::number(i) + "\",\"name\":\"f" + QByteArray::number(i)
-            + "\",\"folders\":[],\"files\":[]}";
-    }
-    return wrap("\"id\":\"1\",\"folders\":[" + folders + "]");
-}
-
-QByteArray flatFiles(int count)
-{
-    QByteArray files;
-    for (int i = 1; i <= count; ++i) {
-        if (i > 1)
-            files += ',';
-        files += "{\"id\":\"" + QByteArray::number(i) + "\",\"fileSize\":1}";
-    }
-    return wrap("\"id\":\"1\",\"files\":[" + files + "]");
-}
-
-QString dump(const QVector<brindlex::File> &files)
-{
-    QStringList parts;
-    for (const brindlex::File &f : files)
-        parts << QString("%1 %2 %3").arg(f.id).arg(f.name).arg(f.fileSize);
-    return "files[" + parts.join(", ") + "]";
-}
-
-QString dump(const QVector<brindlex::Folder> &folders)
-{
-    QStringList parts;
-    for (const brindlex::Folder &f : folders)
-        parts << QString("%1 %2 %3 %4 %5").arg(f.id).arg(f.name, f.modifiedTime, dump(f.files), dump(f.folders));
-    return "folders[" + parts.join(", ") + "]";
+    QByteArray items;
+    for (int i = 1; i <= count; ++i)
+        items += QByteArray(i > 1 ? "," : "") + "{'id':'" + QByteArray::number(i) + "'}";
+    return wrap("'id':'1','" + QByteArray(list) + "':[" + items + "]");
 }
 
 // The whole tree on one line: a record in the wrong list or with a wrong member shows at once.
+QString dump(const QVector<brindlex::File> &files, const QVector<brindlex::Folder> &folders)
+{
+    const auto timeText = [](const brindlex::ServerTime &time) { return time.toDateTime().toString(Qt::ISODateWithMs); };
+    QStringList parts;
+    for (const brindlex::File &f : files)
+        parts << QString("%1 %2 %3 %4 %5 %6 %7").arg(f.id).arg(f.name).arg(f.fileSize).arg(f.state.toString(),
+                 f.contentHash.toString(), timeText(f.createdTime), timeText(f.modifiedTime));
+    for (const brindlex::Folder &f : folders)
+        parts << QString("%1 %2 %3 {%4}").arg(f.id).arg(f.name, timeText(f.modifiedTime), dump(f.files, f.folders));
+    return parts.join(", ");
+}
+
 QString dump(const brindlex::Hierarchy &h)
 {
     QStringList chain;
     for (const brindlex::ChainItem &c : h.chain)
-        chain << QString("%1<-%2 %3/%4 %5 %6 #%7").arg(c.id).arg(c.pid).arg(c.type, c.subType, c.name, c.dashifiedName).arg(c.pinIndex);
-    return QString("%1 %2 %3 %4 chain[%5] %6 %7")
-        .arg(h.id)
-        .arg(h.state, h.tenantId, h.tenantName, chain.join(", "), dump(h.files), dump(h.folders));
+        chain << QString("%1<-%2 %3/%4 %5 %6").arg(c.id).arg(c.pid).arg(c.type, c.subType, c.name, c.dashifiedName);
+    return QString("%1 %2 %3 %4 [%5] {%6}").arg(h.id).arg(h.state, h.tenantId, h.tenantName, chain.join(", "),
+                                                 dump(h.files, h.folders));
 }
 
 } // namespace
@@ -75,239 +57,151 @@ class TestJsonSaxHierarchyParser : public QObject
 {
     Q_OBJECT
 private slots:
-    void nestedFoldersThreeDeep()
-    {
-        // Files follow each inner "folders" array, so a wrong state after an array end would
-        // drop them or put them in the wrong list.
-        const QByteArray doc = wrap(
-            "\"id\":\"500\",\"state\":\"libSic\",\"tenantId\":\"t1\",\"tenantName\":\"Acme\","
-            "\"chain\":[{\"id\":\"1\",\"pid\":\"0\",\"type\":\"TENANT\",\"subType\":\"\",\"name\":\"Acme\","
-            "\"dashifiedName\":\"acme\",\"pinIndex\":3},{\"id\":\"500\",\"pid\":\"1\",\"type\":\"LIBRARY\","
-            "\"name\":\"Docs\"}],"
-            "\"folders\":[{\"id\":\"10\",\"name\":\"A\",\"modifiedTime\":\"mA\",\"folders\":["
-            "  {\"id\":\"11\",\"name\":\"B\",\"folders\":["
-            "    {\"id\":\"12\",\"name\":\"C\",\"files\":[" + fileJson(102, "c.txt", 3) + "," + fileJson(103, "d.txt", 4) + "]}"
-            "  ],\"files\":[" + fileJson(101, "b.txt", 2) + "]}"
-            "],\"files\":[" + fileJson(100, "a.txt", 1) + "]},"
-            "{\"id\":\"20\",\"name\":\"Second\"}],"
-            "\"files\":[" + fileJson(1, "root.txt", 18446744073709551615ULL) + "],"
-            "\"tenantName\":\"Acme renamed\"");
-
-        CJsonSaxHierarchyParser parser;
-        testsupport::MessageCapture capture;
-        QVERIFY(parser.parse(doc));
-        QCOMPARE(parser.state(), CJsonSaxHierarchyParser::OUTSIDE);
-        QCOMPARE(capture.lines(QtDebugMsg, "CJsonSaxHierarchyParser::parse: done"),
-                 QStringList{"CJsonSaxHierarchyParser::parse: done, folders: 4 , files:  5"});
-
-        const brindlex::Hierarchy h = parser.hierarchy();
-        QCOMPARE(dump(h), QString("500 libSic t1 Acme renamed chain[1<-0 TENANT/ Acme acme #0, 500<-1 LIBRARY/ Docs  #0] "
-                                  "files[1 root.txt 18446744073709551615] folders[10 A mA files[100 a.txt 1] folders["
-                                  "11 B  files[101 b.txt 2] folders[12 C  files[102 c.txt 3, 103 d.txt 4] folders[]]], "
-                                  "20 Second  files[] folders[]]"));
-        const brindlex::File &d = h.folders[0].folders[0].folders[0].files[1];
-        QCOMPARE(d.state, QString("s103"));
-        QCOMPARE(d.createdTime, QString("2020-01-02T03:04:05Z"));
-        QCOMPARE(d.modifiedTime, QString("2020-02-03T04:05:06Z"));
-        QCOMPARE(d.contentHash, QString("h103"));
-    }
-
-    void emptyArraysReturnToTheEnclosingObject()
-    {
-        const QByteArray doc = wrap("\"chain\":[],\"folders\":[],\"state\":\"afterFolders\",\"files\":[],"
-                                    "\"tenantId\":\"afterFiles\",\"folders\":[{\"id\":\"7\",\"folders\":[],"
-                                    "\"name\":\"inner\",\"files\":[],\"modifiedTime\":\"m\"}]");
-        CJsonSaxHierarchyParser parser;
-        QVERIFY(parser.parse(doc));
-        const brindlex::Hierarchy h = parser.hierarchy();
-        QCOMPARE(h.state, QString("afterFolders"));
-        QCOMPARE(h.tenantId, QString("afterFiles"));
-        QVERIFY(h.chain.isEmpty() && h.files.isEmpty());
-        QCOMPARE(h.folders.size(), 1);
-        QCOMPARE(h.folders[0].name, QString("inner"));
-        QCOMPARE(h.folders[0].modifiedTime, QString("m"));
-    }
-
-    void fileMembers_data()
-    {
-        QTest::addColumn<QByteArray>("members");
-        QTest::addColumn<quint64>("id");
-        QTest::addColumn<quint64>("fileSize");
-        QTest::addColumn<QString>("name");
-
-        QTest::newRow("string fileSize ignored") << QByteArray("\"id\":\"12\",\"fileSize\":\"12\"") << quint64(12) << quint64(0) << "";
-        QTest::newRow("numeric id ignored") << QByteArray("\"id\":12,\"fileSize\":5") << quint64(0) << quint64(5) << "";
-        QTest::newRow("negative fileSize ignored") << QByteArray("\"fileSize\":-3") << quint64(0) << quint64(0) << "";
-        QTest::newRow("unknown scalars skipped")
-            << QByteArray("\"extra\":null,\"flag\":true,\"count\":7,\"name\":\"x\",\"ratio\":0.5") << quint64(0) << quint64(0) << "x";
-        QTest::newRow("unicode name") << QByteArray("\"name\":\"\\u00e4\xc3\xb6\\ud83d\\ude00\"") << quint64(0) << quint64(0)
-                                      << QString::fromUtf8("\xc3\xa4\xc3\xb6\xf0\x9f\x98\x80");
-        // A file is read with its white space squeezed, but never inside a string.
-        QTest::newRow("white space between members")
-            << QByteArray("  \"id\"  :\n\n  \"12\" ,\t\r\n \"fileSize\"   : 5   ") << quint64(12) << quint64(5) << "";
-        QTest::newRow("blanks and a quote inside a name")
-            << QByteArray("\"name\":\"two  spaces\\\" and   a quote\" ,  \"fileSize\" : 2") << quint64(0) << quint64(2)
-            << "two  spaces\" and   a quote";
-        QTest::newRow("escaped backslash ends the name")
-            << QByteArray("\"name\":\"back\\\\\"   ,   \"fileSize\":  3") << quint64(0) << quint64(3) << "back\\";
-    }
-
-    void fileMembers()
-    {
-        QFETCH(QByteArray, members);
-        QFETCH(quint64, id);
-        QFETCH(quint64, fileSize);
-        QFETCH(QString, name);
-        const QByteArray doc = wrap("\"files\":[{" + members + "}]") + QByteArray(4096, ' ');
-        QTemporaryFile file;
-        QVERIFY(file.open() && file.write(doc) == doc.size() && file.flush());
-        for (bool fromFile : {false, true}) {
-            CJsonSaxHierarchyParser parser;
-            QVERIFY(fromFile ? parser.parseFile(file.fileName()) : parser.parse(doc));
-            const brindlex::Hierarchy h = parser.hierarchy();
-            QCOMPARE(h.files.size(), 1);
-            QCOMPARE(h.files[0].id, id);
-            QCOMPARE(h.files[0].fileSize, fileSize);
-            QCOMPARE(h.files[0].name, name);
-        }
-    }
-
-    void rejectedDocuments_data()
+    // Each tree as the streaming parser builds it, from memory and from a file, and as the
+    // whole-document reader builds it where that one is more lenient (empty: the same).
+    void documents_data()
     {
         QTest::addColumn<QByteArray>("doc");
-        QTest::addColumn<int>("type");
-        QTest::addColumn<QString>("line");
-
-        const QByteArray good = wrap("\"folders\":[{\"id\":\"1\",\"files\":[" + fileJson(2, "x", 1) + "]}]");
-        const int warning = QtWarningMsg;
-        const int critical = QtCriticalMsg;
-        QTest::newRow("truncated") << good.left(good.size() - 10) << critical
-                                   << "CJsonSaxHierarchyParser::parse_error: position:";
-        QTest::newRow("trailing garbage") << good + " x" << critical << "CJsonSaxHierarchyParser::parse_error: position:";
-        QTest::newRow("error object in root")
-            << QByteArray("{\"error\":{\"code\":5},\"result\":{}}") << warning
-            << "CJsonSaxHierarchyParser::start_object: parse error, state: IN_OBJECT_ROOT";
-        QTest::newRow("object in result")
-            << QByteArray("{\"result\":{\"meta\":{},\"hierarchy\":{}}}") << warning
-            << "CJsonSaxHierarchyParser::start_object: parse error, state: IN_OBJECT_RESULT";
-        QTest::newRow("object nested in a file")
-            << wrap("\"files\":[{\"id\":\"1\",\"owner\":{\"id\":\"2\"}}]") << warning
-            << "CJsonSaxHierarchyParser::start_object: parse error, state: IN_OBJECT_FILE";
-        QTest::newRow("object nested in a folder")
-            << wrap("\"folders\":[{\"id\":\"1\",\"acl\":{}}]") << warning
-            << "CJsonSaxHierarchyParser::start_object: parse error, state: IN_OBJECT_FOLDER";
-        QTest::newRow("array as root") << QByteArray("[]") << warning
-                                       << "CJsonSaxHierarchyParser::start_array: parse error, state: OUTSIDE";
-        QTest::newRow("hierarchy as array") << QByteArray("{\"result\":{\"hierarchy\":[]}}") << warning
-                                            << "CJsonSaxHierarchyParser::start_array: parse error, state: IN_OBJECT_RESULT";
-        QTest::newRow("array in a file")
-            << wrap("\"files\":[{\"tags\":[]}]") << warning << "CJsonSaxHierarchyParser::start_array: parse error, state: IN_OBJECT_FILE";
-        QTest::newRow("array in an array")
-            << wrap("\"files\":[[]]") << warning << "CJsonSaxHierarchyParser::start_array: parse error, state: IN_ARRAY_FILES";
-        QTest::newRow("chain in a folder")
-            << wrap("\"folders\":[{\"chain\":[]}]") << warning << "CJsonSaxHierarchyParser::start_array: parse error, state: IN_OBJECT_FOLDER";
+        QTest::addColumn<QString>("tree");
+        QTest::addColumn<QString>("wholeTree");
+        QTest::addColumn<QString>("wholeWarning");
+        QTest::addColumn<QStringList>("progress");
+        const auto f = [](int id, const char *name) {
+            return QString("%1 %2 %3 s%1 %4 2020-01-02T03:04:05.000Z 2020-02-03T04:05:06.789Z")
+                .arg(id).arg(name).arg(id % 100 + 1).arg(QString::number(id).repeated(40).left(40));
+        };
+        // Files follow each inner "folders" array, so a wrong state after an array end would
+        // drop them or put them in the wrong list.
+        QTest::newRow("nested three deep") << wrap(
+            "'id':'500','state':'libSic','tenantId':'t1','tenantName':'Acme','chain':[{'id':'1','pid':'0','type':'TENANT',"
+            "'subType':'','name':'Acme','dashifiedName':'acme'},{'id':'500','pid':'1','type':'LIB','name':'Docs'}],'folders':["
+            "{'id':'10','name':'A','modifiedTime':'2019-01-01T00:00:00Z','folders':[ {'id':'11','name':'B','folders':["
+            "{'id':'12','name':'C','files':[" + fileJson(102, "c") + "," + fileJson(103, "d") + "]} ],'files':[" + fileJson(101, "b")
+            + "]}],'files':[" + fileJson(100, "a") + "]},{'id':'20','name':'Second'}],'files':[" + fileJson(1, "r")
+            + "],'tenantName':'Acme renamed'")
+            << "500 libSic t1 Acme renamed [1<-0 TENANT/ Acme acme, 500<-1 LIB/ Docs ] {" + f(1, "r")
+                   + ", 10 A 2019-01-01T00:00:00.000Z {" + f(100, "a") + ", 11 B  {" + f(101, "b") + ", 12 C  {"
+                   + f(102, "c") + ", " + f(103, "d") + "}}}, 20 Second  {}}" << QString() << QString() << QStringList();
+        QTest::newRow("empty arrays return to the enclosing object")
+            << wrap("'chain':[],'folders':[],'state':'afterFolders','files':[],'tenantId':'afterFiles',"
+                    "'folders':[{'id':'7','folders':[],'name':'inner','files':[],'modifiedTime':'m'}]")
+            << "0 afterFolders afterFiles  [] {7 inner  {}}" << QString() << QString() << QStringList();
+        // Enough siblings to make every list grow several times while a deeper folder is open.
+        QByteArray siblings;
+        for (int i = 0; i < 300; ++i) {
+            siblings += QByteArray(i ? "," : "") + "{'id':'" + QByteArray::number(i) + "','folders':[{'id':'"
+                + QByteArray::number(1000 + i) + "','files':[" + fileJson(2000 + i, "deep") + "]}],'name':'after'}";
+        }
+        QTest::newRow("many siblings keep their place") << wrap("'folders':[" + siblings + "]") << QString() << QString()
+                                                        << QString() << QStringList();
+        const QString in = "0    [] {%1    }";
+        const auto file = [&in](const char *name, const QByteArray &members, const char *tree, const char *wholeTree = "") {
+            QTest::newRow(name) << wrap("'files':[" + members + "]") << in.arg(QString::fromUtf8(tree))
+                                << (*wholeTree ? in.arg(wholeTree) : QString()) << QString() << QStringList();
+        };
+        file("string fileSize ignored", "{'id':'12','fileSize':'12'}", "12  0", "12  12");
+        file("numeric id ignored", "{'id':12.9,'fileSize':5}", "0  5", "12  5");
+        file("negative fileSize ignored", "{'fileSize':-3}", "0  0");
+        file("largest fileSize", "{'fileSize':18446744073709551615}", "0  18446744073709551615", "0  0");
+        file("unknown scalars skipped", "{'extra':null,'flag':true,'count':7,'name':'x','ratio':0.5}", "0 x 0");
+        file("unicode name", "{'name':'\\u00e4ö\\ud83d\\ude00'}", "0 \xc3\xa4\xc3\xb6\xf0\x9f\x98\x80 0");
+        // A file is read with its white space squeezed, but never inside a string.
+        file("white space between members", "{  'id'  :\n\n  '12' ,\t\r\n 'fileSize'   : 5   }", "12  5");
+        file("blanks and a quote inside a name", "{'name':'two  spaces\\' and   a quote' , 'fileSize' : 2}",
+             "0 two  spaces\" and   a quote 2");
+        file("escaped backslash ends the name", "{'name':'back\\\\'   ,   'fileSize':  3}", "0 back\\ 3");
+        QTest::newRow("scalar among files") << wrap("'files':[{'id':'1'},3,{'id':'2'}]") << in.arg("1  0    , 2  0")
+                                            << QString() << "brindlex::hierarchyFromJson: entry is no object, skipped: files index: 1"
+                                            << QStringList();
+        const QString folders = "CJsonSaxHierarchyParser::start_object: foldersCount: ";
+        QTest::newRow("2999 folders") << sideBySide("folders", 2999) << QString() << QString() << QString()
+                                      << QStringList{folders + "1000", folders + "2000"};
+        QTest::newRow("50000 files") << sideBySide("files", 50000) << QString() << QString() << QString()
+                                     << QStringList{"CJsonSaxHierarchyParser::start_object: filesCount: 50000"};
     }
 
-    void rejectedDocuments()
+    void documents()
     {
         QFETCH(QByteArray, doc);
+        QFETCH(QString, tree);
+        QFETCH(QString, wholeTree);
+        QFETCH(QString, wholeWarning);
+        QFETCH(QStringList, progress);
+        QTemporaryFile file;
+        QVERIFY(file.open() && file.write(doc + QByteArray(4096, ' ')) == doc.size() + 4096 && file.flush());
+        CJsonSaxHierarchyParser parser, fromFile;
+        testsupport::MessageCapture capture;
+        QVERIFY(parser.parse(doc) && fromFile.parseFile(file.fileName()));
+        QCOMPARE(capture.count(QtDebugMsg, "CJsonSaxHierarchyParser::parse: done"), 2);
+        QCOMPARE(capture.lines(QtDebugMsg, "CJsonSaxHierarchyParser::start_object:"), progress + progress);
+        if (!tree.isEmpty())
+            QCOMPARE(dump(parser.hierarchy()), tree);
+        QVERIFY(fromFile.hierarchy() == parser.hierarchy());
+        const QJsonObject result = QJsonDocument::fromJson(doc).object().value("result").toObject();
+        int skipped = -1;
+        const brindlex::Hierarchy whole = brindlex::hierarchyFromJson(result.value("hierarchy").toObject(), &skipped);
+        QCOMPARE(dump(whole), wholeTree.isEmpty() ? dump(parser.hierarchy()) : wholeTree);
+        QCOMPARE(capture.lines(QtWarningMsg), wholeWarning.isEmpty() ? QStringList() : QStringList{wholeWarning});
+        QCOMPARE(skipped, wholeWarning.isEmpty() ? 0 : 1);
+    }
+
+    // Rejected documents, and accepted ones without a hierarchy, with the one line that says so.
+    void outcomes_data()
+    {
+        QTest::addColumn<QByteArray>("doc");
+        QTest::addColumn<bool>("parsed");
+        QTest::addColumn<int>("type");
+        QTest::addColumn<QString>("line");
+        const QByteArray good = wrap("'folders':[{'id':'1','files':[" + fileJson(2, "x") + "]}]");
+        const QString error = "CJsonSaxHierarchyParser::parse_error: position:";
+        const QString object = "CJsonSaxHierarchyParser::start_object: parse error, state: ";
+        const QString array = "CJsonSaxHierarchyParser::start_array: parse error, state: ";
+        const QString empty = "CJsonSaxHierarchyParser::parse: no \"hierarchy\" object";
+        const auto row = [](const char *name, const QByteArray &doc, bool parsed, QtMsgType type, const QString &line) {
+            QTest::newRow(name) << QByteArray(doc).replace('\'', '"') << parsed << int(type) << line;
+        };
+        row("truncated", good.left(good.size() - 10), false, QtCriticalMsg, error);
+        row("trailing garbage", good + " x", false, QtCriticalMsg, error);
+        row("error object in root", "{'error':{'code':5},'result':{}}", false, QtWarningMsg, object + "IN_OBJECT_ROOT");
+        row("object in result", "{'result':{'meta':{},'hierarchy':{}}}", false, QtWarningMsg, object + "IN_OBJECT_RESULT");
+        row("object in a file", wrap("'files':[{'owner':{'id':'2'}}]"), false, QtWarningMsg, object + "IN_OBJECT_FILE");
+        row("object in a folder", wrap("'folders':[{'acl':{}}]"), false, QtWarningMsg, object + "IN_OBJECT_FOLDER");
+        row("array as root", "[]", false, QtWarningMsg, array + "OUTSIDE");
+        row("hierarchy as array", "{'result':{'hierarchy':[]}}", false, QtWarningMsg, array + "IN_OBJECT_RESULT");
+        row("array in an array", wrap("'files':[[]]"), false, QtWarningMsg, array + "IN_ARRAY_FILES");
+        row("chain in a folder", wrap("'folders':[{'chain':[]}]"), false, QtWarningMsg, array + "IN_OBJECT_FOLDER");
+        row("empty object", "{}", true, QtWarningMsg, empty);
+        row("result without hierarchy", "{'result':{'wat':'x'}}", true, QtWarningMsg, empty);
+        row("scalar root", "42", true, QtWarningMsg, empty);
+    }
+
+    void outcomes()
+    {
+        QFETCH(QByteArray, doc);
+        QFETCH(bool, parsed);
         QFETCH(int, type);
         QFETCH(QString, line);
         CJsonSaxHierarchyParser parser;
         testsupport::MessageCapture capture;
-        QVERIFY(!parser.parse(doc));
+        QCOMPARE(parser.parse(doc), parsed);
         QCOMPARE(capture.count(QtMsgType(type), line), 1);
-        QCOMPARE(capture.count(QtDebugMsg, "CJsonSaxHierarchyParser::parse: done"), 0);
-    }
-
-    void documentsWithoutHierarchyAreEmpty_data()
-    {
-        QTest::addColumn<QByteArray>("doc");
-        QTest::newRow("empty object") << QByteArray("{}");
-        QTest::newRow("result without hierarchy") << QByteArray("{\"result\":{\"wat\":\"x\"}}");
-        QTest::newRow("scalar root") << QByteArray("42");
-    }
-
-    void documentsWithoutHierarchyAreEmpty()
-    {
-        QFETCH(QByteArray, doc);
-        CJsonSaxHierarchyParser parser;
-        testsupport::MessageCapture capture;
-        QVERIFY(parser.parse(doc));
-        QCOMPARE(parser.hierarchy(), brindlex::Hierarchy());
-        QCOMPARE(capture.count(QtWarningMsg, "CJsonSaxHierarchyParser::parse: no \"hierarchy\" object"), 1);
-    }
-
-    void progressLines_data()
-    {
-        QTest::addColumn<QByteArray>("doc");
-        QTest::addColumn<QString>("prefix");
-        QTest::addColumn<QStringList>("expected");
-        const QString folders = "CJsonSaxHierarchyParser::start_object: foldersCount:";
-        const QString files = "CJsonSaxHierarchyParser::start_object: filesCount:";
-        QTest::newRow("999 folders") << flatFolders(999) << folders << QStringList();
-        QTest::newRow("1000 folders") << flatFolders(1000) << folders << QStringList{folders + " 1000"};
-        QTest::newRow("2999 folders") << flatFolders(2999) << folders << QStringList{folders + " 1000", folders + " 2000"};
-        QTest::newRow("50000 files") << flatFiles(50000) << files << QStringList{files + " 50000"};
-    }
-
-    void progressLines()
-    {
-        QFETCH(QByteArray, doc);
-        QFETCH(QString, prefix);
-        QFETCH(QStringList, expected);
-        CJsonSaxHierarchyParser parser;
-        testsupport::MessageCapture capture;
-        QVERIFY(parser.parse(doc));
-        QCOMPARE(capture.lines(QtDebugMsg, prefix), expected);
+        QCOMPARE(capture.count(QtDebugMsg, "CJsonSaxHierarchyParser::parse: done"), parsed ? 1 : 0);
+        if (parsed)
+            QCOMPARE(parser.hierarchy(), brindlex::Hierarchy());
     }
 
     void parserIsReusable()
     {
         CJsonSaxHierarchyParser parser;
-        QVERIFY(parser.parse(wrap("\"id\":\"1\",\"state\":\"first\",\"chain\":[{\"id\":\"9\"}],\"folders\":[{\"id\":\"2\","
-                                  "\"files\":[" + fileJson(3, "a", 1) + "]}],\"files\":[" + fileJson(4, "b", 2) + "]")));
+        QVERIFY(parser.parse(wrap("'id':'1','state':'first','chain':[{'id':'9'}],'folders':[{'id':'2','files':[{'id':'3'}]}],"
+                                  "'files':[{'id':'4'}]")));
         const brindlex::Hierarchy first = parser.hierarchy();
-
         // A failed parse in between must leave nothing behind for the next one.
-        QVERIFY(!parser.parse(wrap("\"folders\":[{\"id\":\"5\",\"folders\":[{\"id\":\"6\"")));
-        QVERIFY(parser.parse(wrap("\"id\":\"7\",\"files\":[" + fileJson(8, "c", 3) + "]")));
-        const brindlex::Hierarchy second = parser.hierarchy();
-        QCOMPARE(second.id, quint64(7));
-        QVERIFY(second.state.isEmpty());
-        QVERIFY(second.chain.isEmpty());
-        QVERIFY(second.folders.isEmpty());
-        QCOMPARE(second.files.size(), 1);
-        QCOMPARE(second.files[0].id, quint64(8));
-
+        QVERIFY(!parser.parse(wrap("'folders':[{'id':'5','folders':[{'id':'6'")));
+        QVERIFY(parser.parse(wrap("'id':'7','files':[{'id':'8'}]")));
+        QCOMPARE(dump(parser.hierarchy()), QString("7    [] {8  0    }"));
         // The copy handed out earlier is untouched by the later parses.
-        QCOMPARE(first.state, QString("first"));
-        QCOMPARE(first.folders.size(), 1);
-        QCOMPARE(first.folders[0].files.size(), 1);
-        QCOMPARE(first.folders[0].files[0].id, quint64(3));
-        QCOMPARE(first.files[0].id, quint64(4));
-    }
-
-    void manySiblingsKeepTheirPlace()
-    {
-        // Enough siblings to make every list grow several times while a deeper folder is open.
-        QByteArray folders;
-        for (int i = 0; i < 300; ++i) {
-            folders += QByteArray(i ? "," : "") + "{\"id\":\"" + QByteArray::number(i) + "\",\"folders\":[{\"id\":\""
-                + QByteArray::number(10000 + i) + "\",\"files\":[" + fileJson(20000 + i, "deep", quint64(i)) + "]}],"
-                "\"name\":\"after" + QByteArray::number(i) + "\"}";
-        }
-        CJsonSaxHierarchyParser parser;
-        QVERIFY(parser.parse(wrap("\"folders\":[" + folders + "]")));
-        const brindlex::Hierarchy h = parser.hierarchy();
-        QCOMPARE(h.folders.size(), 300);
-        for (int i = 0; i < 300; ++i) {
-            const brindlex::Folder &folder = h.folders[i];
-            QCOMPARE(folder.id, quint64(i));
-            QCOMPARE(folder.name, QString("after%1").arg(i));
-            QCOMPARE(folder.folders.size(), 1);
-            QCOMPARE(folder.folders[0].files[0].fileSize, quint64(i));
-        }
+        QCOMPARE(dump(first), QString("1 first   [9<-0 /  ] {4  0    , 2   {3  0    }}"));
     }
 };
 
