@@ -46,10 +46,6 @@ private slots:
         QTest::newRow("folder renamed while stopped")
             << "T4" << QStringList{"A/", "A/f1=1", "A/f2=2"} << QStringList{"mv A Renamed"} << QStringList()
             << Counts{{"folder moved", 1}} << 2;
-        QTest::newRow("atomic save and case-only rename")
-            << "T5" << QStringList{"doc=old", "Name=x"} << QStringList()
-            << QStringList{"write .doc.swp=new text", "mv .doc.swp doc", "mv Name name"}
-            << Counts{{"file changed", 1}, {"file moved", 1}} << 2;
         QTest::newRow("store folder reached through a link")
             << "T6@" << QStringList() << QStringList() << QStringList{"write Docs/a=1"}
             << Counts{{"file new", 1}, {"folder new", 1}} << 1;

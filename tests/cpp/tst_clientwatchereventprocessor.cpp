@@ -31,6 +31,22 @@ void compareAll(CClientWatcherV2 &watcher)
     QMetaObject::invokeMethod(&watcher, [&watcher] { watcher.checkAllNowSlot(true); }, Qt::BlockingQueuedConnection);
 }
 
+// A library of its own whose disk content and records are `before` (see localtree::build).
+struct Library : Fixture
+{
+    explicit Library(const QStringList &before)
+    {
+        static int count = 0;
+        const QString clientName = QStringLiteral("Tenant%1/Lib").arg(++count);
+        id = addLibrary(clientName);
+        root = libraryPath(clientName);
+        localtree::build(*this, id, root, before);
+    }
+    QStringList dump() const { return localtree::dump(*db, id); }
+    ItemId id = 0;
+    QString root;
+};
+
 } // namespace
 
 class TestClientWatcherEventProcessor : public QObject
@@ -39,170 +55,130 @@ class TestClientWatcherEventProcessor : public QObject
 private slots:
     void initTestCase() { testdb::ensureConfiguration(); }
 
-    // Local tree and records before, what the user did while nothing watched, records after.
-    void fullComparison_data()
-    {
-        QTest::addColumn<QStringList>("before");
-        QTest::addColumn<QStringList>("actions");
-        QTest::addColumn<QStringList>("after");
-
-        QTest::newRow("new nested tree, parents first")
-            << QStringList() << QStringList{"write A/B/f1=1", "write A/f2=22", "write top=333", "mkdir A/B/Empty"}
-            << QStringList{"A/ new", "top new", "A/B/ new", "A/f2 new", "A/B/Empty/ new", "A/B/f1 new"};
-        QTest::newRow("folder removed with its content: one deletion")
-            << QStringList{"A/", "A/f1=1", "A/B/", "A/B/f2=2", "g=3"} << QStringList{"rm A"}
-            << QStringList{"A/ deleted", "A/f1 sync", "A/B/ sync", "A/B/f2 sync", "g sync"};
-        QTest::newRow("folder renamed: one move, content untouched")
-            << QStringList{"A/", "A/f1=1", "A/f2=22", "A/B/", "A/B/f3=333"} << QStringList{"mv A C"}
-            << QStringList{"A=>C/ moved", "A=>C/f1 sync", "A=>C/f2 sync", "A=>C/B/ sync", "A=>C/B/f3 sync"};
-        QTest::newRow("file moved to another folder")
-            << QStringList{"A/", "B/", "A/f=1"} << QStringList{"mv A/f B/f"} << QStringList{"A/ sync", "B/ sync", "B/f=>f moved"};
-        QTest::newRow("case-only rename") << QStringList{"Doc.txt=x"} << QStringList{"mv Doc.txt doc.txt"}
-                                          << QStringList{"Doc.txt=>doc.txt moved"};
-        QTest::newRow("atomic save: one update, no dot-file")
-            << QStringList{"doc=old"} << QStringList{"write .doc.tmp=newer", "mv .doc.tmp doc"} << QStringList{"doc changed"};
-        QTest::newRow("same size, other content") << QStringList{"doc=aaaa"} << QStringList{"write doc=bbbb"}
-                                                  << QStringList{"doc changed"};
-        QTest::newRow("dot-files and links are never recorded")
-            << QStringList{"A/"} << QStringList{"write .hidden=1", "write .cache/x=2", "ln A L", "write A/.swp=3"}
-            << QStringList{"A/ sync"};
-        QTest::newRow("file only known from the server is not a deletion")
-            << QStringList{"!g"} << QStringList() << QStringList{"g sync"};
-        QTest::newRow("nothing changed writes nothing") << QStringList{"A/", "A/f=1"} << QStringList()
-                                                        << QStringList{"A/ sync", "A/f sync"};
-    }
-
-    void fullComparison()
-    {
-        QFETCH(QStringList, before);
-        QFETCH(QStringList, actions);
-        QFETCH(QStringList, after);
-
-        Fixture f;
-        const QString clientName = QStringLiteral("Tenant%1/Lib").arg(++m_rows);
-        const ItemId library = f.addLibrary(clientName);
-        const QString root = f.libraryPath(clientName);
-        localtree::build(f, library, root, before);
-        localtree::run(root, actions);
-
-        CClientWatcherV2 watcher(f.db, {});
-        compareAll(watcher);
-        QCOMPARE(localtree::dump(*f.db, library), after);
-        // A second comparison finds nothing more to do.
-        testdb::MessageCapture capture;
-        compareAll(watcher);
-        QCOMPARE(capture.count(QtDebugMsg, "CClientWatcherEventProcessor::acceptEvent("), 0);
-        watcher.stopWatcherSlot();
-    }
-
-    void systemEvents_data()
+    // Local tree and records before, what the user did, records after. Without events the user
+    // did it while nothing watched and the start-up comparison finds it; with events the system
+    // reported them, one per action when they match in number.
+    void localChanges_data()
     {
         QTest::addColumn<QStringList>("before");
         QTest::addColumn<QStringList>("actions");
         QTest::addColumn<ClientWatcherEventList>("events");
         QTest::addColumn<QStringList>("after");
 
+        using L = QStringList;
+        using Events = ClientWatcherEventList;
+        QTest::newRow("new nested tree, parents first")
+            << L() << L{"write A/B/f1=1", "write A/f2=22", "write top=333", "mkdir A/B/Empty"}
+            << Events() << L{"A/ new", "top new", "A/B/ new", "A/f2 new", "A/B/Empty/ new", "A/B/f1 new"};
+        QTest::newRow("folder removed with its content: one deletion")
+            << L{"A/", "A/f1=1", "A/B/", "A/B/f2=2", "g=3"} << L{"rm A"}
+            << Events() << L{"A/ deleted", "A/f1 sync", "A/B/ sync", "A/B/f2 sync", "g sync"};
+        QTest::newRow("folder renamed: one move, content untouched")
+            << L{"A/", "A/f1=1", "A/f2=22", "A/B/", "A/B/f3=333"} << L{"mv A C"}
+            << Events() << L{"A=>C/ moved", "A=>C/f1 sync", "A=>C/f2 sync", "A=>C/B/ sync", "A=>C/B/f3 sync"};
+        QTest::newRow("file moved to another folder") << L{"A/", "B/", "A/f=1"} << L{"mv A/f B/f"}
+                                                      << Events() << L{"A/ sync", "B/ sync", "B/f=>f moved"};
+        QTest::newRow("case-only rename") << L{"Doc.txt=x"} << L{"mv Doc.txt doc.txt"} << Events() << L{"Doc.txt=>doc.txt moved"};
+        QTest::newRow("atomic save: one update, no dot-file")
+            << L{"doc=old"} << L{"write .doc.tmp=newer", "mv .doc.tmp doc"} << Events() << L{"doc changed"};
+        QTest::newRow("same size, other content") << L{"doc=aaaa"} << L{"write doc=bbbb"} << Events() << L{"doc changed"};
+        QTest::newRow("dot-files and links are never recorded")
+            << L{"A/"} << L{"write .hidden=1", "write .cache/x=2", "ln A L", "write A/.swp=3"} << Events() << L{"A/ sync"};
+        QTest::newRow("file only known from the server is not a deletion") << L{"!g"} << L() << Events() << L{"g sync"};
+        QTest::newRow("nothing changed writes nothing") << L{"A/", "A/f=1"} << L() << Events() << L{"A/ sync", "A/f sync"};
         const QString lib = QStringLiteral("%LIB%");
         QTest::newRow("renamed twice before it reached the server: one marker")
-            << QStringList{"a=1"} << QStringList{"mv a b", "mv b c"}
-            << ClientWatcherEventList{ClientWatcherEvent(MOVED, lib + "/b", lib + "/a"),
-                                      ClientWatcherEvent(MOVED, lib + "/c", lib + "/b")}
-            << QStringList{"a=>c moved"};
+            << L{"a=1"} << L{"mv a b", "mv b c"}
+            << Events{ClientWatcherEvent(MOVED, lib + "/b", lib + "/a"), ClientWatcherEvent(MOVED, lib + "/c", lib + "/b")}
+            << L{"a=>c moved"};
         QTest::newRow("a file still being written is refused")
-            << QStringList() << QStringList{"write new=12345"} << ClientWatcherEventList{ClientWatcherEvent(ADDED, lib + "/new")}
-            << QStringList();
+            << L() << L{"write new=12345"} << Events{ClientWatcherEvent(ADDED, lib + "/new")} << L();
         QTest::newRow("a new folder is recorded at once")
-            << QStringList() << QStringList{"mkdir N"} << ClientWatcherEventList{ClientWatcherEvent(ADDED, lib + "/N")}
-            << QStringList{"N/ new"};
-        QTest::newRow("deleted file") << QStringList{"a=1"} << QStringList{"rm a"}
-                                      << ClientWatcherEventList{ClientWatcherEvent(REMOVED, lib + "/a")}
-                                      << QStringList{"a deleted"};
+            << L() << L{"mkdir N"} << Events{ClientWatcherEvent(ADDED, lib + "/N")} << L{"N/ new"};
+        QTest::newRow("deleted file")
+            << L{"a=1"} << L{"rm a"} << Events{ClientWatcherEvent(REMOVED, lib + "/a")} << L{"a deleted"};
         QTest::newRow("deleted library folder")
-            << QStringList{"a=1"} << QStringList{"rm ."} << ClientWatcherEventList{ClientWatcherEvent(REMOVED, lib)}
-            << QStringList{"a sync"};
+            << L{"a=1"} << L{"rm ."} << Events{ClientWatcherEvent(REMOVED, lib)} << L{"a sync"};
     }
 
-    void systemEvents()
+    void localChanges()
     {
         QFETCH(QStringList, before);
         QFETCH(QStringList, actions);
         QFETCH(ClientWatcherEventList, events);
         QFETCH(QStringList, after);
 
-        Fixture f;
-        const QString clientName = QStringLiteral("Tenant%1/Lib").arg(++m_rows);
-        const ItemId library = f.addLibrary(clientName);
-        const QString root = f.libraryPath(clientName);
-        localtree::build(f, library, root, before);
-        // One action per event: each is reported before the next happens.
+        Library lib(before);
+        if (events.isEmpty()) {
+            localtree::run(lib.root, actions);
+            CClientWatcherV2 watcher(lib.db, {});
+            compareAll(watcher);
+            QCOMPARE(lib.dump(), after);
+            // A second comparison finds nothing more to do.
+            testdb::MessageCapture capture;
+            compareAll(watcher);
+            QCOMPARE(capture.count(QtDebugMsg, "CClientWatcherEventProcessor::acceptEvent("), 0);
+            return;
+        }
         const bool interleaved = actions.size() == events.size();
         if (!interleaved)
-            localtree::run(root, actions);
-        CClientWatcherEventProcessor processor(f.db);
+            localtree::run(lib.root, actions);
+        CClientWatcherEventProcessor processor(lib.db);
         for (int i = 0; i < events.size(); ++i) {
             if (interleaved)
-                localtree::run(root, {actions.at(i)});
+                localtree::run(lib.root, {actions.at(i)});
             ClientWatcherEvent e = events.at(i);
-            e.path.replace("%LIB%", root);
-            e.oldPath.replace("%LIB%", root);
+            e.path.replace("%LIB%", lib.root);
+            e.oldPath.replace("%LIB%", lib.root);
             processor.acceptEvent(e);
         }
-        QCOMPARE(localtree::dump(*f.db, library), after);
+        QCOMPARE(lib.dump(), after);
         if (actions.contains("rm .")) {
-            QCOMPARE(f.db->getLibrary(library)->syncStatus.ClientStatus, quint32(StatusDeleted));
-            QVERIFY(f.db->getLibrary(library)->ClientName.isEmpty());
+            QCOMPARE(lib.db->getLibrary(lib.id)->syncStatus.ClientStatus, quint32(StatusDeleted));
+            QVERIFY(lib.db->getLibrary(lib.id)->ClientName.isEmpty());
         }
     }
 
     void pairMoves_data()
     {
+        QTest::addColumn<bool>("folders"); // which pass
         QTest::addColumn<ClientWatcherEventList>("queue");
         QTest::addColumn<QList<eventrules::EventFacts>>("facts");
         QTest::addColumn<QStringList>("expected");
 
+        using Facts = QList<eventrules::EventFacts>;
         const eventrules::EventFacts newFile{false, true, 0, true, 1};
         const eventrules::EventFacts goneFile{false, true, 7, false, 1};
         const eventrules::EventFacts newFolder{true, false, 0, true, 1};
         const eventrules::EventFacts goneFolder{true, false, 8, false, 1};
         const eventrules::EventFacts otherLibrary{false, true, 0, true, 2};
-        QTest::newRow("file") << ClientWatcherEventList{ev(REMOVED, "/l/a", "s"), ev(ADDED, "/l/b", "s")}
-                              << QList<eventrules::EventFacts>{goneFile, newFile}
-                              << QStringList{"EMPTY", "MOVED: /l/a -> /l/b"};
-        QTest::newRow("a copy is no move")
-            << ClientWatcherEventList{ev(REMOVED, "/l/a", "s"), ev(ADDED, "/l/b", "s"), ev(ADDED, "/l/c", "s")}
-            << QList<eventrules::EventFacts>{goneFile, newFile, newFile}
-            << QStringList{"REMOVED: /l/a", "ADDED: /l/b", "ADDED: /l/c"};
-        QTest::newRow("into another library")
-            << ClientWatcherEventList{ev(REMOVED, "/l/a", "s"), ev(ADDED, "/m/a", "s")}
-            << QList<eventrules::EventFacts>{goneFile, otherLibrary} << QStringList{"REMOVED: /l/a", "ADDED: /m/a"};
-        QTest::newRow("different signatures")
-            << ClientWatcherEventList{ev(REMOVED, "/l/a", "s"), ev(ADDED, "/l/b", "t")}
-            << QList<eventrules::EventFacts>{goneFile, newFile} << QStringList{"REMOVED: /l/a", "ADDED: /l/b"};
-        QTest::newRow("no signature") << ClientWatcherEventList{ev(REMOVED, "/l/a"), ev(ADDED, "/l/b")}
-                                      << QList<eventrules::EventFacts>{goneFile, newFile}
-                                      << QStringList{"REMOVED: /l/a", "ADDED: /l/b"};
-        QTest::newRow("a file is not paired in the folder pass")
-            << ClientWatcherEventList{ev(REMOVED, "/l/a", "s"), ev(ADDED, "/l/b", "s")}
-            << QList<eventrules::EventFacts>{goneFile, newFile} << QStringList{"EMPTY", "MOVED: /l/a -> /l/b"};
+        const ClientWatcherEventList aToB{ev(REMOVED, "/l/a", "s"), ev(ADDED, "/l/b", "s")};
+        const QStringList unpaired{"REMOVED: /l/a", "ADDED: /l/b"};
+        QTest::newRow("file") << false << aToB << Facts{goneFile, newFile} << QStringList{"EMPTY", "MOVED: /l/a -> /l/b"};
+        QTest::newRow("a copy is no move") << false << (ClientWatcherEventList(aToB) << ev(ADDED, "/l/c", "s"))
+                                           << Facts{goneFile, newFile, newFile} << (QStringList(unpaired) << "ADDED: /l/c");
+        QTest::newRow("into another library") << false << ClientWatcherEventList{ev(REMOVED, "/l/a", "s"), ev(ADDED, "/m/a", "s")}
+                                              << Facts{goneFile, otherLibrary} << QStringList{"REMOVED: /l/a", "ADDED: /m/a"};
+        QTest::newRow("different signatures") << false << ClientWatcherEventList{ev(REMOVED, "/l/a", "s"), ev(ADDED, "/l/b", "t")}
+                                              << Facts{goneFile, newFile} << unpaired;
+        QTest::newRow("no signature") << false << ClientWatcherEventList{ev(REMOVED, "/l/a"), ev(ADDED, "/l/b")}
+                                      << Facts{goneFile, newFile} << unpaired;
+        QTest::newRow("a file is not paired in the folder pass") << true << aToB << Facts{goneFile, newFile} << unpaired;
         QTest::newRow("folder takes its content along")
+            << true
             << ClientWatcherEventList{ev(ADDED, "/l/B", "d"), ev(ADDED, "/l/B/f", "x"), ev(REMOVED, "/l/A", "d"),
                                       ev(REMOVED, "/l/A/f", "x"), ev(ADDED, "/l/Bc", "y")}
-            << QList<eventrules::EventFacts>{newFolder, newFile, goneFolder, goneFile, newFile}
+            << Facts{newFolder, newFile, goneFolder, goneFile, newFile}
             << QStringList{"MOVED: /l/A -> /l/B", "EMPTY", "EMPTY", "EMPTY", "ADDED: /l/Bc"};
     }
 
     void pairMoves()
     {
+        QFETCH(bool, folders);
         QFETCH(ClientWatcherEventList, queue);
         QFETCH(QList<eventrules::EventFacts>, facts);
         QFETCH(QStringList, expected);
-        const bool folders = QByteArray(QTest::currentDataTag()).startsWith("folder");
         eventrules::pairMoves(queue, facts, folders);
-        if (QByteArray(QTest::currentDataTag()) == "a file is not paired in the folder pass") {
-            ClientWatcherEventList untouched = queue;
-            eventrules::pairMoves(untouched, facts, true);
-            QCOMPARE(texts(untouched), texts(queue));
-        }
         QCOMPARE(texts(queue), expected);
     }
 
@@ -239,40 +215,25 @@ private slots:
 
     void removedHierarchyCheckDropsOnlyWhatNeverReachedTheServer()
     {
-        Fixture f;
-        const QString clientName = QStringLiteral("Tenant%1/Lib").arg(++m_rows);
-        const ItemId library = f.addLibrary(clientName);
-        const QString root = f.libraryPath(clientName);
-        localtree::build(f, library, root, {"A/", "A/kept=1", "A/synced=2"});
-        const ItemId folder = f.db->getClientIdByClientPath(root + "/A");
-        f.addFile(folder, library, "vanished", 0, {StatusSynchronized, StatusNew});
-        f.addFolder(library, library, "VanishedFolder", 0, {StatusSynchronized, StatusNew});
-        localtree::run(root, {"rm A/synced"});
-
-        CRemovedHierarchyChecker(f.db).checkFLStore();
-        QCOMPARE(localtree::dump(*f.db, library), (QStringList{"A/ sync", "A/kept sync", "A/synced sync"}));
+        Library lib({"A/", "A/kept=1", "A/synced=2"});
+        lib.addFile(lib.db->getClientIdByClientPath(lib.root + "/A"), lib.id, "vanished", 0, {StatusSynchronized, StatusNew});
+        lib.addFolder(lib.id, lib.id, "VanishedFolder", 0, {StatusSynchronized, StatusNew});
+        localtree::run(lib.root, {"rm A/synced"});
+        CRemovedHierarchyChecker(lib.db).checkFLStore();
+        QCOMPARE(lib.dump(), (QStringList{"A/ sync", "A/kept sync", "A/synced sync"}));
     }
 
     void hierarchyCheckerReportsFolderBeforeContentWithSizes()
     {
-        Fixture f;
-        const QString clientName = QStringLiteral("Tenant%1/Lib").arg(++m_rows);
-        const ItemId library = f.addLibrary(clientName);
-        const QString root = f.libraryPath(clientName);
-        localtree::build(f, library, root, {});
-        localtree::run(root, {"write N/f=abc"});
-        const ClientWatcherEventList events = CHierarchyChecker(f.db).checkDirectory(root, false);
-        QCOMPARE(texts(events), (QStringList{"ADDED: " + root + "/N", "ADDED: " + root + "/N/f"}));
-        QCOMPARE(events.at(0).size, qint64(-1));
-        QCOMPARE(events.at(1).size, qint64(3));
-        QVERIFY(CHierarchyChecker(f.db).checkDirectory(root, false, true).size() == 1);
-        QCOMPARE(texts(CHierarchyChecker(f.db).checkDirectory(root + "/gone", false)),
-                 QStringList{"REMOVED: " + root + "/gone"});
-        Q_UNUSED(library);
+        Library lib({});
+        localtree::run(lib.root, {"write N/f=abc"});
+        const ClientWatcherEventList events = CHierarchyChecker(lib.db).checkDirectory(lib.root, false);
+        QCOMPARE(texts(events), (QStringList{"ADDED: " + lib.root + "/N", "ADDED: " + lib.root + "/N/f"}));
+        QCOMPARE((QList<qint64>{events.at(0).size, events.at(1).size}), (QList<qint64>{-1, 3}));
+        QVERIFY(CHierarchyChecker(lib.db).checkDirectory(lib.root, false, true).size() == 1);
+        QCOMPARE(texts(CHierarchyChecker(lib.db).checkDirectory(lib.root + "/gone", false)),
+                 QStringList{"REMOVED: " + lib.root + "/gone"});
     }
-
-private:
-    int m_rows = 0;
 };
 
 BXSYNC_TEST_MAIN(TestClientWatcherEventProcessor)

@@ -79,6 +79,33 @@ ReferenceServer::Reply ReferenceServer::admin(const QByteArray &verb, const QStr
     return result;
 }
 
+int ReferenceServer::adminPostAll(const QString &path, const QList<QJsonObject> &bodies) const
+{
+    QNetworkAccessManager manager;
+    QNetworkRequest request(QUrl(m_info.value("adminUrl").toString().section("/admin", 0, 0) + path));
+    QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
+    ssl.setCaCertificates(ssl.caCertificates() + QSslCertificate::fromPath(caFile()));
+    request.setSslConfiguration(ssl);
+    request.setRawHeader("Authorization", "Bearer " + m_info.value("adminToken").toString().toUtf8());
+    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+    int pending = bodies.size();
+    int failed = 0;
+    QEventLoop loop;
+    for (const QJsonObject &body : bodies) {
+        QNetworkReply *reply = manager.post(request, QJsonDocument(body).toJson(QJsonDocument::Compact));
+        QObject::connect(reply, &QNetworkReply::finished, &loop, [&, reply] {
+            failed += reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() / 100 == 2 ? 0 : 1;
+            reply->deleteLater();
+            if (--pending == 0)
+                loop.quit();
+        });
+    }
+    QTimer::singleShot(120000, &loop, &QEventLoop::quit);
+    if (pending > 0)
+        loop.exec();
+    return failed + pending;
+}
+
 QJsonArray ReferenceServer::requestLog() const
 {
     const Reply reply = admin("GET", "/admin/log");

@@ -41,6 +41,8 @@ public:
     void trustCa() const;
 
     Reply admin(const QByteArray &verb, const QString &path, const QJsonObject &body = QJsonObject()) const;
+    // One POST per body, several at a time; the number that failed.
+    int adminPostAll(const QString &path, const QList<QJsonObject> &bodies) const;
     // The request log entries the server recorded, oldest first.
     QJsonArray requestLog() const;
     void clearRequestLog() const;
