@@ -31,6 +31,7 @@
 #include <QThread>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -177,6 +178,21 @@ int requestsSince(const ReferenceServer &server)
     return server.requestLog().size();
 }
 
+// How long the server spent on an upload, from its headers to its answer: the median over the
+// request log, so that the client's own gaps between requests are left out.
+QString serverMsPerUpload(const ReferenceServer &server)
+{
+    QList<double> ms;
+    for (const QJsonValue &entry : server.requestLog()) {
+        if (entry.toObject().value("endpoint").toString() == QLatin1String("upload"))
+            ms << entry.toObject().value("durationMs").toDouble();
+    }
+    if (ms.isEmpty())
+        return QStringLiteral("-");
+    std::sort(ms.begin(), ms.end());
+    return QString::number(ms.at(ms.size() / 2)) + " ms";
+}
+
 // The server's admin API with one kept-alive connection and many calls in flight: the test
 // support's one-call-per-connection client would take longer to seed than the engine to download.
 bool seedServer(const ReferenceServer &server, const QString &libraryPath, const Tree &tree)
@@ -284,6 +300,7 @@ void engineUpload(const ReferenceServer &server, const Tree &tree, int *tenant)
         progress("engine did not finish the upload");
     printRow("initial upload: " + tree.name, "engine", seconds, tree.files, tree.totalBytes,
              QString::number(requestsSince(server)), mib(peakBytes), QString::number(pausedMs) + " ms");
+    std::printf("%-44s %-8s server time per upload (median) %s\n", "", "engine", qPrintable(serverMsPerUpload(server)));
     s.stop();
 }
 

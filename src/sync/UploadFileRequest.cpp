@@ -86,6 +86,7 @@ bool CShareableFile::open(OpenMode mode)
         qDebug() << "CShareableFile::open: unable to open file:" << fileName() << m_file->errorString();
         return false;
     }
+    m_size = m_file->size();
     m_file->close();
     m_position = 0;
     return QIODevice::open(mode | QIODevice::Unbuffered);
@@ -93,13 +94,15 @@ bool CShareableFile::open(OpenMode mode)
 
 qint64 CShareableFile::size() const
 {
+    if (m_size >= 0)
+        return m_size;
     if (!m_file->open(QIODevice::ReadOnly)) {
         qDebug() << "CShareableFile::size: unable to open file:" << fileName();
         return 0;
     }
-    const qint64 bytes = m_file->size();
+    m_size = m_file->size();
     m_file->close();
-    return bytes;
+    return m_size;
 }
 
 bool CShareableFile::seek(qint64 pos)
@@ -114,8 +117,10 @@ qint64 CShareableFile::readData(char *data, qint64 maxSize)
 {
     if (!m_file->open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         qDebug() << "CShareableFile::readData: unable to open file:" << fileName();
+        m_size = -1;
         return -1;
     }
+    m_size = m_file->size();
     const auto shuttingDown = [this] {
         if (!appstate::isShuttingDown())
             return false;

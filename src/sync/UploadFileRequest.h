@@ -51,7 +51,9 @@ Q_DECLARE_METATYPE(CUploadFileResponse)
 
 // A local file read as a request body without being held open: it is opened, read and closed
 // again for every chunk, so other programs may open, replace or delete it meanwhile. Reading
-// fails once the engine shuts down, which ends a long upload early.
+// fails once the engine shuts down, which ends a long upload early. The size is the one seen at
+// the latest opening: the network layer asks for it several times per chunk, and an opening
+// each time cost more than the read itself.
 class CShareableFile : public QIODevice
 {
     Q_OBJECT
@@ -70,6 +72,7 @@ protected:
 
 private:
     qint64 m_position = 0; // bytes already read
+    mutable qint64 m_size = -1; // at the latest opening; -1: open again to learn it
     const QSharedPointer<QFile> m_file;
 };
 

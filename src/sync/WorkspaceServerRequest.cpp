@@ -1,6 +1,7 @@
 #include "WorkspaceServerRequest.h"
 
 #include "Config.h"
+#include "TcpSendDelay.h"
 #include "main.h"
 
 #include <QDateTime>
@@ -264,6 +265,9 @@ void CWorkspaceServerRequest::send(QNetworkAccessManager::Operation op, QNetwork
 void CWorkspaceServerRequest::startReply(QNetworkAccessManager *manager)
 {
     if (m_operation == QNetworkAccessManager::PostOperation) {
+        // Only a body follows its headers in a write of its own.
+        const QUrl &url = m_request->url();
+        tcp::sendWithoutDelayTo(quint16(url.port(url.scheme() == QLatin1String("http") ? 80 : 443)));
         m_reply = manager->post(*m_request, m_inputDevice);
     } else if (m_operation == QNetworkAccessManager::GetOperation) {
         m_reply = manager->get(*m_request);

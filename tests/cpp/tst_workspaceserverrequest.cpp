@@ -1,6 +1,7 @@
 #include "Config.h"
 #include "MessageCapture.h"
 #include "ReferenceServer.h"
+#include "TcpSendDelay.h"
 #include "TestMain.h"
 #include "UserSession.h"
 #include "WorkspaceServerRequest.h"
@@ -396,6 +397,23 @@ private slots:
         QVERIFY(outcome->body == QByteArray(size, 'p'));
         QVERIFY2(timer.elapsed() >= 1000, "the limit holds the transfer to about 5 MB/s");
         QVERIFY(!logged("timeout!"));
+    }
+
+    void connectionsToThePortSendWithoutDelay()
+    {
+        QTcpServer server;
+        QTcpServer other;
+        QVERIFY(server.listen(QHostAddress::LocalHost) && other.listen(QHostAddress::LocalHost));
+        QTcpSocket toServer;
+        QTcpSocket toOther;
+        toServer.connectToHost(QHostAddress::LocalHost, server.serverPort());
+        toOther.connectToHost(QHostAddress::LocalHost, other.serverPort());
+        QVERIFY(toServer.waitForConnected(5000) && toOther.waitForConnected(5000));
+        QCOMPARE(toServer.socketOption(QAbstractSocket::LowDelayOption).toInt(), 0);
+
+        tcp::sendWithoutDelayTo(server.serverPort());
+        QCOMPARE(toServer.socketOption(QAbstractSocket::LowDelayOption).toInt(), 1);
+        QCOMPARE(toOther.socketOption(QAbstractSocket::LowDelayOption).toInt(), 0);
     }
 
     void networkFailuresSetTheStatusFlags()

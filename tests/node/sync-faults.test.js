@@ -58,9 +58,6 @@ const rows = [
   ].map((f) => ({
     name: `local changes under a fault (${f.type} ${f.method || f.endpoint} ${f.status || ''})`,
     fault: f,
-    // About one run in ten under load, the restarted engine's first upload is closed by the server once
-    // more and the library then waits its random 30 s to 10 min retry, longer than the row waits.
-    skip: 'an upload closed again after the restart waits the long retry interval',
     act: async (s) => {
       writeMany(s, 'New/Deep', 3);
       fs.writeFileSync(s.localPath('Docs', 'big.bin'), Buffer.alloc(700 * KiB, 3));

@@ -59,9 +59,10 @@ function startEngine(engine) {
   return { calls, finished, nextCallback };
 }
 
+// The predicate may be async: its promise is awaited, never taken as true.
 async function waitFor(predicate, timeoutMs = 10000, what = 'condition') {
   const until = Date.now() + timeoutMs;
-  while (!predicate()) {
+  while (!(await predicate())) {
     if (Date.now() > until) throw new Error(`timed out waiting for ${what}`);
     await new Promise((r) => setTimeout(r, 20));
   }
