@@ -8,6 +8,7 @@
 
 #include "Config.h"
 #include "GetFileRequest.h"
+#include "MetaTypes.h"
 #include "ProcessMemory.h"
 #include "ReferenceServer.h"
 #include "UploadFileRequest.h"
@@ -266,6 +267,7 @@ bool useLimits(const QString &dir, int downloadKiBps, int uploadKiBps)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    registerEngineMetaTypes();
     qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
         if (type != QtDebugMsg && type != QtInfoMsg)
             std::fprintf(stderr, "%s\n", qPrintable(text));

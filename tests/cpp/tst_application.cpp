@@ -99,7 +99,9 @@ private slots:
         CApplication app(m_dir->path());
         QVERIFY(app.initialize());
         const QString cfg = m_dir->path() + "/bxsync_cfg.json";
-        emit app.setInstanceGuidSignal("guid-1");
+        CBxSyncApi bridge;
+        bridge.setApplication(&app);
+        bridge.setInstanceGuid("guid-1");
         QTRY_COMPARE(CConfig(m_dir->path()).instanceGuid(), QString("guid-1"));
         // A rewrite would drop the marker line appended here.
         QFile marker(cfg);
@@ -107,10 +109,10 @@ private slots:
         marker.write("\n");
         marker.close();
         const qint64 size = QFileInfo(cfg).size();
-        emit app.setInstanceGuidSignal("guid-1");
+        bridge.setInstanceGuid("guid-1");
         QTest::qWait(30);
         QCOMPARE(QFileInfo(cfg).size(), size);
-        emit app.setInstanceGuidSignal("guid-2");
+        bridge.setInstanceGuid("guid-2");
         QTRY_VERIFY(QFileInfo(cfg).size() != size);
     }
 
