@@ -6,10 +6,10 @@
 // usage: transfer_bench [--sizes MiB,MiB,...] [--limited-seconds N]
 //        defaults: --sizes 1,100,1024 --limited-seconds 10
 
+#include "BenchSupport.h"
 #include "Config.h"
 #include "GetFileRequest.h"
 #include "MetaTypes.h"
-#include "ProcessMemory.h"
 #include "ReferenceServer.h"
 #include "UploadFileRequest.h"
 
@@ -94,7 +94,7 @@ public:
     {
         if (stopAfterMs > 0)
             QTimer::singleShot(stopAfterMs, request, &CWorkspaceServerRequest::cancel);
-        testsupport::PeakMemory memory;
+        bench::PeakMemory memory;
         QElapsedTimer timer;
         timer.start();
         request->exec();
