@@ -4,10 +4,15 @@
 // configuration published, and the process's peak resident memory.
 
 #include "Config.h"
+#include "ProcessMemory.h"
 
 #include <QFile>
 #include <QString>
 #include <QTemporaryDir>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 namespace bench {
 
@@ -44,5 +49,40 @@ inline QString peakMemory()
     }
     return QStringLiteral("unknown");
 }
+
+// Samples the resident memory every 10 ms on its own thread, so a busy event loop cannot hide a peak.
+class PeakMemory
+{
+public:
+    PeakMemory()
+        : m_base(testsupport::residentMemoryBytes())
+        , m_peak(m_base)
+        , m_thread([this] {
+            while (!m_stop) {
+                const qint64 now = testsupport::residentMemoryBytes();
+                if (now > m_peak)
+                    m_peak = now;
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        })
+    {
+    }
+    ~PeakMemory() { stop(); }
+    qint64 stop()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+        return m_peak;
+    }
+    qint64 base() const { return m_base; }
+    qint64 peak() const { return m_peak; }
+
+private:
+    const qint64 m_base;
+    std::atomic<qint64> m_peak;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
 
 } // namespace bench

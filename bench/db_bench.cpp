@@ -2,6 +2,7 @@
 // Usage: build/bench/db_bench [files]   (files defaults to 100000; folders are files / 20)
 
 #include "Config.h"
+#include "MetaTypes.h"
 #include "SyncDatabase.h"
 
 #include <QCoreApplication>
@@ -174,6 +175,7 @@ double microsecondsPerOperation(int operations, Operation operation)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    registerEngineMetaTypes();
     QCoreApplication::setApplicationName(QStringLiteral("Brindlex"));
     const int fileCount = bench::fileCountArgument(argc, argv);
     const int folderCount = fileCount / 20;

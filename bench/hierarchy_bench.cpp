@@ -11,6 +11,7 @@
 
 #include "Hierarchy.h"
 #include "JsonSaxHierarchyParser.h"
+#include "MetaTypes.h"
 #include "SyncHash.h"
 
 #include <QByteArray>
@@ -362,6 +363,7 @@ void dropDebugMessages(QtMsgType type, const QMessageLogContext &, const QString
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    registerEngineMetaTypes();
     qInstallMessageHandler(dropDebugMessages);
     const bool quick = app.arguments().contains(QStringLiteral("--quick"));
 

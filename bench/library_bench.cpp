@@ -3,6 +3,7 @@
 // Usage: build/bench/library_bench [libraries]   (defaults to 30000)
 
 #include "AppStatusController.h"
+#include "MetaTypes.h"
 #include "SyncDatabase.h"
 #include "SyncModeApplication.h"
 #include "UserSessionController.h"
@@ -41,6 +42,7 @@ QString libraryList(int count, int step, const QString &teamId)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    registerEngineMetaTypes();
     const int count = argc > 1 ? qMax(1, QString::fromLocal8Bit(argv[1]).toInt()) : 30000;
     bench::Folders folders;
     if (!folders.ok())

@@ -2,6 +2,7 @@
 // many files in transfer, and how many counts queries a long burst of database changes costs.
 // Usage: build/bench/progress_bench [files]   (files defaults to 100000)
 
+#include "MetaTypes.h"
 #include "SyncDatabase.h"
 #include "SyncProgress.h"
 
@@ -40,8 +41,8 @@ void waitMs(int ms)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    registerEngineMetaTypes();
     qInstallMessageHandler(quietHandler);
-    registerSyncRecordMetaTypes();
     const int files = bench::fileCountArgument(argc, argv);
     bench::Folders folders;
     if (!folders.ok())

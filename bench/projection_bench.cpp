@@ -5,6 +5,7 @@
 
 #include "AppStatusController.h"
 #include "Config.h"
+#include "MetaTypes.h"
 #include "ServerHierarchyProjector.h"
 #include "SyncDatabase.h"
 #include "UserSessionController.h"
@@ -231,6 +232,7 @@ double rawInsertFloor(const QString &directory, const ServerLibrary &server)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    registerEngineMetaTypes();
     QCoreApplication::setApplicationName(QStringLiteral("Brindlex"));
     const int fileCount = bench::fileCountArgument(argc, argv);
     const int folderCount = fileCount / 20;

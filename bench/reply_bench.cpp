@@ -2,9 +2,10 @@
 // at the reply ceiling, and a hierarchy answer far past it, kept on disk and parsed from there.
 // usage: reply_bench [--hierarchy-mib N]   (default 300)
 
+#include "BenchSupport.h"
 #include "Config.h"
 #include "JsonSaxHierarchyParser.h"
-#include "ProcessMemory.h"
+#include "MetaTypes.h"
 #include "ReferenceServer.h"
 #include "ServerApi.h"
 #include "UserSessionController.h"
@@ -22,7 +23,7 @@ namespace {
 
 constexpr qint64 kMiB = 1048576;
 
-void printRow(const char *what, const ErrorCode &error, double seconds, const testsupport::PeakMemory &memory)
+void printRow(const char *what, const ErrorCode &error, double seconds, const bench::PeakMemory &memory)
 {
     std::printf("%-58s %-22s %7.2f s   peak resident +%6.1f MiB\n", what, qPrintable(error.errorName), seconds,
                 double(memory.peak() - memory.base()) / kMiB);
@@ -34,6 +35,7 @@ void printRow(const char *what, const ErrorCode &error, double seconds, const te
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    registerEngineMetaTypes();
     qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
         if (type != QtDebugMsg && type != QtInfoMsg)
             std::fprintf(stderr, "%s\n", qPrintable(text.left(300)));
@@ -54,7 +56,7 @@ int main(int argc, char *argv[])
 
     {
         server.addFault({{"type", "pad"}, {"method", "Items.getRole"}, {"size", 1 << 30}, {"chunked", true}});
-        testsupport::PeakMemory memory;
+        bench::PeakMemory memory;
         QElapsedTimer timer;
         timer.start();
         QEventLoop loop;
@@ -75,7 +77,7 @@ int main(int argc, char *argv[])
         library->ClientId = 1;
         library->ServerId = created.id;
         library->TenantId = created.tenantId;
-        testsupport::PeakMemory memory;
+        bench::PeakMemory memory;
         QElapsedTimer timer;
         timer.start();
         QEventLoop loop;

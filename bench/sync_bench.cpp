@@ -6,6 +6,7 @@
 // usage: sync_bench [--files N] [--folders N] [--big N] [--big-mib N] [--no-rclone]
 //        defaults: --files 10000 --folders 100 --big 20 --big-mib 50
 
+#include "MetaTypes.h"
 #include "ProcessMemory.h"
 #include "ReferenceServer.h"
 #include "SyncDatabase.h"
@@ -389,6 +390,7 @@ int main(int argc, char *argv[])
     qputenv("HOME", home.path().toLocal8Bit());
     qputenv("XDG_DATA_HOME", (home.path() + "/.local/share").toLocal8Bit());
     QCoreApplication app(argc, argv);
+    registerEngineMetaTypes();
     QCoreApplication::setApplicationName("Brindlex");
     qInstallMessageHandler(quietHandler);
 

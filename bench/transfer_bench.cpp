@@ -6,9 +6,10 @@
 // usage: transfer_bench [--sizes MiB,MiB,...] [--limited-seconds N]
 //        defaults: --sizes 1,100,1024 --limited-seconds 10
 
+#include "BenchSupport.h"
 #include "Config.h"
 #include "GetFileRequest.h"
-#include "ProcessMemory.h"
+#include "MetaTypes.h"
 #include "ReferenceServer.h"
 #include "UploadFileRequest.h"
 
@@ -93,7 +94,7 @@ public:
     {
         if (stopAfterMs > 0)
             QTimer::singleShot(stopAfterMs, request, &CWorkspaceServerRequest::cancel);
-        testsupport::PeakMemory memory;
+        bench::PeakMemory memory;
         QElapsedTimer timer;
         timer.start();
         request->exec();
@@ -266,6 +267,7 @@ bool useLimits(const QString &dir, int downloadKiBps, int uploadKiBps)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    registerEngineMetaTypes();
     qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
         if (type != QtDebugMsg && type != QtInfoMsg)
             std::fprintf(stderr, "%s\n", qPrintable(text));

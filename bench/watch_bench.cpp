@@ -5,6 +5,7 @@
 #include "ClientWatcher.h"
 #include "Config.h"
 #include "FakeSyncEngine.h"
+#include "MetaTypes.h"
 #include "SyncDatabase.h"
 #include "TestMain.h"
 
@@ -61,6 +62,7 @@ int main(int argc, char *argv[])
 {
     testsupport::IsolatedHome home;
     QCoreApplication app(argc, argv);
+    registerEngineMetaTypes();
     QCoreApplication::setApplicationName(QStringLiteral("Brindlex"));
     if (qEnvironmentVariableIsEmpty("WATCH_BENCH_VERBOSE"))
         g_next = qInstallMessageHandler(warningsOnly);

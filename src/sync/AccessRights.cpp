@@ -24,6 +24,11 @@ void CAccessRightsInterrogator::probe(const QSharedPointer<CUserSession> &userSe
     request->exec();
 }
 
+void CAccessRightsInterrogator::install()
+{
+    setAccessDeniedProbe(&CAccessRightsInterrogator::probe);
+}
+
 ErrorCode CAccessRightsInterrogator::verdictFor(const ErrorCode &error, brindlex::Role role)
 {
     if (error.isSuccess()) {

@@ -23,6 +23,9 @@ public:
     static void probe(const QSharedPointer<CUserSession> &userSession, const CustomItem &item, QObject *context,
                       Verdict done);
 
+    // Makes probe() the answer to every access-denied reply about an item; once, at engine start.
+    static void install();
+
     // The verdict for a role answer: Reader may read only, None may not see it at all.
     static ErrorCode verdictFor(const ErrorCode &error, brindlex::Role role);
 };

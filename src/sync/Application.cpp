@@ -1,8 +1,9 @@
 #include "Application.h"
 
+#include "AppState.h"
 #include "AppStatusController.h"
-#include "BxSyncApiObjects.h"
 #include "Config.h"
+#include "HostCallbacks.h"
 #include "Log.h"
 #include "ServerApiErrorCode.h"
 #include "SyncDatabase.h"
@@ -10,8 +11,8 @@
 #include "SyncProgress.h"
 #include "SyncRecords.h"
 #include "UserSessionController.h"
+#include "Version.h"
 #include "WorkspaceServerRequest.h"
-#include "main.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -26,7 +27,6 @@
 namespace {
 
 const char kAppName[] = "Brindlex";
-const char kAppVersion[] = "1.20201008.42694";
 
 #ifdef BXSYNC_BRANCH_PRODUCTION
 constexpr bool kProduction = true;
@@ -55,11 +55,7 @@ CApplication::CApplication(const QString &dataDirectory, QObject *parent)
     : QObject(parent)
     , m_dataDirectory(dataDirectory)
 {
-    qRegisterMetaType<ErrorCode>("ErrorCode");
     appstate::setShuttingDown(false);
-    connect(this, &CApplication::setInstanceGuidSignal, this, &CApplication::setInstanceGuidSlot, Qt::QueuedConnection);
-    connect(this, &CApplication::setUserSessionSignal, this, &CApplication::setUserSessionSlot, Qt::QueuedConnection);
-    connect(this, &CApplication::setFileLibrariesSignal, this, &CApplication::setFileLibrariesSlot, Qt::QueuedConnection);
 }
 
 CApplication::~CApplication()
@@ -96,7 +92,6 @@ bool CApplication::initialize()
     connect(m_logRotationTimer, &QTimer::timeout, this, [] { CLog::rotateLogs(); });
     m_logRotationTimer->start();
 
-    registerSyncRecordMetaTypes();
     installExtraCaCertificates();
     removeLeftOverReplies();
 
@@ -147,7 +142,7 @@ void CApplication::removeLeftOverReplies()
 void CApplication::printAppInfo()
 {
     qDebug() << "CApplication::printAppInfo: app name:" << kAppName;
-    qDebug() << "CApplication::printAppInfo: app version:" << kAppVersion;
+    qDebug() << "CApplication::printAppInfo: app version:" << kEngineVersion;
     qDebug() << "CApplication::printAppInfo: app branchName:" << BXSYNC_BRANCH_NAME
              << "production:" << kProduction << "stage:" << kStage << "devel:" << kDevel;
     qDebug().noquote() << "CApplication::printAppInfo: system version:"
@@ -169,7 +164,7 @@ void CApplication::printAppInfo()
         m_config->logToDebugger();
 }
 
-void CApplication::setBxSyncApi(CBxSyncApi *api)
+void CApplication::setBxSyncApi(IHostCallbacks *api)
 {
     qDebug() << "CApplication::setBxSyncApi";
     m_api = api;

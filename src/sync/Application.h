@@ -11,12 +11,12 @@
 #include <memory>
 
 class CAppStatusController;
-class CBxSyncApi;
 class CConfig;
 class CSyncDatabase;
 class CSyncModeApplication;
 class CSyncProgressManager;
 class CUserSessionController;
+class IHostCallbacks;
 
 // The root of one engine run: owns the long-lived components, carries the host's calls from the
 // script thread onto the engine thread, and passes the engine's callbacks back to the host.
@@ -31,7 +31,7 @@ public:
     // Why initialize() failed, in words for the host's user.
     QString initializationFailure() const { return m_initializationFailure; }
     void printAppInfo();
-    void setBxSyncApi(CBxSyncApi *api);
+    void setBxSyncApi(IHostCallbacks *api);
 
     QString getSyncStatus() const;
     QString getSyncedItemPath(const QString &tenantId, const QString &itemId) const;
@@ -40,9 +40,6 @@ public:
     QString dataDirectory() const { return m_dataDirectory; }
 
 signals:
-    void setInstanceGuidSignal(const QString &instanceGuid);
-    void setUserSessionSignal(const QString &userSession);
-    void setFileLibrariesSignal(const QString &fileLibraries);
     void sigBreak();
 
 public slots:
@@ -58,7 +55,7 @@ private:
     void removeLeftOverReplies();
 
     const QString m_dataDirectory;
-    CBxSyncApi *m_api = nullptr;
+    IHostCallbacks *m_api = nullptr;
     QSharedPointer<CConfig> m_config;
     QSharedPointer<CSyncDatabase> m_syncDatabase;
     QSharedPointer<CAppStatusController> m_appStatusController;

@@ -24,7 +24,12 @@ void CBxSyncApi::setInstanceGuid(const std::string &instanceGuid)
         qWarning() << "CBxSyncApi::setInstanceGuid: CApplication not set";
         return;
     }
-    emit m_application->setInstanceGuidSignal(QString::fromStdString(instanceGuid));
+    // Runs on the engine thread; dropped if the application is gone by then.
+    QMetaObject::invokeMethod(
+        m_application, [application = m_application, value = QString::fromStdString(instanceGuid)] {
+            application->setInstanceGuidSlot(value);
+        },
+        Qt::QueuedConnection);
 }
 
 void CBxSyncApi::setUserSession(const std::string &userSession)
@@ -35,7 +40,11 @@ void CBxSyncApi::setUserSession(const std::string &userSession)
         qWarning() << "CBxSyncApi::setUserSession: CApplication not set";
         return;
     }
-    emit m_application->setUserSessionSignal(QString::fromStdString(userSession));
+    QMetaObject::invokeMethod(
+        m_application, [application = m_application, value = QString::fromStdString(userSession)] {
+            application->setUserSessionSlot(value);
+        },
+        Qt::QueuedConnection);
 }
 
 void CBxSyncApi::setFileLibraries(const std::string &fileLibraries)
@@ -46,7 +55,11 @@ void CBxSyncApi::setFileLibraries(const std::string &fileLibraries)
         qWarning() << "CBxSyncApi::setFileLibraries: CApplication not set";
         return;
     }
-    emit m_application->setFileLibrariesSignal(QString::fromStdString(fileLibraries));
+    QMetaObject::invokeMethod(
+        m_application, [application = m_application, value = QString::fromStdString(fileLibraries)] {
+            application->setFileLibrariesSlot(value);
+        },
+        Qt::QueuedConnection);
 }
 
 std::string CBxSyncApi::getSyncStatus()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "HostCallbacks.h"
+
 #include <QReadWriteLock>
 #include <string>
 
@@ -7,17 +9,17 @@ class CApplication;
 
 // The bridge the host's script thread calls into the engine through. The base class only logs
 // the engine's callbacks; the add-on derives from it to reach the script.
-class CBxSyncApi
+class CBxSyncApi : public IHostCallbacks
 {
 public:
     CBxSyncApi() = default;
-    virtual ~CBxSyncApi();
+    ~CBxSyncApi() override;
     CBxSyncApi(const CBxSyncApi &) = delete;
     CBxSyncApi &operator=(const CBxSyncApi &) = delete;
 
     // Engine thread -> script.
-    virtual void requestNewUserSession();
-    virtual void syncProgressChanged(const std::string &syncStatus);
+    void requestNewUserSession() override;
+    void syncProgressChanged(const std::string &syncStatus) override;
 
     // Script thread -> engine.
     void setInstanceGuid(const std::string &instanceGuid);

@@ -1,12 +1,12 @@
 #include "ClientWatcher.h"
 
+#include "AppState.h"
 #include "ClientWatcherEventGateKeeper.h"
 #include "ClientWatcherEventProcessor.h"
 #include "ClientWatcherHierarchy.h"
 #include "FileManipulation.h"
 #include "NativeClientWatcher.h"
 #include "SyncDatabase.h"
-#include "main.h"
 #include "utils.h"
 
 #include <QDebug>
@@ -58,8 +58,6 @@ CClientWatcherV2::CClientWatcherV2(const QSharedPointer<CSyncDatabase> &syncData
 {
     Q_ASSERT_X(m_syncDatabase, "CClientWatcherV2", "syncDatabase");
     qDebug() << "CClientWatcherV2::CClientWatcherV2()";
-    qRegisterMetaType<ClientWatcherEvent>("ClientWatcherEvent");
-    registerSyncRecordMetaTypes();
 
     m_periodicCheckTimer = new QTimer(this);
     m_delayedCheckTimer = new QTimer(this);

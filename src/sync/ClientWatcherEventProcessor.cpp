@@ -1,8 +1,8 @@
 #include "ClientWatcherEventProcessor.h"
 
+#include "AppState.h"
 #include "ClientWatcherHierarchy.h"
 #include "SyncDatabase.h"
-#include "main.h"
 #include "utils.h"
 
 #include <QDebug>

@@ -1,7 +1,7 @@
 #include "ClientWatcherHierarchy.h"
 
+#include "AppState.h"
 #include "SyncDatabase.h"
-#include "main.h"
 #include "utils.h"
 
 #include <QDebug>

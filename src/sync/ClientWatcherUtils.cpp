@@ -1,9 +1,9 @@
 #include "ClientWatcherUtils.h"
 
+#include "AppState.h"
 #include "SyncDatabase.h"
 #include "SyncDatabaseSql.h"
 #include "SyncHash.h"
-#include "main.h"
 #include "utils.h"
 
 #include <QCryptographicHash>

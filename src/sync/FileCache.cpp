@@ -1,7 +1,7 @@
 #include "FileCache.h"
 
+#include "AppState.h"
 #include "SyncHash.h"
-#include "main.h"
 #include "utils.h"
 
 #include <QDir>
@@ -62,7 +62,7 @@ SanityResult reconcile(const QList<CacheFileOnDisk> &files, const QList<FileCach
 CFileCache::CFileCache(const CSyncDatabase::Ptr &syncDatabase, const QString &storeFolder, QObject *parent)
     : QObject(parent), m_syncDatabase(syncDatabase)
 {
-    Q_ASSERT_X(m_syncDatabase, "CFileCache", "_syncDatabase");
+    Q_ASSERT_X(m_syncDatabase, "CFileCache", "m_syncDatabase");
     qDebug() << "CFileCache::CFileCache";
     const QString store = storeFolder.isEmpty() ? syncpath::storeFolder() : storeFolder;
     if (!store.isEmpty()) {

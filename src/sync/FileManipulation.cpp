@@ -1,7 +1,7 @@
 #include "FileManipulation.h"
 
 #include "SyncDatabase.h"
-#include "SyncItem.h"
+#include "SyncRecords.h"
 #include "utils.h"
 
 #include <QDebug>

@@ -8,19 +8,6 @@
 
 namespace {
 
-void registerDownloadMetaTypes()
-{
-    qRegisterMetaType<CGetFileResponse>("CGetFileResponse");
-    qRegisterMetaType<ErrorCode>("ErrorCode");
-    qRegisterMetaType<ItemId>("ItemId");
-}
-
-// Progress counts go to the report as unsigned numbers; "unknown" (-1) reads as nothing yet.
-qulonglong progressCount(qint64 value)
-{
-    return value < 0 ? 0 : qulonglong(value);
-}
-
 // Once an answer without a length has ended, Qt reports its total as the count received; but
 // then nothing vouches that the content is whole.
 bool hasUnannouncedLength(QNetworkReply *reply)
@@ -40,8 +27,7 @@ CGetFileRequest::CGetFileRequest(const QSharedPointer<CUserSession> &userSession
     Q_ASSERT_X(userSession, "CGetFileRequest", "userSession");
     Q_ASSERT_X(syncLibrary, "CGetFileRequest", "syncLibrary");
     Q_ASSERT_X(syncFile, "CGetFileRequest", "syncFile");
-    registerDownloadMetaTypes();
-    _notFoundIsItemNotFound = true;
+    m_notFoundIsItemNotFound = true;
     if (syncLibrary)
         m_tenantId = syncLibrary->TenantId;
     if (syncFile) {

@@ -1,6 +1,5 @@
 #include "ServerApi.h"
 
-#include "AccessRights.h"
 #include "Log.h"
 
 #include <QDateTime>
@@ -124,7 +123,7 @@ CJsonRpcRequest::CJsonRpcRequest(const ServerAddress &address, const QString &ur
     , m_qualifiedName(QString::fromLatin1(qualifiedName))
     , m_method(urlTemplate, QString(), method)
 {
-    _sessionless = true;
+    m_sessionless = true;
 }
 
 CJsonRpcRequest::~CJsonRpcRequest() = default;
@@ -132,7 +131,7 @@ CJsonRpcRequest::~CJsonRpcRequest() = default;
 void CJsonRpcRequest::exec()
 {
     qDebug().noquote() << m_qualifiedName + "::exec: objectId:" << QString::asprintf("%p", static_cast<void *>(this));
-    if (!_sessionless && _userSession && !_userSession->isValid()) {
+    if (!m_sessionless && m_userSession && !m_userSession->isValid()) {
         QSharedPointer<CJsonResponse> empty = makeResponse(QByteArray());
         fillContext(*empty);
         report(ServerApiErrorCode::InvalidAccessToken, empty);
@@ -182,15 +181,38 @@ bool CJsonRpcRequest::finished(const ErrorCode &outcome)
     if (isTokenFailure(response->error))
         return false; // the engine clears the token and calls again with brindlex.InvalidAccessToken
 
-    if (response->error.errorEnum == ServerApiErrorCode::AccessDenied && _userSession && m_customItem.isValid()) {
-        holdForLaterReport();
-        CAccessRightsInterrogator::probe(_userSession, m_customItem, this, [this, response](const ErrorCode &verdict) {
-            reportError(verdict, response);
-            releaseHeld();
-        });
-        return true;
+    if (response->error.errorEnum == ServerApiErrorCode::AccessDenied && m_userSession && m_customItem.isValid()) {
+        // The verdict always comes later from the event loop, so holding after the call is in time.
+        if (probeAccessDenied(m_userSession, m_customItem, this, [this, response](const ErrorCode &verdict) {
+                reportError(verdict, response);
+                releaseHeld();
+            })) {
+            holdForLaterReport();
+            return true;
+        }
     }
     reportError(response->error, response);
+    return true;
+}
+
+namespace {
+AccessDeniedProbe g_accessDeniedProbe;
+} // namespace
+
+void setAccessDeniedProbe(AccessDeniedProbe probe)
+{
+    g_accessDeniedProbe = std::move(probe);
+}
+
+bool probeAccessDenied(const QSharedPointer<CUserSession> &session, const CustomItem &item, QObject *context,
+                       std::function<void(const ErrorCode &verdict)> done)
+{
+    if (!g_accessDeniedProbe) {
+        qWarning().noquote() << "probeAccessDenied: no access-rights probe installed, the answer stands for item:"
+                             << item.toString();
+        return false;
+    }
+    g_accessDeniedProbe(session, item, context, std::move(done));
     return true;
 }
 
@@ -490,21 +512,3 @@ void CWatcherWatchRequest::fillContext(CJsonResponse &response) const
 }
 
 } // namespace watcher::api::Watcher
-
-void registerServerApiMetaTypes()
-{
-    qRegisterMetaType<ErrorCode>("ErrorCode");
-    qRegisterMetaType<brindlex::Items::CItemsGetRoleResponse>("brindlex::Items::CItemsGetRoleResponse");
-    qRegisterMetaType<brindlex::FileSync::CFileSyncGetHierarchyResponse>("brindlex::FileSync::CFileSyncGetHierarchyResponse");
-    qRegisterMetaType<brindlex::FileSync::CFileSyncMkDirResponse>("brindlex::FileSync::CFileSyncMkDirResponse");
-    qRegisterMetaType<brindlex::FileSync::CFileSyncRmDirResponse>("brindlex::FileSync::CFileSyncRmDirResponse");
-    qRegisterMetaType<brindlex::FileSync::CFileSyncRemoveFileResponse>("brindlex::FileSync::CFileSyncRemoveFileResponse");
-    qRegisterMetaType<brindlex::FileSync::CFileSyncRenameResponse>("brindlex::FileSync::CFileSyncRenameResponse");
-    qRegisterMetaType<brindlex::FileSync::CFileSyncMoveResponse>("brindlex::FileSync::CFileSyncMoveResponse");
-    qRegisterMetaType<brindlex::FileSync::CFileSyncGetFileResponse>("brindlex::FileSync::CFileSyncGetFileResponse");
-    qRegisterMetaType<brindlex::FileSync::CFileSyncGetWatcherAuthenticationTokenResponse>(
-        "brindlex::FileSync::CFileSyncGetWatcherAuthenticationTokenResponse");
-    qRegisterMetaType<brindlex::FileSync::CFileSyncCanCreateFileResponse>("brindlex::FileSync::CFileSyncCanCreateFileResponse");
-    qRegisterMetaType<brindlex::FileSync::CFileSyncCanUpdateFileResponse>("brindlex::FileSync::CFileSyncCanUpdateFileResponse");
-    qRegisterMetaType<watcher::api::Watcher::CWatcherWatchResponse>("watcher::api::Watcher::CWatcherWatchResponse");
-}

@@ -10,6 +10,8 @@
 #include <QSharedPointer>
 #include <QStringList>
 
+#include <functional>
+
 #include <nlohmann/json.hpp>
 
 // The call descriptor: where a method goes and what it sends.
@@ -46,6 +48,16 @@ private:
     nlohmann::ordered_json m_params = nlohmann::ordered_json::object();
     QStringList m_excluded;
 };
+
+// Turns an access-denied answer about an item into what the user may still do with it. The layer
+// that owns the items installs it at engine start, before any request runs; done runs once, from
+// the event loop, and is dropped when context goes first.
+using AccessDeniedProbe = std::function<void(const QSharedPointer<CUserSession> &session, const CustomItem &item,
+                                             QObject *context, std::function<void(const ErrorCode &verdict)> done)>;
+void setAccessDeniedProbe(AccessDeniedProbe probe);
+// False when no probe is installed: the answer stands as it is.
+bool probeAccessDenied(const QSharedPointer<CUserSession> &session, const CustomItem &item, QObject *context,
+                       std::function<void(const ErrorCode &verdict)> done);
 
 // The common pattern of every JSON-RPC call: exec() sends the envelope, finished() parses the
 // answer, maps and refines the error and reports exactly once through the class's finishedSignal.
@@ -360,9 +372,6 @@ private:
 };
 
 } // namespace watcher::api::Watcher
-
-// Registers every response type under the name queued connections use.
-void registerServerApiMetaTypes();
 
 Q_DECLARE_METATYPE(brindlex::Items::CItemsGetRoleResponse)
 Q_DECLARE_METATYPE(brindlex::FileSync::CFileSyncGetHierarchyResponse)

@@ -1,10 +1,10 @@
 #include "ServerHierarchyProjector.h"
 
+#include "AppState.h"
 #include "JsonSaxHierarchyParser.h"
 #include "SyncDatabase.h"
 #include "UserSessionController.h"
 #include "WorkspaceServerRequest.h"
-#include "main.h"
 
 #include <QDebug>
 
@@ -116,11 +116,9 @@ CServerHierarchyProjector::CServerHierarchyProjector(const QSharedPointer<CSyncD
     , m_userSessionController(userSessionController)
     , m_library(library)
 {
-    Q_ASSERT_X(m_syncDatabase, "CServerHierarchyProjector", "_syncDatabase");
-    Q_ASSERT_X(m_userSessionController, "CServerHierarchyProjector", "_userSessionController");
+    Q_ASSERT_X(m_syncDatabase, "CServerHierarchyProjector", "m_syncDatabase");
+    Q_ASSERT_X(m_userSessionController, "CServerHierarchyProjector", "m_userSessionController");
     Q_ASSERT_X(m_library, "CServerHierarchyProjector", "syncLibrary");
-    registerSyncRecordMetaTypes();
-    registerServerApiMetaTypes();
     qDebug() << "CServerHierarchyProjector::CServerHierarchyProjector for library:"
              << (m_library ? m_library->ClientId : 0);
     // finished comes from the projection thread; the owner hears of it on this object's thread.

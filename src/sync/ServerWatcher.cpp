@@ -1,9 +1,9 @@
 #include "ServerWatcher.h"
 
+#include "AppState.h"
 #include "RestartInterval.h"
 #include "SyncDatabase.h"
 #include "UserSessionController.h"
-#include "main.h"
 
 #include <QDebug>
 #include <QTimerEvent>
@@ -149,19 +149,18 @@ void CServerWatcherScheduler::timerEvent(QTimerEvent *event)
 CServerWatcher::CServerWatcher(const QSharedPointer<CSyncDatabase> &syncDatabase,
                                const QSharedPointer<CUserSessionController> &userSessionController, QObject *parent)
     : QObject(parent)
-    , _syncDatabase(syncDatabase)
-    , _userSessionController(userSessionController)
+    , m_syncDatabase(syncDatabase)
+    , m_userSessionController(userSessionController)
     , m_scheduler(new CServerWatcherScheduler(this))
 {
-    Q_ASSERT_X(_syncDatabase, "CServerWatcher", "_syncDatabase");
-    Q_ASSERT_X(_userSessionController, "CServerWatcher", "_userSessionController");
-    registerServerApiMetaTypes();
+    Q_ASSERT_X(m_syncDatabase, "CServerWatcher", "m_syncDatabase");
+    Q_ASSERT_X(m_userSessionController, "CServerWatcher", "m_userSessionController");
 }
 
 CServerWatcher::~CServerWatcher()
 {
     qDebug() << "CServerWatcher::~CServerWatcher";
-    disconnect(_syncDatabase.data(), nullptr, this, nullptr);
+    disconnect(m_syncDatabase.data(), nullptr, this, nullptr);
     abortAllWatchRequests();
 }
 
@@ -174,18 +173,18 @@ void CServerWatcher::start()
     m_started = true;
     {
         QMutexLocker locker(&m_watchedMutex);
-        for (const SyncLibrary::Ptr &library : _syncDatabase->getLibraries()) {
-            if (_syncDatabase->isSynchronized(library->ClientId, false))
+        for (const SyncLibrary::Ptr &library : m_syncDatabase->getLibraries()) {
+            if (m_syncDatabase->isSynchronized(library->ClientId, false))
                 m_watchedLibraries.insert(library->ClientId);
         }
     }
     // Direct: the slots run on whichever thread wrote the database and only lock and signal.
-    connect(_syncDatabase.data(), &CSyncDatabase::syncDatabaseChangedSignal, this,
+    connect(m_syncDatabase.data(), &CSyncDatabase::syncDatabaseChangedSignal, this,
             &CServerWatcher::syncDatabaseChangedSlot, Qt::DirectConnection);
-    connect(_syncDatabase.data(), &CSyncDatabase::syncLibraryUnsubscribedSignal, this,
+    connect(m_syncDatabase.data(), &CSyncDatabase::syncLibraryUnsubscribedSignal, this,
             &CServerWatcher::libraryUnsubscribedSlot, Qt::DirectConnection);
     // Queued: the database may announce it while it holds its connection lock.
-    connect(_syncDatabase.data(), &CSyncDatabase::databaseReplacedSignal, this,
+    connect(m_syncDatabase.data(), &CSyncDatabase::databaseReplacedSignal, this,
             &CServerWatcher::databaseReplacedSlot, Qt::QueuedConnection);
     connect(m_scheduler, &CServerWatcherScheduler::schedulerSignal, this, &CServerWatcher::sendWatchRequestsSlot);
     scheduleNextCycle();
@@ -225,8 +224,8 @@ void CServerWatcher::syncDatabaseChangedSlot(ItemId libraryClientId)
     {
         QMutexLocker locker(&m_watchedMutex);
         const bool watched = m_watchedLibraries.contains(libraryClientId);
-        const bool synchronized = _syncDatabase->isLibraryPresent(libraryClientId)
-            && _syncDatabase->isSynchronized(libraryClientId, false);
+        const bool synchronized = m_syncDatabase->isLibraryPresent(libraryClientId)
+            && m_syncDatabase->isSynchronized(libraryClientId, false);
         if (watched && !synchronized) {
             qDebug() << "CServerWatcher::syncDatabaseChangedSlot: removing library clientId:" << libraryClientId;
             m_watchedLibraries.remove(libraryClientId);
@@ -316,12 +315,12 @@ quint64 CServerWatcher::findEntryWithInvalidParams(const HostMap &hosts)
 
 void CServerWatcher::askForWat(quint64 libClientId)
 {
-    const QSharedPointer<CUserSession> session = _userSessionController->getUserSession();
+    const QSharedPointer<CUserSession> session = m_userSessionController->getUserSession();
     if (!session->isValid()) {
         restart(restartinterval::forError(ServerApiErrorCode::InvalidAccessToken));
         return;
     }
-    const SyncLibrary::Ptr library = _syncDatabase->getLibrary(libClientId);
+    const SyncLibrary::Ptr library = m_syncDatabase->getLibrary(libClientId);
     if (!library) {
         qDebug() << "CServerWatcher::askForWat: libClientId:" << libClientId << "no longer in the database";
         scheduleNextCycle();
@@ -354,7 +353,7 @@ void CServerWatcher::getWatFinishedSlot(ErrorCode error,
         return;
     }
     m_ignorer.setWatError(id, error);
-    const SyncLibrary::Ptr library = _syncDatabase->getLibrary(id);
+    const SyncLibrary::Ptr library = m_syncDatabase->getLibrary(id);
     if (!library) {
         qDebug() << "CServerWatcher::getWatFinishedSlot: libClientId:" << id
                  << "no longer in the database -> answer dropped";
@@ -411,7 +410,7 @@ void CServerWatcher::sendWatchRequest(const QString &watcherHostname, const QLis
     qDebug() << "CServerWatcher::sendWatchRequest: watcherHostname:" << watcherHostname;
     QList<watcher::api::shared::WatchedItem> items;
     for (const BalancerEntry &entry : entries) {
-        const SyncLibrary::Ptr library = _syncDatabase->getLibrary(entry.libClientId);
+        const SyncLibrary::Ptr library = m_syncDatabase->getLibrary(entry.libClientId);
         if (!library)
             continue; // left meanwhile; the unsubscription schedules a new cycle
         watcher::api::shared::WatchedItem item;
@@ -434,7 +433,7 @@ void CServerWatcher::sendWatchRequest(const QString &watcherHostname, const QLis
             });
     // The call has no session of its own; the engine status still hears of unreachable hosts.
     connect(request, &CWorkspaceServerRequest::setNetworkRequestStateSignal,
-            _userSessionController->getUserSession().data(), &CUserSession::setNetworkRequestStateSignal,
+            m_userSessionController->getUserSession().data(), &CUserSession::setNetworkRequestStateSignal,
             Qt::QueuedConnection);
     connect(this, &CServerWatcher::abortSignal, request, &CWorkspaceServerRequest::close);
     request->exec();
@@ -466,7 +465,7 @@ void CServerWatcher::watchFinishedSlot(ErrorCode error, watcher::api::Watcher::C
     if (error == ServerApiErrorCode::AccessDenied) {
         // Some token of this call is no longer accepted: fetch all of them again.
         for (const watcher::api::shared::WatchedItemId &item : qAsConst(response.watchedItemIds)) {
-            if (const SyncLibrary::Ptr library = _syncDatabase->getLibraryByServerId(quint64(item.itemId), item.tenantId))
+            if (const SyncLibrary::Ptr library = m_syncDatabase->getLibraryByServerId(quint64(item.itemId), item.tenantId))
                 changeBalancerData(library->ClientId, QString(), response.hostName);
         }
         scheduleNextCycle();
@@ -479,7 +478,7 @@ void CServerWatcher::processChangedItemsList(const watcher::api::Watcher::CWatch
 {
     qDebug().noquote() << "CServerWatcher::processChangedItemsList: processing:" << response.toString();
     for (const watcher::api::shared::WatchedItemId &item : response.changedItemsList) {
-        const SyncLibrary::Ptr library = _syncDatabase->getLibraryByServerId(quint64(item.itemId), item.tenantId);
+        const SyncLibrary::Ptr library = m_syncDatabase->getLibraryByServerId(quint64(item.itemId), item.tenantId);
         if (!library) {
             qDebug() << "CServerWatcher::processChangedItemsList: unknown library itemId:" << item.itemId
                      << "tenantId:" << item.tenantId << "-> skipped";
@@ -499,5 +498,5 @@ void CServerWatcher::markChangedOnServer(const SyncLibrary::Ptr &library)
                  << "server status:" << statusToString(status) << "-> left as it is";
         return;
     }
-    _syncDatabase->updateLibrary(library->ClientId, CSqlValue(QStringLiteral("ServerStatus"), quint32(StatusChanged)));
+    m_syncDatabase->updateLibrary(library->ClientId, CSqlValue(QStringLiteral("ServerStatus"), quint32(StatusChanged)));
 }

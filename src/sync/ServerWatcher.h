@@ -150,8 +150,8 @@ private:
     // A call the watcher ended itself: whoever aborted it has already scheduled the next cycle.
     bool abortedByUs(const ErrorCode &error, quint64 abortGeneration) const;
 
-    const QSharedPointer<CSyncDatabase> _syncDatabase;
-    const QSharedPointer<CUserSessionController> _userSessionController;
+    const QSharedPointer<CSyncDatabase> m_syncDatabase;
+    const QSharedPointer<CUserSessionController> m_userSessionController;
     CServerWatcherBalancer m_balancer;
     CServerWatcherScheduler *const m_scheduler;
     CServerWatcherIgnorer m_ignorer;

@@ -200,7 +200,6 @@ CSyncDatabase::CSyncDatabase(const QString &dataDirectory, QObject *parent)
     : QObject(parent)
     , m_filePath(dataDirectory + QLatin1Char('/') + kDatabaseFileName)
 {
-    registerSyncRecordMetaTypes();
 }
 
 CSyncDatabase::~CSyncDatabase()

@@ -169,7 +169,6 @@ signals:
     void syncLibraryChangedSignal(ItemId libraryClientId);
     void syncLibraryUnsubscribedSignal(ItemId libraryClientId);
     void quotaExceededSignal();
-    void notEnoughFreeSpaceOnDiscSignal(); // emitted by the file download, never by the database itself
     // A damaged file was moved aside and an empty one replaces it: whatever it held must be rebuilt.
     // Emitted on the thread that found the damage, perhaps inside the connection lock: connect queued.
     void databaseReplacedSignal();

@@ -2,10 +2,10 @@
 
 #include "SyncProgress.h"
 
+#include "AppState.h"
 #include "FileManipulation.h"
 #include "SyncDatabase.h"
 #include "SyncHash.h"
-#include "main.h"
 #include "utils.h"
 
 #include <QAtomicInteger>
@@ -342,7 +342,6 @@ void CSyncFile::startFileDownloading()
     case filesync::FreeSpace::NotEnough: {
         qCritical() << "CSyncFile::startFileDownloading: discFreeSpace:" << free << "fileSize:" << record->Size
                     << "-> not enough free space on HDD, aborting file download";
-        emit m_syncDatabase->notEnoughFreeSpaceOnDiscSignal();
         auto *request = new brindlex::FileSync::CFileSyncGetFileRequest(userSession(), library, library->TenantId,
                                                                          qint64(record->ServerId));
         connect(request, &brindlex::FileSync::CFileSyncGetFileRequest::finishedSignal, this,

@@ -109,7 +109,7 @@ private:
     bool handleCommonUploadOutcome(const char *where, const ErrorCode &error);
     void checkAccessRights();
     void checkQuota();
-    // The progress report's receivers; nothing until that report exists.
+    // Connects a transfer to the progress report, when the engine keeps one.
     void connectProgress(QObject *request);
 
     QString m_tempPath;

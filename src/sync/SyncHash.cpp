@@ -1,6 +1,6 @@
 #include "SyncHash.h"
 
-#include "main.h"
+#include "AppState.h"
 #include "utils.h"
 
 #include <QElapsedTimer>

@@ -91,19 +91,6 @@ Resolution resolveConflict(const SyncStatus &status)
     return r;
 }
 
-QStringList splitPendingRename(const QString &clientName)
-{
-    const QStringList parts = clientName.split(kPendingRenameMarker, Qt::SkipEmptyParts, Qt::CaseSensitive);
-    return parts.size() == 2 ? parts : QStringList();
-}
-
-QString cleanupPendingRename(const QString &clientName)
-{
-    static const QRegularExpression upToMarker(QStringLiteral(".*") + QRegularExpression::escape(kPendingRenameMarker));
-    QString name = clientName;
-    return name.remove(upToMarker);
-}
-
 namespace {
 // The extension starts at the last dot that is neither the first nor the last character.
 int extensionStart(const QString &name, bool isFile)
@@ -162,7 +149,7 @@ CSyncItemConflictResolver::CSyncItemConflictResolver(const QSharedPointer<CSyncD
     : m_syncDatabase(syncDatabase)
     , m_item(item)
 {
-    Q_ASSERT_X(m_syncDatabase, "CSyncItemConflictResolver", "_syncDatabase");
+    Q_ASSERT_X(m_syncDatabase, "CSyncItemConflictResolver", "m_syncDatabase");
     Q_ASSERT_X(m_item, "CSyncItemConflictResolver", "item");
 }
 
@@ -208,9 +195,9 @@ CSyncItem::CSyncItem(const QSharedPointer<CSyncDatabase> &syncDatabase,
     , m_fileManipulation(fileManipulation)
     , m_item(item)
 {
-    Q_ASSERT_X(m_syncDatabase, "CSyncItem", "_syncDatabase");
+    Q_ASSERT_X(m_syncDatabase, "CSyncItem", "m_syncDatabase");
     Q_ASSERT_X(m_appStatusController, "CSyncItem", "_appStatusController");
-    Q_ASSERT_X(m_userSessionController, "CSyncItem", "_userSessionController");
+    Q_ASSERT_X(m_userSessionController, "CSyncItem", "m_userSessionController");
     Q_ASSERT_X(m_fileManipulation, "CSyncItem", "_fileManipulation");
     Q_ASSERT_X(m_item, "CSyncItem", "item");
 }

@@ -46,10 +46,6 @@ struct Resolution
 };
 Resolution resolveConflict(const SyncStatus &status);
 
-// "old{marker}new" -> {old, new}; empty when the text is not exactly two parts.
-QStringList splitPendingRename(const QString &clientName);
-// Everything up to and including the marker removed.
-QString cleanupPendingRename(const QString &clientName);
 
 // "name (n).ext" for files, "name (n)" for folders; n >= 2.
 QString numberedName(const QString &name, int n, bool isFile);

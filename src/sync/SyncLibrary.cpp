@@ -1,17 +1,17 @@
 #include "SyncLibrary.h"
 
+#include "AppState.h"
 #include "AppStatusController.h"
 #include "ClientWatcherHierarchy.h"
 #include "FileManipulation.h"
 #include "RestartInterval.h"
 #include "ServerHierarchyProjector.h"
+#include "StoreFolderShell.h"
 #include "SyncDatabase.h"
 #include "SyncFile.h"
-#include "StoreFolderShell.h"
 #include "SyncFolder.h"
 #include "UserSessionController.h"
 #include "WorkspaceServerRequest.h"
-#include "main.h"
 #include "utils.h"
 
 #include <QDebug>
@@ -494,10 +494,6 @@ CSyncThreadManager::CSyncThreadManager(const QSharedPointer<CSyncDatabase> &sync
     Q_ASSERT_X(m_appStatusController, "CSyncThreadManager", "appStatusController");
     Q_ASSERT_X(m_userSessionController, "CSyncThreadManager", "userSessionController");
     Q_ASSERT_X(m_fileManipulation, "CSyncThreadManager", "fileManipulation");
-    registerSyncRecordMetaTypes();
-    registerServerApiMetaTypes();
-    qRegisterMetaType<ErrorCode>("ErrorCode");
-    qRegisterMetaType<ItemId>("ItemId");
     qDebug() << "CSyncThreadManager::CSyncThreadManager";
     m_syncThread->setObjectName(QStringLiteral("sync"));
     // Emitted on the sync thread as it ends: its connection and network manager are released there.

@@ -138,9 +138,9 @@ CSyncModeApplication::CSyncModeApplication(const QSharedPointer<CSyncDatabase> &
     , m_userSessionController(userSessionController)
     , m_syncProgressManager(syncProgressManager)
 {
-    Q_ASSERT_X(m_syncDatabase, "CSyncModeApplication", "_syncDatabase");
+    Q_ASSERT_X(m_syncDatabase, "CSyncModeApplication", "m_syncDatabase");
     Q_ASSERT_X(m_appStatusController, "CSyncModeApplication", "_appStatusController");
-    Q_ASSERT_X(m_userSessionController, "CSyncModeApplication", "_userSessionController");
+    Q_ASSERT_X(m_userSessionController, "CSyncModeApplication", "m_userSessionController");
     connect(m_syncDatabase.data(), &CSyncDatabase::databaseReplacedSignal, this,
             &CSyncModeApplication::databaseReplacedSlot, Qt::QueuedConnection);
     initialize();

@@ -241,9 +241,6 @@ CSyncProgressManager::CSyncProgressManager(const QSharedPointer<CSyncDatabase> &
 {
     qDebug() << "CSyncProgressManager::CSyncProgressManager";
     Q_ASSERT_X(!parent, "CSyncProgressManager", "moves to its own thread, so it cannot have a parent");
-    qRegisterMetaType<SyncProgressFile::Ptr>("SyncProgress");
-    registerSyncRecordMetaTypes();
-    qRegisterMetaType<ErrorCode>("ErrorCode");
 
     m_countsReducer = new CSignalReducer(1000, false, this);
     connect(m_syncDatabase.data(), &CSyncDatabase::syncDatabaseChangedSignal, m_countsReducer,

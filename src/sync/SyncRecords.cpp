@@ -1,5 +1,7 @@
 #include "SyncRecords.h"
 
+#include <QRegularExpression>
+
 QString typeToString(SyncItemType type)
 {
     switch (type) {
@@ -127,15 +129,19 @@ QString FileCacheItem::toString() const
         .arg(Id, Hash, QString::number(Size), CreatedTime.toString(Qt::ISODate));
 }
 
-void registerSyncRecordMetaTypes()
+namespace syncitem {
+
+QStringList splitPendingRename(const QString &clientName)
 {
-    qRegisterMetaType<ItemId>("ItemId");
-    qRegisterMetaType<SyncItem::Ptr>("SyncItem::Ptr");
-    qRegisterMetaType<SyncItem::ConstPtr>("SyncItem::ConstPtr");
-    qRegisterMetaType<SyncFile::Ptr>("SyncFile::Ptr");
-    qRegisterMetaType<SyncFile::ConstPtr>("SyncFile::ConstPtr");
-    qRegisterMetaType<SyncFolder::Ptr>("SyncFolder::Ptr");
-    qRegisterMetaType<SyncFolder::ConstPtr>("SyncFolder::ConstPtr");
-    qRegisterMetaType<SyncLibrary::Ptr>("SyncLibrary::Ptr");
-    qRegisterMetaType<SyncLibrary::ConstPtr>("SyncLibrary::ConstPtr");
+    const QStringList parts = clientName.split(kPendingRenameMarker, Qt::SkipEmptyParts, Qt::CaseSensitive);
+    return parts.size() == 2 ? parts : QStringList();
 }
+
+QString cleanupPendingRename(const QString &clientName)
+{
+    static const QRegularExpression upToMarker(QStringLiteral(".*") + QRegularExpression::escape(kPendingRenameMarker));
+    QString name = clientName;
+    return name.remove(upToMarker);
+}
+
+} // namespace syncitem

@@ -4,6 +4,7 @@
 #include <QMetaType>
 #include <QSharedPointer>
 #include <QString>
+#include <QStringList>
 
 // The records of synchronised items as the database stores them. They are plain snapshots:
 // changing one changes nothing in the database until it is written back.
@@ -36,6 +37,13 @@ enum SyncItemAttr : quint32 {
 
 // Joins a record's synchronised name and its new local name until a local rename reached the server.
 inline const QString kPendingRenameMarker = QStringLiteral("{78E48F04-060D-464e-8166-FF11FA417596}");
+
+namespace syncitem {
+// "old{marker}new" -> {old, new}; empty when the text is not exactly two parts.
+QStringList splitPendingRename(const QString &clientName);
+// Everything up to and including the marker removed.
+QString cleanupPendingRename(const QString &clientName);
+} // namespace syncitem
 
 QString typeToString(SyncItemType type);
 QString statusToString(quint32 status);
@@ -150,9 +158,6 @@ struct FileCacheItem
     bool isValid() const { return !Id.isEmpty() && !Hash.isEmpty() && Size != 0 && CreatedTime.isValid(); }
     QString toString() const;
 };
-
-// Registers the record pointer types under the names queued signals use ("ItemId", "SyncItem::ConstPtr", ...).
-void registerSyncRecordMetaTypes();
 
 Q_DECLARE_METATYPE(SyncItem::Ptr)
 Q_DECLARE_METATYPE(SyncItem::ConstPtr)

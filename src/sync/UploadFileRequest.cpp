@@ -1,8 +1,7 @@
 #include "UploadFileRequest.h"
 
-#include "AccessRights.h"
+#include "AppState.h"
 #include "ServerApi.h"
-#include "main.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -10,18 +9,6 @@
 #include <limits>
 
 namespace {
-
-void registerUploadMetaTypes()
-{
-    qRegisterMetaType<CUploadFileResponse>("CUploadFileResponse");
-    qRegisterMetaType<ErrorCode>("ErrorCode");
-    qRegisterMetaType<ItemId>("ItemId");
-}
-
-qulonglong progressCount(qint64 value)
-{
-    return value < 0 ? 0 : qulonglong(value);
-}
 
 QByteArray isoTime(const QDateTime &time)
 {
@@ -156,7 +143,7 @@ CUploadFileRequest::CUploadFileRequest(const QSharedPointer<CUserSession> &userS
     : CWorkspaceServerPostRequest(userSession, msTimeout)
     , m_tenantId(tenantId)
 {
-    _notFoundIsItemNotFound = true;
+    m_notFoundIsItemNotFound = true;
 }
 
 QString CUploadFileRequest::uploadPath() const
@@ -182,7 +169,6 @@ CUploadSyncFileRequest::CUploadSyncFileRequest(const QSharedPointer<CUserSession
     Q_ASSERT_X(lib, "CUploadSyncFileRequest", "lib");
     Q_ASSERT_X(parent || method != UploadFileMethod::Create, "CUploadSyncFileRequest", "parent");
     Q_ASSERT_X(file, "CUploadSyncFileRequest", "file");
-    registerUploadMetaTypes();
     const quint64 size = file ? file->Size : 0;
     if (upload::timeoutForFileSize(size) != kTimeoutMs)
         qDebug() << "CUploadSyncFileRequest::CUploadSyncFileRequest: fileSize:" << size
@@ -192,7 +178,7 @@ CUploadSyncFileRequest::CUploadSyncFileRequest(const QSharedPointer<CUserSession
 void CUploadSyncFileRequest::exec()
 {
     qDebug() << "CUploadSyncFileRequest::exec";
-    if (!_userSession || !m_library || !m_file || (m_method == UploadFileMethod::Create && !m_parent)) {
+    if (!m_userSession || !m_library || !m_file || (m_method == UploadFileMethod::Create && !m_parent)) {
         qCritical() << "CUploadSyncFileRequest::exec: session, library, file or parent missing -> nothing uploaded,"
                     << "file:" << m_localPath;
         finished(ServerApiErrorCode::ErrorInternal);
@@ -209,7 +195,7 @@ void CUploadSyncFileRequest::exec()
     using namespace brindlex::FileSync;
     const qint64 size = qint64(m_file->Size);
     if (m_method == UploadFileMethod::Update) {
-        auto *test = new CFileSyncCanUpdateFileRequest(_userSession, m_library, m_library->TenantId,
+        auto *test = new CFileSyncCanUpdateFileRequest(m_userSession, m_library, m_library->TenantId,
                                                        qint64(m_library->ServerId), m_library->Sic,
                                                        qint64(m_file->ServerId), m_file->Sic, size,
                                                        brindlex::RenameOnConflict);
@@ -218,7 +204,7 @@ void CUploadSyncFileRequest::exec()
         m_feasibilityRequest = test;
         test->exec();
     } else {
-        auto *test = new CFileSyncCanCreateFileRequest(_userSession, m_library, m_library->TenantId,
+        auto *test = new CFileSyncCanCreateFileRequest(m_userSession, m_library, m_library->TenantId,
                                                        qint64(m_library->ServerId), m_library->Sic,
                                                        qint64(m_parent->ServerId), m_file->ClientName, size,
                                                        brindlex::RenameOnConflict);
@@ -326,13 +312,12 @@ bool CUploadSyncFileRequest::finished(const ErrorCode &outcome)
                         << QString::fromUtf8(m_response.left(1024)) << "-> internal error";
             error = ErrorCode(ServerApiErrorCode::ErrorInternal);
         }
-        if (error == ServerApiErrorCode::AccessDenied && _userSession && response.customItem.isValid()) {
+        if (error == ServerApiErrorCode::AccessDenied && m_userSession && response.customItem.isValid()
+            && probeAccessDenied(m_userSession, response.customItem, this, [this, response](const ErrorCode &verdict) {
+                   report(verdict, response);
+                   releaseHeld();
+               })) {
             holdForLaterReport();
-            CAccessRightsInterrogator::probe(_userSession, response.customItem, this,
-                                             [this, response](const ErrorCode &verdict) {
-                                                 report(verdict, response);
-                                                 releaseHeld();
-                                             });
             return true;
         }
     } else if (!QFileInfo(m_localPath).isFile()) {

@@ -114,3 +114,9 @@ QString CUserSession::abbreviateToken(const QString &token)
 {
     return QStringLiteral("Bearer ") + token.left(10) + QStringLiteral("...");
 }
+
+void CUserSession::reportNetworkRequestState(bool hostNotFound, bool proxyConnectionError,
+                                             bool proxyAuthenticationError)
+{
+    emit setNetworkRequestStateSignal(hostNotFound, proxyConnectionError, proxyAuthenticationError);
+}

@@ -65,6 +65,10 @@ public:
     // "Bearer " plus the first 10 characters: the form a token may take in the log.
     static QString abbreviateToken(const QString &token);
 
+public slots:
+    // What the last request learnt about the network; passed on to whoever watches connectivity.
+    void reportNetworkRequestState(bool hostNotFound, bool proxyConnectionError, bool proxyAuthenticationError);
+
 signals:
     void invalidAccessTokenSignal();
     void setNetworkRequestStateSignal(bool hostNotFound, bool proxyConnectionError, bool proxyAuthenticationError);

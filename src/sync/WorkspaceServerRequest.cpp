@@ -1,8 +1,9 @@
 #include "WorkspaceServerRequest.h"
 
+#include "AppState.h"
 #include "Config.h"
 #include "TcpSendDelay.h"
-#include "main.h"
+#include "Version.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -18,7 +19,6 @@
 
 namespace {
 
-const char kModuleVersion[] = "1.20201008.42694";
 const char kQaDomain[] = "qa.brindlex.com";
 
 #ifdef BXSYNC_BRANCH_PRODUCTION
@@ -92,11 +92,11 @@ QString networkErrorName(QNetworkReply::NetworkError error)
 CWorkspaceServerRequest::CWorkspaceServerRequest(const QSharedPointer<CUserSession> &userSession, int msTimeout,
                                                  QObject *parent)
     : QObject(parent)
-    , _userSession(userSession)
+    , m_userSession(userSession)
 {
-    Q_ASSERT_X(_userSession, "CWorkspaceServerRequest", "_userSession");
-    if (_userSession)
-        m_serverAddress = _userSession->getServerAddress();
+    Q_ASSERT_X(m_userSession, "CWorkspaceServerRequest", "m_userSession");
+    if (m_userSession)
+        m_serverAddress = m_userSession->getServerAddress();
     setUpPacing(msTimeout);
 }
 
@@ -165,7 +165,7 @@ QString CWorkspaceServerRequest::operatingSystemText()
 QString CWorkspaceServerRequest::userAgent()
 {
     return QStringLiteral("%1/%2;%3;%4")
-        .arg(QStringLiteral("BxSync"), QLatin1String(kModuleVersion), QStringLiteral("Brindlex"), operatingSystemText());
+        .arg(QStringLiteral("BxSync"), QLatin1String(kEngineVersion), QStringLiteral("Brindlex"), operatingSystemText());
 }
 
 QString CWorkspaceServerRequest::headersForLog(const QNetworkRequest &request)
@@ -183,8 +183,8 @@ QString CWorkspaceServerRequest::headersForLog(const QNetworkRequest &request)
 void CWorkspaceServerRequest::prepareRequest(QNetworkRequest &request, const QString &path)
 {
     request.setRawHeader("Host", m_serverAddress.getHostName().toLatin1());
-    if (!_sessionless && _userSession && _userSession->isValid())
-        request.setRawHeader("Authorization", "Bearer " + _userSession->getAccessToken().toLatin1());
+    if (!m_sessionless && m_userSession && m_userSession->isValid())
+        request.setRawHeader("Authorization", "Bearer " + m_userSession->getAccessToken().toLatin1());
     request.setHeader(QNetworkRequest::UserAgentHeader, userAgent());
     if (const QSharedPointer<CConfig> config = CConfig::instance()) {
         const QString guid = config->instanceGuid();
@@ -250,7 +250,7 @@ void CWorkspaceServerRequest::send(QNetworkAccessManager::Operation op, QNetwork
     m_ticks = 0;
     m_timerId = startTimer(m_tickInterval, Qt::CoarseTimer);
 
-    if (!_sessionless && _userSession && !_userSession->isValid()) {
+    if (!m_sessionless && m_userSession && !m_userSession->isValid()) {
         qDebug() << "CWorkspaceServerRequest::send:" << className() << "invalid session -> calling login instead";
         processAuthRequiredError();
         return;
@@ -438,12 +438,20 @@ void CWorkspaceServerRequest::reqFinished()
         || (error == QNetworkReply::UnknownNetworkError
             && errorText.compare(QLatin1String("Proxy connection refused"), Qt::CaseInsensitive) == 0);
     const bool proxyAuthenticationError = error == QNetworkReply::ProxyAuthenticationRequiredError;
-    if (_userSession)
-        emit _userSession->setNetworkRequestStateSignal(hostNotFound, proxyConnectionError, proxyAuthenticationError);
+    if (m_userSession) {
+        // At once on the session's thread, queued to it from any other.
+        CUserSession *session = m_userSession.data();
+        QMetaObject::invokeMethod(
+            session,
+            [session, hostNotFound, proxyConnectionError, proxyAuthenticationError] {
+                session->reportNetworkRequestState(hostNotFound, proxyConnectionError, proxyAuthenticationError);
+            },
+            Qt::AutoConnection);
+    }
     emit setNetworkRequestStateSignal(hostNotFound, proxyConnectionError, proxyAuthenticationError);
 
     if (error == QNetworkReply::AuthenticationRequiredError) {
-        if (_sessionless)
+        if (m_sessionless)
             endWith(ServerApiErrorCode::InvalidAccessToken);
         else
             processAuthRequiredError();
@@ -503,7 +511,7 @@ ErrorCode CWorkspaceServerRequest::getErrorCode() const
     case QNetworkReply::SslHandshakeFailedError:
         return ServerApiErrorCode::InvalidCall;
     case QNetworkReply::ContentNotFoundError:
-        if (_notFoundIsItemNotFound) {
+        if (m_notFoundIsItemNotFound) {
             qDebug() << "CWorkspaceServerRequest::getErrorCode: HTTP 404 converted to ErrorItemNotFound";
             return ServerApiErrorCode::ItemNotFound;
         }
@@ -523,8 +531,8 @@ void CWorkspaceServerRequest::processAuthRequiredError()
     if (m_authFailures <= 3) {
         qDebug() << "CWorkspaceServerRequest::processAuthRequiredError: AuthenticationRequiredError for request"
                  << className() << operationName() << url;
-        if (_userSession)
-            _userSession->clearAccessToken();
+        if (m_userSession)
+            m_userSession->clearAccessToken();
         finished(ServerApiErrorCode::InvalidAccessToken);
     } else {
         qCritical() << "CWorkspaceServerRequest::processAuthRequiredError: AuthenticationRequiredError for request"
@@ -574,8 +582,8 @@ void CWorkspaceServerRequest::resendRequest()
         m_reply = nullptr;
     }
     discardReply();
-    if (_userSession && _userSession->isValid())
-        m_request->setRawHeader("Authorization", "Bearer " + _userSession->getAccessToken().toLatin1());
+    if (m_userSession && m_userSession->isValid())
+        m_request->setRawHeader("Authorization", "Bearer " + m_userSession->getAccessToken().toLatin1());
     m_ticks = 0;
     QNetworkAccessManager *manager = threadManager(true);
     qDebug().noquote() << "CWorkspaceServerRequest::resendRequest: resending request" << className() << operationName()

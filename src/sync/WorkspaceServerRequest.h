@@ -69,6 +69,8 @@ public slots:
     void authenticationCompleted(ErrorCode error);
 
 protected:
+    // Byte counts as the progress report takes them: unsigned, "unknown" (-1) read as nothing yet.
+    static qulonglong progressCount(qint64 value) { return value < 0 ? 0 : qulonglong(value); }
     virtual void readProgress(qint64 done, qint64 total) = 0;
     virtual void sendProgress(qint64 done, qint64 total) = 0;
     virtual void recv(QNetworkReply *reply, const char *data, qint64 size) = 0;
@@ -99,10 +101,10 @@ protected:
     // Ends the exchange with ErrorInternal; the reason is logged.
     void refuseReply(const QString &reason);
 
-    const QSharedPointer<CUserSession> _userSession;
+    const QSharedPointer<CUserSession> m_userSession;
     QByteArray m_response;
-    bool _sessionless = false;
-    bool _notFoundIsItemNotFound = false;
+    bool m_sessionless = false;
+    bool m_notFoundIsItemNotFound = false;
 
 private:
     void setUpPacing(int msTimeout);

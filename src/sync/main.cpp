@@ -1,8 +1,10 @@
 #include "main.h"
 
+#include "AccessRights.h"
 #include "Application.h"
 #include "BxSyncApiObjects.h"
 #include "Log.h"
+#include "MetaTypes.h"
 #include "NativeEventFilter.h"
 #include "utils.h"
 
@@ -14,11 +16,6 @@
 #include <QStandardPaths>
 
 namespace {
-
-QMutex g_runningMutex;
-bool g_engineRunning = false;
-QMutex g_shuttingDownMutex;
-bool g_shuttingDown = false;
 
 // Guards the core application pointer that stopMain reaches from the script thread, and the
 // start/stop bookkeeping.
@@ -34,34 +31,6 @@ QMutex g_engineSerializer;
 int g_argc = 0;
 
 } // namespace
-
-namespace appstate {
-
-bool isEngineRunning()
-{
-    QMutexLocker locker(&g_runningMutex);
-    return g_engineRunning;
-}
-
-void setEngineRunning(bool running)
-{
-    QMutexLocker locker(&g_runningMutex);
-    g_engineRunning = running;
-}
-
-bool isShuttingDown()
-{
-    QMutexLocker locker(&g_shuttingDownMutex);
-    return g_shuttingDown;
-}
-
-void setShuttingDown(bool shuttingDown)
-{
-    QMutexLocker locker(&g_shuttingDownMutex);
-    g_shuttingDown = shuttingDown;
-}
-
-} // namespace appstate
 
 quint64 noteEngineStartRequested()
 {
@@ -100,6 +69,8 @@ int runMain(CBxSyncApi *api, quint64 startId, QString *failure)
     QSharedPointer<utils::CSystemNotificationReceiver> systemNotificationReceiver(
         new utils::CSystemNotificationReceiver());
 
+    registerEngineMetaTypes();
+    CAccessRightsInterrogator::install();
     QScopedPointer<CApplication> application(new CApplication(dataDirectory));
     if (application->initialize()) {
         if (api)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "AppState.h"
+
 #include <QString>
 #include <QtGlobal>
 
@@ -19,10 +21,3 @@ bool waitForEngineToEnd(int timeoutMs);
 // Tells stopMain which start it may stop: a stop that arrives before the engine's event loop
 // exists must still end that engine, but never one started after it.
 quint64 noteEngineStartRequested();
-
-namespace appstate {
-bool isEngineRunning();
-void setEngineRunning(bool running);
-bool isShuttingDown();
-void setShuttingDown(bool shuttingDown);
-} // namespace appstate

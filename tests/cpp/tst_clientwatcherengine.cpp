@@ -41,8 +41,6 @@ class TestClientWatcherEngine : public QObject
 private slots:
     void initTestCase()
     {
-        registerServerApiMetaTypes();
-        registerSyncRecordMetaTypes();
         m_server.reset(new ReferenceServer());
         QVERIFY(m_server->isRunning());
         m_server->trustCa();

@@ -38,7 +38,6 @@ class TestGetFileRequest : public QObject
 private slots:
     void initTestCase()
     {
-        registerSyncRecordMetaTypes();
         m_log.reset(new testsupport::MessageCapture());
         m_server.reset(new ReferenceServer());
         QVERIFY(m_server->isRunning());

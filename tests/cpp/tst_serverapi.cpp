@@ -56,7 +56,6 @@ class TestServerApi : public QObject
 private slots:
     void initTestCase()
     {
-        registerServerApiMetaTypes();
         m_server.reset(new ReferenceServer());
         QVERIFY(m_server->isRunning());
         m_server->trustCa();

@@ -126,8 +126,6 @@ class TestServerHierarchyProjector : public QObject
 private slots:
     void initTestCase()
     {
-        registerServerApiMetaTypes();
-        registerSyncRecordMetaTypes();
         m_server.reset(new ReferenceServer());
         QVERIFY(m_server->isRunning());
         m_server->trustCa();

@@ -39,7 +39,6 @@ class TestServerWatcher : public QObject
 private slots:
     void initTestCase()
     {
-        registerServerApiMetaTypes();
         m_server.reset(new ReferenceServer());
         QVERIFY(m_server->isRunning());
         m_server->trustCa();

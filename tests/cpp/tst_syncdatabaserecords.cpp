@@ -143,7 +143,6 @@ signals:
 
 void TestSyncRecords::queuedSignalsCarryRecords()
 {
-    registerSyncRecordMetaTypes();
     QVERIFY(QMetaType::type("ItemId") != QMetaType::UnknownType);
     QVERIFY(QMetaType::type("SyncItem::ConstPtr") != QMetaType::UnknownType);
     QVERIFY(QMetaType::type("SyncLibrary::Ptr") != QMetaType::UnknownType);

@@ -49,8 +49,6 @@ class TestSyncEngine : public QObject
 private slots:
     void initTestCase()
     {
-        registerServerApiMetaTypes();
-        registerSyncRecordMetaTypes();
         m_server.reset(new ReferenceServer());
         QVERIFY(m_server->isRunning());
         m_server->trustCa();

@@ -1,7 +1,7 @@
+#include "AppState.h"
 #include "MessageCapture.h"
 #include "SyncHash.h"
 #include "TestMain.h"
-#include "main.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -56,18 +56,9 @@ private slots:
         testsupport::MessageCapture capture;
         const QString hash = CSyncHash::calculateByFilePath(path);
         QCOMPARE(hash, QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha1).toHex()));
-        QCOMPARE(hash.size(), 40);
-        QCOMPARE(hash, hash.toLower());
         QCOMPARE(capture.count(QtWarningMsg, "CSyncHash::"), 0);
-    }
-
-    void emptyFileIsKnownDigest()
-    {
-        const QString path = m_dir->filePath("empty");
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.close();
-        QCOMPARE(CSyncHash::calculateByFilePath(path), QString("da39a3ee5e6b4b0d3255bfef95601890afd80709"));
+        // A hash that takes no measurable time has no statistic worth a line.
+        QCOMPARE(capture.count(QtDebugMsg, "CSyncHash::calculateByFilePath: statistic:"), 0);
     }
 
     void failures_data()
@@ -103,27 +94,13 @@ private slots:
     {
         const QString path = m_dir->filePath("file.bin");
         QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("content");
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("content") == 7);
         file.close();
-
         appstate::setShuttingDown(true);
         testsupport::MessageCapture capture;
         QCOMPARE(CSyncHash::calculateByFilePath(path), QString());
         QCOMPARE(capture.lines(QtDebugMsg, "CSyncHash::calculateByFilePath: file hash calculation was canceled by quit signal:"),
                  QStringList{"CSyncHash::calculateByFilePath: file hash calculation was canceled by quit signal: \"" + path + "\""});
-    }
-
-    void quickHashWritesNoStatistic()
-    {
-        const QString path = m_dir->filePath("small");
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(patterned(4096));
-        file.close();
-        testsupport::MessageCapture capture;
-        QVERIFY(!CSyncHash::calculateByFilePath(path).isEmpty());
-        QCOMPARE(capture.count(QtDebugMsg, "CSyncHash::calculateByFilePath: statistic:"), 0);
     }
 
 private:

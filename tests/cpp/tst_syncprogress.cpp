@@ -35,7 +35,6 @@ class TestSyncProgress : public QObject
 private slots:
     void initTestCase()
     {
-        registerSyncRecordMetaTypes();
         qRegisterMetaType<ErrorCode>("ErrorCode");
     }
 

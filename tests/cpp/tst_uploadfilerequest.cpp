@@ -72,7 +72,6 @@ class TestUploadFileRequest : public QObject
 private slots:
     void initTestCase()
     {
-        registerSyncRecordMetaTypes();
         m_log.reset(new testsupport::MessageCapture());
         m_server.reset(new ReferenceServer());
         QVERIFY(m_server->isRunning());

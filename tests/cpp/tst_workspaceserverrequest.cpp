@@ -43,7 +43,7 @@ public:
         : CWorkspaceServerPostRequest(address, msTimeout)
         , m_outcome(outcome)
     {
-        _sessionless = true;
+        m_sessionless = true;
     }
     void post(const QString &path)
     {
@@ -75,7 +75,7 @@ public:
         : CWorkspaceServerGetRequest(session, msTimeout)
         , m_outcome(outcome)
     {
-        _notFoundIsItemNotFound = true;
+        m_notFoundIsItemNotFound = true;
     }
     void get(const QString &path) { send(QNetworkAccessManager::GetOperation, QNetworkRequest(), path); }
 

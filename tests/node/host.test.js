@@ -6,7 +6,6 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { spawnSync, spawn } = require('node:child_process');
 const { isolateHome, repo } = require('./support/engine');
-const { startReferenceServer, assertNoViolations } = require('./support/server');
 
 const env = isolateHome();
 const host = path.join(repo, 'host', 'bxsync.js');
@@ -60,22 +59,6 @@ test('an engine that cannot initialise ends the host with code 1 and the reason'
     assert.match(result.stdout, /bxsync: the engine could not start: the sync database .* cannot be opened/);
   } finally {
     fs.rmdirSync(database);
-  }
-});
-
-test('a run against the reference server sends nothing it counts as a violation', async () => {
-  const server = await startReferenceServer();
-  try {
-    const child = spawn(process.execPath, [host, '--session', server.sessionFile, '--libraries', server.fileLibrariesFile,
-      '--duration', '3'], { env: process.env });
-    let out = '';
-    child.stdout.on('data', (d) => { out += d; });
-    const code = await new Promise((resolve) => child.on('exit', resolve));
-    assert.equal(code, 0, out);
-    assert.match(out, /session request 1 answered/);
-    await assertNoViolations(server);
-  } finally {
-    await server.stop();
   }
 });
 

@@ -41,7 +41,8 @@ private:
         for (const QString &table : {sqltable::Folders, sqltable::Files}) {
             const bool isFile = table == sqltable::Files;
             QList<QPair<ItemId, quint32>> pending;
-            QSqlQuery query = m_db.execQuery("SELECT ClientId, ClientStatus FROM " + table + " WHERE ClientStatus <> 1");
+            QSqlQuery query = m_db.execQuery("SELECT ClientId, ClientStatus FROM " + table
+                                             + " WHERE ClientStatus <> " + QString::number(StatusSynchronized));
             for (bool row = query.isValid(); row; row = query.next())
                 pending << qMakePair(query.value(0).toULongLong(), query.value(1).toUInt());
             for (const auto &item : pending) {
@@ -53,7 +54,8 @@ private:
                 const SyncItem::Ptr record = m_db.getItem(item.first);
                 if (!record)
                     continue;
-                const CSqlValueList values{CSqlValue("ClientStatus", 1), CSqlValue("ServerStatus", 1),
+                const CSqlValueList values{CSqlValue("ClientStatus", quint32(StatusSynchronized)),
+                                           CSqlValue("ServerStatus", quint32(StatusSynchronized)),
                                            CSqlValue("ServerId", item.first),
                                            CSqlValue("ClientName", watchpath::localNameOf(record->ClientName))};
                 isFile ? m_db.updateFile(item.first, values) : m_db.updateFolder(item.first, values);

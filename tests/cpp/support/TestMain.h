@@ -1,5 +1,8 @@
 #pragma once
 
+#include "AccessRights.h"
+#include "MetaTypes.h"
+
 #include <QCoreApplication>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -27,6 +30,8 @@ private:
         testsupport::IsolatedHome home;                              \
         QCoreApplication app(argc, argv);                            \
         QCoreApplication::setApplicationName("Brindlex");            \
+        registerEngineMetaTypes();                                   \
+        CAccessRightsInterrogator::install();                        \
         TestClass tc;                                                \
         return QTest::qExec(&tc, argc, argv);                        \
     }

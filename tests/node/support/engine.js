@@ -20,7 +20,6 @@ function isolateHome() {
   return {
     home,
     dataDir,
-    logFile: path.join(dataDir, 'bxsync_log.txt'),
     configFile: path.join(dataDir, 'bxsync_cfg.json'),
     readLog() {
       try {
@@ -42,7 +41,6 @@ function startEngine(engine) {
   const calls = { progress: [], sessionRequests: 0, finished: 0, failure: undefined };
   let resolveFinished;
   const finished = new Promise((resolve) => { resolveFinished = resolve; });
-  const waiters = [];
   engine.start((failure) => {
     calls.failure = failure;
     calls.finished += 1;
@@ -50,13 +48,8 @@ function startEngine(engine) {
   }, (...args) => {
     if (args.length === 0) calls.sessionRequests += 1;
     else calls.progress.push(args);
-    waiters.splice(0).forEach((w) => w());
   });
-  const nextCallback = (timeoutMs = 10000) => new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error('no engine callback in time')), timeoutMs);
-    waiters.push(() => { clearTimeout(timer); resolve(); });
-  });
-  return { calls, finished, nextCallback };
+  return { calls, finished };
 }
 
 // The predicate may be async: its promise is awaited, never taken as true.
