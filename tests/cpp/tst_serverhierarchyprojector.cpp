@@ -116,7 +116,8 @@ void shutDownMidProjection(QtMsgType type, const QMessageLogContext &context, co
         g_interruptedHandler(type, context, text);
 }
 
-enum ServerChange { RenameFile, MoveFile, ChangeContent, DeleteItem, RenameAndChange, RenameFolder, RenameNewFolder };
+enum ServerChange { RenameFile, MoveFile, ChangeContent, DeleteItem, RenameAndChange, RenameFolder, RenameNewFolder,
+                    MoveDeletedFile };
 
 } // namespace
 
@@ -132,8 +133,6 @@ private slots:
         QVERIFY(m_server->isRunning());
         m_server->trustCa();
         m_sessions = m_server->signIn();
-        m_team = m_server->createTenantWithTeam(m_tenant, "Projection");
-        QVERIFY(!m_team.isEmpty());
     }
 
     void cleanupTestCase()
@@ -146,16 +145,12 @@ private slots:
     {
         m_dir.reset(new QTemporaryDir);
         m_db.reset(new CSyncDatabase(m_dir->path()));
-        const QJsonObject library = m_server->admin("POST", "/admin/tenants/" + m_tenant + "/libraries",
-                                                    {{"name", QString("Lib %1").arg(++m_libraries)}, {"teamId", m_team}})
-                                        .object();
-        m_libServerId = library.value("id").toString().toULongLong();
-        QVERIFY(m_libServerId > 0);
+        m_lib = m_server->createLibrary(QString("proj%1").arg(++m_libraries));
+        QVERIFY(m_lib.id > 0);
         SyncLibrary::Ptr record(new SyncLibrary);
-        record->ServerId = m_libServerId;
-        record->TenantId = m_tenant;
-        record->TenantName = "Projection";
-        record->ServerName = library.value("name").toString();
+        record->ServerId = m_libServerId = m_lib.id;
+        record->TenantId = record->TenantName = m_lib.tenantId;
+        record->ServerName = "Lib";
         record->syncStatus.ServerStatus = StatusNew;
         record->syncStatus.ClientStatus = StatusSynchronized;
         m_libClientId = m_db->insertLibrary(record);
@@ -270,42 +265,32 @@ private slots:
         QVERIFY(!CNetworkAccessManager::findInstanceForThread(projectionThread.load()));
         QCOMPARE(QSqlDatabase::connectionNames().size(), 1);
 
-        const QHash<QString, QJsonObject> tree = serverTree();
         QCOMPARE(m_db->countFolders(), 3u);
         QCOMPARE(m_db->countFiles(), 3u);
-        for (const QJsonObject &item : tree) {
+        for (const QJsonValue &value : m_server->admin("GET", m_lib.path() + "/tree").object().value("items").toArray()) {
+            const QJsonObject item = value.toObject();
             const QString path = item.value("path").toString();
-            const quint64 serverId = item.value("id").toString().toULongLong();
             const QString parentPath = path.section('/', 0, -2);
-            const ItemId expectedParent = parentPath.isEmpty() ? m_libClientId : folderRecord(parentPath)->ClientId;
+            const SyncItem::Ptr any = record(path);
+            QVERIFY2(any, qPrintable(path));
+            QCOMPARE(any->ServerName, item.value("name").toString());
+            QCOMPARE(any->ClientName, QString());
+            QCOMPARE(parentClientIdOf(*any), parentPath.isEmpty() ? m_libClientId : record(parentPath)->ClientId);
+            QCOMPARE(any->syncStatus.ServerStatus, quint32(StatusNew));
+            QCOMPARE(any->syncStatus.ClientStatus, quint32(StatusSynchronized));
+            const SyncFile::Ptr file = SyncFile::cast(any);
             if (item.value("type").toString() == "folder") {
-                const SyncFolder::Ptr folder = m_db->getFolderByServerId(serverId, m_libClientId);
-                QVERIFY2(folder, qPrintable(path));
-                QCOMPARE(folder->ServerName, item.value("name").toString());
-                QCOMPARE(folder->ClientName, QString());
-                QCOMPARE(folder->ParentClientId, expectedParent);
-                QCOMPARE(folder->syncStatus.ServerStatus, quint32(StatusNew));
-                QCOMPARE(folder->syncStatus.ClientStatus, quint32(StatusSynchronized));
+                QVERIFY(!file);
                 continue;
             }
-            const SyncFile::Ptr file = m_db->getFileByServerId(serverId, m_libClientId);
-            QVERIFY2(file, qPrintable(path));
-            QCOMPARE(file->ServerName, item.value("name").toString());
-            QCOMPARE(file->ClientName, QString());
-            QCOMPARE(file->ParentClientId, expectedParent);
-            QCOMPARE(file->syncStatus.ServerStatus, quint32(StatusNew));
-            QCOMPARE(file->syncStatus.ClientStatus, quint32(StatusSynchronized));
+            QVERIFY(file);
             QCOMPARE(file->Sic, item.value("state").toString());
             QCOMPARE(file->Hash, item.value("contentHash").toString());
             QCOMPARE(qint64(file->Size), qint64(item.value("size").toDouble()));
             QCOMPARE(file->CreatedTime, QDateTime::fromString(item.value("createdTime").toString(), Qt::ISODate));
             QCOMPARE(file->UpdatedTime, QDateTime::fromString(item.value("modifiedTime").toString(), Qt::ISODate));
         }
-        const SyncFile::Ptr a = fileRecord("a.txt");
-        QCOMPARE(a->CreatedTime, QDateTime(QDate(2021, 3, 4), QTime(5, 6, 7), Qt::UTC));
-        QCOMPARE(a->UpdatedTime, QDateTime(QDate(2022, 1, 2), QTime(3, 4, 5), Qt::UTC));
-        QCOMPARE(a->Hash, QString("aaf4c61ddcc5e8a2dabede0f3b482cd9aea9434d"));
-
+        QCOMPARE(fileRecord("a.txt")->CreatedTime, QDateTime(QDate(2021, 3, 4), QTime(5, 6, 7), Qt::UTC));
         const SyncLibrary::Ptr library = m_db->getLibrary(m_libClientId);
         QCOMPARE(library->Sic, serverLibraryState());
         // Left for the library scheduler to check the library folder's name and place.
@@ -348,6 +333,9 @@ private slots:
         QTest::newRow("folder renamed takes the name") << int(RenameFolder) << "Docs" << int(StatusMoved) << "Docs 2";
         QTest::newRow("folder deleted") << int(DeleteItem) << "Docs" << int(StatusDeleted) << "Docs";
         QTest::newRow("new folder renamed again stays new") << int(RenameNewFolder) << "Other" << int(StatusNew) << "Other 2";
+        // Nothing local to keep in place: name and parent are taken at once.
+        QTest::newRow("file deleted locally, moved and renamed") << int(MoveDeletedFile) << "Docs/b.txt" << int(StatusMoved)
+                                                                  << "b2.txt";
     }
 
     void serverChangesGiveTheirStatus()
@@ -361,8 +349,19 @@ private slots:
         addServerFolder("Other");
         QCOMPARE(project().errorName, QString("dc.ErrorSuccess"));
         markAllSynchronized();
-        const QHash<QString, QJsonObject> tree = serverTree();
-        const QString id = tree.value(target).value("id").toString();
+        // Items new on the client are unknown to the server and must stay so.
+        SyncFolder::Ptr localFolder(new SyncFolder);
+        localFolder->ParentClientId = localFolder->LibraryClientId = m_libClientId;
+        localFolder->ClientName = "Local";
+        localFolder->syncStatus = SyncStatus{StatusNew, StatusSynchronized};
+        QVERIFY(m_db->insertFolder(localFolder) != 0);
+        SyncFile::Ptr localFile(new SyncFile);
+        localFile->ParentClientId = localFolder->ClientId;
+        localFile->LibraryClientId = m_libClientId;
+        localFile->ClientName = "local.txt";
+        localFile->syncStatus = SyncStatus{StatusNew, StatusSynchronized};
+        QVERIFY(m_db->insertFile(localFile) != 0);
+        const QString id = idOf(target);
         const SyncItem::Ptr before = record(target);
         QVERIFY(before);
         const SyncFile::Ptr fileInDocs = fileRecord("Docs/b.txt");
@@ -372,13 +371,17 @@ private slots:
             patchItem(id, {{"name", "a2.txt"}});
             break;
         case MoveFile:
-            patchItem(id, {{"parentId", tree.value("Other").value("id").toString()}});
+            patchItem(id, {{"parentId", idOf("Other")}});
+            break;
+        case MoveDeletedFile:
+            m_db->updateFile(before->ClientId, CSqlValue("ClientStatus", quint32(StatusDeleted)));
+            patchItem(id, {{"name", "b2.txt"}, {"parentId", idOf("Other")}});
             break;
         case ChangeContent:
             changeServerContent(id, "new content");
             break;
         case DeleteItem:
-            QCOMPARE(m_server->admin("DELETE", libraryPath() + "/items/" + id).status, 200);
+            QCOMPARE(m_server->admin("DELETE", m_lib.path() + "/items/" + id).status, 200);
             break;
         case RenameAndChange:
             patchItem(id, {{"name", "a2.txt"}});
@@ -398,40 +401,21 @@ private slots:
                                                                    : SyncItem::Ptr(m_db->getFolder(before->ClientId));
         QVERIFY(after);
         QCOMPARE(int(after->syncStatus.ServerStatus), status);
-        QCOMPARE(after->syncStatus.ClientStatus, quint32(StatusSynchronized));
+        const bool deletedLocally = change == MoveDeletedFile;
+        QCOMPARE(after->syncStatus.ClientStatus, quint32(deletedLocally ? StatusDeleted : StatusSynchronized));
         QCOMPARE(after->ServerName, recordName);
         // New names, parents and sics are fetched when the item itself is synchronised.
-        QCOMPARE(parentClientIdOf(*after), parentClientIdOf(*before));
+        QCOMPARE(parentClientIdOf(*after), deletedLocally ? record("Other")->ClientId : parentClientIdOf(*before));
         if (const SyncFile::Ptr file = SyncFile::cast(after))
             QCOMPARE(file->Sic, SyncFile::cast(before)->Sic);
         if (target == "Docs" && status == StatusDeleted)
             QCOMPARE(m_db->getFile(fileInDocs->ClientId)->syncStatus.ServerStatus, quint32(StatusDeleted));
         QCOMPARE(m_db->getLibrary(m_libClientId)->Sic, serverLibraryState());
-        // Nothing else changed.
+        // Nothing else changed, and the new local items kept their server status.
         const bool subtree = target == "Docs" && status == StatusDeleted;
-        QCOMPARE(m_db->execQuery("SELECT COUNT(*) FROM Files WHERE ServerStatus != 1").value(0).toInt()
-                     + m_db->execQuery("SELECT COUNT(*) FROM Folders WHERE ServerStatus != 1").value(0).toInt(),
+        const QString changed = QString("SELECT COUNT(*) FROM %2 WHERE ServerStatus != %1").arg(StatusSynchronized);
+        QCOMPARE(m_db->execQuery(changed.arg("Files")).value(0).toInt() + m_db->execQuery(changed.arg("Folders")).value(0).toInt(),
                  subtree ? 2 : 1);
-    }
-
-    void renameWhileDeletedLocallyTakesNameAndParentAtOnce()
-    {
-        addServerFile("Docs/b.txt", "b");
-        addServerFolder("Other");
-        QCOMPARE(project().errorName, QString("dc.ErrorSuccess"));
-        markAllSynchronized();
-        const SyncFile::Ptr b = fileRecord("Docs/b.txt");
-        m_db->updateFile(b->ClientId, CSqlValue("ClientStatus", quint32(StatusDeleted)));
-        const QHash<QString, QJsonObject> tree = serverTree();
-        patchItem(tree.value("Docs/b.txt").value("id").toString(),
-                  {{"name", "b2.txt"}, {"parentId", tree.value("Other").value("id").toString()}});
-
-        QCOMPARE(project().errorName, QString("dc.ErrorSuccess"));
-        const SyncFile::Ptr after = m_db->getFile(b->ClientId);
-        QCOMPARE(after->syncStatus.ServerStatus, quint32(StatusMoved));
-        QCOMPARE(after->syncStatus.ClientStatus, quint32(StatusDeleted));
-        QCOMPARE(after->ServerName, QString("b2.txt"));
-        QCOMPARE(after->ParentClientId, folderRecord("Other")->ClientId);
     }
 
     void emptyLocalSic_data()
@@ -458,36 +442,6 @@ private slots:
         QCOMPARE(int(after->syncStatus.ServerStatus), status);
         QCOMPARE(after->Sic, hashMatches ? a->Sic : QString());
         QCOMPARE(after->ServerName, a->ServerName);
-    }
-
-    void itemsNewOnTheClientAreNeverMarkedDeleted()
-    {
-        addServerFile("a.txt", "a");
-        addServerFile("gone.txt", "g");
-        QCOMPARE(project().errorName, QString("dc.ErrorSuccess"));
-        markAllSynchronized();
-        SyncFolder::Ptr localFolder(new SyncFolder);
-        localFolder->ParentClientId = m_libClientId;
-        localFolder->LibraryClientId = m_libClientId;
-        localFolder->ClientName = "Local";
-        localFolder->syncStatus.ClientStatus = StatusNew;
-        localFolder->syncStatus.ServerStatus = StatusSynchronized;
-        QVERIFY(m_db->insertFolder(localFolder) != 0);
-        SyncFile::Ptr localFile(new SyncFile);
-        localFile->ParentClientId = localFolder->ClientId;
-        localFile->LibraryClientId = m_libClientId;
-        localFile->ClientName = "local.txt";
-        localFile->syncStatus.ClientStatus = StatusNew;
-        localFile->syncStatus.ServerStatus = StatusSynchronized;
-        QVERIFY(m_db->insertFile(localFile) != 0);
-        const SyncFile::Ptr gone = fileRecord("gone.txt");
-        QCOMPARE(m_server->admin("DELETE", libraryPath() + "/items/" + QString::number(gone->ServerId)).status, 200);
-
-        QCOMPARE(project().errorName, QString("dc.ErrorSuccess"));
-        QCOMPARE(m_db->getFolder(localFolder->ClientId)->syncStatus.ServerStatus, quint32(StatusSynchronized));
-        QCOMPARE(m_db->getFile(localFile->ClientId)->syncStatus.ServerStatus, quint32(StatusSynchronized));
-        QCOMPARE(m_db->getFile(gone->ClientId)->syncStatus.ServerStatus, quint32(StatusDeleted));
-        QCOMPARE(fileRecord("a.txt")->syncStatus.ServerStatus, quint32(StatusSynchronized));
     }
 
     void changeOnBothSides_data()
@@ -557,7 +511,7 @@ private slots:
             QVERIFY(!QFile::exists(spooled.first().section(" kept in ", 1)));
         if (error.isSuccess()) {
             QCOMPARE(m_db->countFiles(), 2u);
-            QCOMPARE(fileRecord("Docs/b.txt")->ParentClientId, folderRecord("Docs")->ClientId);
+            QCOMPARE(fileRecord("Docs/b.txt")->ParentClientId, record("Docs")->ClientId);
             QCOMPARE(m_db->getLibrary(m_libClientId)->Sic, serverLibraryState());
         } else {
             QCOMPARE(m_db->countFiles() + m_db->countFolders(), 0u);
@@ -597,7 +551,7 @@ private slots:
     void unknownLibraryAsksForTheDummyToken()
     {
         addServerFile("a.txt", "a");
-        QCOMPARE(m_server->admin("DELETE", libraryPath()).status, 200);
+        QCOMPARE(m_server->admin("DELETE", m_lib.path()).status, 200);
         m_server->clearRequestLog();
 
         QCOMPARE(project().errorName, QString("brindlex.ItemNotFound"));
@@ -745,11 +699,6 @@ private:
         return error;
     }
 
-    QString libraryPath() const
-    {
-        return "/admin/tenants/" + m_tenant + "/libraries/" + QString::number(m_libServerId);
-    }
-
     void addServerFile(const QString &path, const QString &content, const QString &created = QString(),
                        const QString &modified = QString())
     {
@@ -758,68 +707,46 @@ private:
             body["createdTime"] = created;
         if (!modified.isEmpty())
             body["modifiedTime"] = modified;
-        const ReferenceServer::Reply reply = m_server->admin("POST", libraryPath() + "/files", body);
+        const ReferenceServer::Reply reply = m_server->admin("POST", m_lib.path() + "/files", body);
         QVERIFY2(reply.status == 201 || reply.status == 200, qPrintable(reply.json.toJson()));
     }
 
     void addServerFolder(const QString &path)
     {
-        const ReferenceServer::Reply reply = m_server->admin("POST", libraryPath() + "/folders", {{"path", path}});
+        const ReferenceServer::Reply reply = m_server->admin("POST", m_lib.path() + "/folders", {{"path", path}});
         QVERIFY2(reply.status == 201 || reply.status == 200, qPrintable(reply.json.toJson()));
     }
 
     void patchItem(const QString &id, const QJsonObject &change)
     {
-        const ReferenceServer::Reply reply = m_server->admin("PATCH", libraryPath() + "/items/" + id, change);
+        const ReferenceServer::Reply reply = m_server->admin("PATCH", m_lib.path() + "/items/" + id, change);
         QVERIFY2(reply.status == 200, qPrintable(reply.json.toJson()));
     }
 
     void changeServerContent(const QString &id, const QString &content)
     {
         const ReferenceServer::Reply reply =
-            m_server->admin("PUT", libraryPath() + "/files/" + id + "/content", {{"content", content}});
+            m_server->admin("PUT", m_lib.path() + "/files/" + id + "/content", {{"content", content}});
         QVERIFY2(reply.status == 200, qPrintable(reply.json.toJson()));
     }
 
-    QHash<QString, QJsonObject> serverTree() const
-    {
-        QHash<QString, QJsonObject> tree;
-        for (const QJsonValue &item : m_server->admin("GET", libraryPath() + "/tree").object().value("items").toArray())
-            tree.insert(item.toObject().value("path").toString(), item.toObject());
-        return tree;
-    }
-
-    QString serverLibraryState() const
-    {
-        return m_server->admin("GET", libraryPath()).object().value("state").toString();
-    }
-
-    quint64 serverIdOf(const QString &path) const
-    {
-        return serverTree().value(path).value("id").toString().toULongLong();
-    }
-
-    SyncFile::Ptr fileRecord(const QString &path) const
-    {
-        return m_db->getFileByServerId(serverIdOf(path), m_libClientId);
-    }
-
-    SyncFolder::Ptr folderRecord(const QString &path) const
-    {
-        return m_db->getFolderByServerId(serverIdOf(path), m_libClientId);
-    }
+    QString serverLibraryState() const { return m_server->libraryState(m_lib); }
+    QString idOf(const QString &path) const { return m_server->treeItem(m_lib, path).value("id").toString(); }
+    SyncFile::Ptr fileRecord(const QString &path) const { return SyncFile::cast(record(path)); }
 
     SyncItem::Ptr record(const QString &path) const
     {
-        if (const SyncFile::Ptr file = fileRecord(path))
+        if (const SyncFile::Ptr file = m_db->getFileByServerId(idOf(path).toULongLong(), m_libClientId))
             return file;
-        return folderRecord(path);
+        return m_db->getFolderByServerId(idOf(path).toULongLong(), m_libClientId);
     }
 
     void markAllSynchronized()
     {
-        QVERIFY(m_db->execQuery("UPDATE Files SET ServerStatus = 1, ClientStatus = 1, ClientName = ServerName").isActive());
-        QVERIFY(m_db->execQuery("UPDATE Folders SET ServerStatus = 1, ClientStatus = 1, ClientName = ServerName").isActive());
+        for (const char *table : {"Files", "Folders"}) {
+            QVERIFY(m_db->execQuery(QString("UPDATE %1 SET ServerStatus = %2, ClientStatus = %2, ClientName = ServerName")
+                                        .arg(table).arg(StatusSynchronized)).isActive());
+        }
         m_db->updateLibrary(m_libClientId, CSqlValue("ServerStatus", quint32(StatusSynchronized)),
                             CSqlValue("ClientStatus", quint32(StatusSynchronized)));
     }
@@ -843,8 +770,7 @@ private:
 
     QScopedPointer<ReferenceServer> m_server;
     QSharedPointer<CUserSessionController> m_sessions;
-    const QString m_tenant = "proj";
-    QString m_team;
+    ReferenceServer::Library m_lib;
     int m_libraries = 0;
     QScopedPointer<QTemporaryDir> m_dir;
     QSharedPointer<CSyncDatabase> m_db;
