@@ -78,8 +78,7 @@ void insertItemByItem(CSyncDatabase &db, ItemId library, ItemId parent, const QV
         record->ParentClientId = parent;
         record->LibraryClientId = library;
         record->ServerId = file.id;
-        record->syncStatus.ServerStatus = StatusNew;
-        record->syncStatus.ClientStatus = StatusSynchronized;
+        record->syncStatus = SyncStatus{StatusSynchronized, StatusNew};
         record->CreatedTime = hierarchyprojection::serverTime(file.createdTime);
         record->UpdatedTime = hierarchyprojection::serverTime(file.modifiedTime);
         record->ServerName = file.name;
@@ -95,8 +94,7 @@ void insertItemByItem(CSyncDatabase &db, ItemId library, ItemId parent, const QV
             record->ParentClientId = parent;
             record->LibraryClientId = library;
             record->ServerId = folder.id;
-            record->syncStatus.ServerStatus = StatusNew;
-            record->syncStatus.ClientStatus = StatusSynchronized;
+            record->syncStatus = SyncStatus{StatusSynchronized, StatusNew};
             record->ServerName = folder.name;
             id = db.insertFolder(record);
         }
@@ -133,6 +131,9 @@ private slots:
         QVERIFY(m_server->isRunning());
         m_server->trustCa();
         m_sessions = m_server->signIn();
+        m_lib.tenantId = "proj";
+        m_lib.teamId = m_server->createTenantWithTeam(m_lib.tenantId, "Projection");
+        QVERIFY(!m_lib.teamId.isEmpty());
     }
 
     void cleanupTestCase()
@@ -145,14 +146,15 @@ private slots:
     {
         m_dir.reset(new QTemporaryDir);
         m_db.reset(new CSyncDatabase(m_dir->path()));
-        m_lib = m_server->createLibrary(QString("proj%1").arg(++m_libraries));
+        m_lib.id = m_server->admin("POST", "/admin/tenants/" + m_lib.tenantId + "/libraries",
+                                   {{"name", QString("Lib %1").arg(++m_libraries)}, {"teamId", m_lib.teamId}})
+                       .object().value("id").toString().toULongLong();
         QVERIFY(m_lib.id > 0);
         SyncLibrary::Ptr record(new SyncLibrary);
-        record->ServerId = m_libServerId = m_lib.id;
+        record->ServerId = m_lib.id;
         record->TenantId = record->TenantName = m_lib.tenantId;
-        record->ServerName = "Lib";
-        record->syncStatus.ServerStatus = StatusNew;
-        record->syncStatus.ClientStatus = StatusSynchronized;
+        record->ServerName = QString("Lib %1").arg(m_libraries);
+        record->syncStatus = SyncStatus{StatusSynchronized, StatusNew};
         m_libClientId = m_db->insertLibrary(record);
         QVERIFY(m_libClientId != 0);
     }
@@ -539,7 +541,7 @@ private slots:
         markAllSynchronized();
         const QStringList before = itemRows();
         const QString sic = m_db->getLibrary(m_libClientId)->Sic;
-        const QString body = "{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":" + result.arg(m_libServerId) + "}";
+        const QString body = "{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":" + result.arg(m_lib.id) + "}";
         m_server->addFault({{"type", "httpStatus"}, {"status", 200}, {"method", "FileSync.getHierarchy"}, {"body", body}});
 
         QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^CServerHierarchyProjector::processHierarchy: clientId: \\d+ malformed hierarchy"));
@@ -671,7 +673,7 @@ private:
                            const QString &state = "state-1")
     {
         brindlex::Hierarchy hierarchy;
-        hierarchy.id = m_libServerId;
+        hierarchy.id = m_lib.id;
         hierarchy.state = state;
         hierarchy.files = files;
         hierarchy.folders = folders;
@@ -774,7 +776,6 @@ private:
     int m_libraries = 0;
     QScopedPointer<QTemporaryDir> m_dir;
     QSharedPointer<CSyncDatabase> m_db;
-    quint64 m_libServerId = 0;
     ItemId m_libClientId = 0;
     bool m_lastConflict = false;
 };
