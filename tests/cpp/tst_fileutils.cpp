@@ -185,7 +185,6 @@ private slots:
         QTest::addColumn<QString>("afterwards");
         QTest::newRow("as set") << "";
         QTest::newRow("after renameFileNative") << "renameNative";
-        QTest::newRow("after QFile::rename") << "renameQt";
         QTest::newRow("after moving to another folder") << "move";
         QTest::newRow("creation time after in-place edit") << "edit";
         QTest::newRow("folder") << "folder";
@@ -202,9 +201,6 @@ private slots:
 
         if (afterwards == "renameNative") {
             QVERIFY(utils::renameFileNative(path, m_dir->filePath("renamed.txt")));
-            path = m_dir->filePath("renamed.txt");
-        } else if (afterwards == "renameQt") {
-            QVERIFY(QFile::rename(path, m_dir->filePath("renamed.txt")));
             path = m_dir->filePath("renamed.txt");
         } else if (afterwards == "move") {
             QVERIFY(QDir(m_dir->path()).mkdir("sub"));
