@@ -152,6 +152,7 @@ private slots:
         QTest::newRow("untracked folder") << "F/sub/" << true;
         QTest::newRow("edited file") << "F/a.txt" << true;
         QTest::newRow("dot-file") << "F/.hidden" << false;
+        QTest::newRow("symbolic link") << "link" << false;
         QTest::newRow("deletion recorded") << "deleted" << false;
         QTest::newRow("new file recorded") << "new" << true;
     }
@@ -164,6 +165,8 @@ private slots:
         if (change == "deleted" || change == "new") {
             QFile::remove(path("T/L1/F/a.txt"));
             m_db->updateFile(file->ClientId, CSqlValue("ClientStatus", quint32(change == "new" ? StatusNew : StatusDeleted)));
+        } else if (change == "link") {
+            QVERIFY(QFile::link(m_store->path(), path("T/L1/F/link")));
         } else if (change.endsWith('/')) {
             QDir().mkpath(path("T/L1/" + change));
         } else if (!change.isEmpty()) {

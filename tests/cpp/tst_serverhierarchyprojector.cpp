@@ -78,8 +78,7 @@ void insertItemByItem(CSyncDatabase &db, ItemId library, ItemId parent, const QV
         record->ParentClientId = parent;
         record->LibraryClientId = library;
         record->ServerId = file.id;
-        record->syncStatus.ServerStatus = StatusNew;
-        record->syncStatus.ClientStatus = StatusSynchronized;
+        record->syncStatus = SyncStatus{StatusSynchronized, StatusNew};
         record->CreatedTime = hierarchyprojection::serverTime(file.createdTime);
         record->UpdatedTime = hierarchyprojection::serverTime(file.modifiedTime);
         record->ServerName = file.name;
@@ -95,8 +94,7 @@ void insertItemByItem(CSyncDatabase &db, ItemId library, ItemId parent, const QV
             record->ParentClientId = parent;
             record->LibraryClientId = library;
             record->ServerId = folder.id;
-            record->syncStatus.ServerStatus = StatusNew;
-            record->syncStatus.ClientStatus = StatusSynchronized;
+            record->syncStatus = SyncStatus{StatusSynchronized, StatusNew};
             record->ServerName = folder.name;
             id = db.insertFolder(record);
         }
@@ -116,7 +114,8 @@ void shutDownMidProjection(QtMsgType type, const QMessageLogContext &context, co
         g_interruptedHandler(type, context, text);
 }
 
-enum ServerChange { RenameFile, MoveFile, ChangeContent, DeleteItem, RenameAndChange, RenameFolder, RenameNewFolder };
+enum ServerChange { RenameFile, MoveFile, ChangeContent, DeleteItem, RenameAndChange, RenameFolder, RenameNewFolder,
+                    MoveDeletedFile };
 
 } // namespace
 
@@ -130,8 +129,9 @@ private slots:
         QVERIFY(m_server->isRunning());
         m_server->trustCa();
         m_sessions = m_server->signIn();
-        m_team = m_server->createTenantWithTeam(m_tenant, "Projection");
-        QVERIFY(!m_team.isEmpty());
+        m_lib.tenantId = "proj";
+        m_lib.teamId = m_server->createTenantWithTeam(m_lib.tenantId, "Projection");
+        QVERIFY(!m_lib.teamId.isEmpty());
     }
 
     void cleanupTestCase()
@@ -144,18 +144,15 @@ private slots:
     {
         m_dir.reset(new QTemporaryDir);
         m_db.reset(new CSyncDatabase(m_dir->path()));
-        const QJsonObject library = m_server->admin("POST", "/admin/tenants/" + m_tenant + "/libraries",
-                                                    {{"name", QString("Lib %1").arg(++m_libraries)}, {"teamId", m_team}})
-                                        .object();
-        m_libServerId = library.value("id").toString().toULongLong();
-        QVERIFY(m_libServerId > 0);
+        m_lib.id = m_server->admin("POST", "/admin/tenants/" + m_lib.tenantId + "/libraries",
+                                   {{"name", QString("Lib %1").arg(++m_libraries)}, {"teamId", m_lib.teamId}})
+                       .object().value("id").toString().toULongLong();
+        QVERIFY(m_lib.id > 0);
         SyncLibrary::Ptr record(new SyncLibrary);
-        record->ServerId = m_libServerId;
-        record->TenantId = m_tenant;
-        record->TenantName = "Projection";
-        record->ServerName = library.value("name").toString();
-        record->syncStatus.ServerStatus = StatusNew;
-        record->syncStatus.ClientStatus = StatusSynchronized;
+        record->ServerId = m_lib.id;
+        record->TenantId = record->TenantName = m_lib.tenantId;
+        record->ServerName = QString("Lib %1").arg(m_libraries);
+        record->syncStatus = SyncStatus{StatusSynchronized, StatusNew};
         m_libClientId = m_db->insertLibrary(record);
         QVERIFY(m_libClientId != 0);
     }
@@ -268,41 +265,21 @@ private slots:
         QVERIFY(!CNetworkAccessManager::findInstanceForThread(projectionThread.load()));
         QCOMPARE(QSqlDatabase::connectionNames().size(), 1);
 
-        const QHash<QString, QJsonObject> tree = serverTree();
         QCOMPARE(m_db->countFolders(), 3u);
         QCOMPARE(m_db->countFiles(), 3u);
-        for (const QJsonObject &item : tree) {
-            const QString path = item.value("path").toString();
-            const quint64 serverId = item.value("id").toString().toULongLong();
-            const QString parentPath = path.section('/', 0, -2);
-            const ItemId expectedParent = parentPath.isEmpty() ? m_libClientId : folderRecord(parentPath)->ClientId;
-            if (item.value("type").toString() == "folder") {
-                const SyncFolder::Ptr folder = m_db->getFolderByServerId(serverId, m_libClientId);
-                QVERIFY2(folder, qPrintable(path));
-                QCOMPARE(folder->ServerName, item.value("name").toString());
-                QCOMPARE(folder->ClientName, QString());
-                QCOMPARE(folder->ParentClientId, expectedParent);
-                QCOMPARE(folder->syncStatus.ServerStatus, quint32(StatusNew));
-                QCOMPARE(folder->syncStatus.ClientStatus, quint32(StatusSynchronized));
-                continue;
-            }
-            const SyncFile::Ptr file = m_db->getFileByServerId(serverId, m_libClientId);
-            QVERIFY2(file, qPrintable(path));
-            QCOMPARE(file->ServerName, item.value("name").toString());
-            QCOMPARE(file->ClientName, QString());
-            QCOMPARE(file->ParentClientId, expectedParent);
-            QCOMPARE(file->syncStatus.ServerStatus, quint32(StatusNew));
-            QCOMPARE(file->syncStatus.ClientStatus, quint32(StatusSynchronized));
-            QCOMPARE(file->Sic, item.value("state").toString());
-            QCOMPARE(file->Hash, item.value("contentHash").toString());
-            QCOMPARE(qint64(file->Size), qint64(item.value("size").toDouble()));
-            QCOMPARE(file->CreatedTime, QDateTime::fromString(item.value("createdTime").toString(), Qt::ISODate));
-            QCOMPARE(file->UpdatedTime, QDateTime::fromString(item.value("modifiedTime").toString(), Qt::ISODate));
-        }
+        // Every column against item-by-item inserts is below; here what the server itself answered.
+        const SyncFile::Ptr c = fileRecord("Docs/Deep/c.txt");
+        const QJsonObject onServer = m_server->treeItem(m_lib, "Docs/Deep/c.txt");
+        QCOMPARE(c->ParentClientId, record("Docs/Deep")->ClientId);
+        QCOMPARE(record("Docs/Deep")->syncStatus.ServerStatus, quint32(StatusNew));
+        QCOMPARE(c->syncStatus.ServerStatus, quint32(StatusNew));
+        QCOMPARE(c->Sic, onServer.value("state").toString());
+        QCOMPARE(c->Hash, onServer.value("contentHash").toString());
+        QVERIFY(record("Empty") && !fileRecord("Empty"));
         const SyncFile::Ptr a = fileRecord("a.txt");
         QCOMPARE(a->CreatedTime, QDateTime(QDate(2021, 3, 4), QTime(5, 6, 7), Qt::UTC));
         QCOMPARE(a->UpdatedTime, QDateTime(QDate(2022, 1, 2), QTime(3, 4, 5), Qt::UTC));
-        QCOMPARE(a->Hash, QString("aaf4c61ddcc5e8a2dabede0f3b482cd9aea9434d"));
+        QCOMPARE(qint64(a->Size), 5);
 
         const SyncLibrary::Ptr library = m_db->getLibrary(m_libClientId);
         QCOMPARE(library->Sic, serverLibraryState());
@@ -346,6 +323,9 @@ private slots:
         QTest::newRow("folder renamed takes the name") << int(RenameFolder) << "Docs" << int(StatusMoved) << "Docs 2";
         QTest::newRow("folder deleted") << int(DeleteItem) << "Docs" << int(StatusDeleted) << "Docs";
         QTest::newRow("new folder renamed again stays new") << int(RenameNewFolder) << "Other" << int(StatusNew) << "Other 2";
+        // Nothing local to keep in place: name and parent are taken at once.
+        QTest::newRow("file deleted locally, moved and renamed") << int(MoveDeletedFile) << "Docs/b.txt" << int(StatusMoved)
+                                                                  << "b2.txt";
     }
 
     void serverChangesGiveTheirStatus()
@@ -359,8 +339,19 @@ private slots:
         addServerFolder("Other");
         QCOMPARE(project().errorName, QString("dc.ErrorSuccess"));
         markAllSynchronized();
-        const QHash<QString, QJsonObject> tree = serverTree();
-        const QString id = tree.value(target).value("id").toString();
+        // Items new on the client are unknown to the server and must stay so.
+        SyncFolder::Ptr localFolder(new SyncFolder);
+        localFolder->ParentClientId = localFolder->LibraryClientId = m_libClientId;
+        localFolder->ClientName = "Local";
+        localFolder->syncStatus = SyncStatus{StatusNew, StatusSynchronized};
+        QVERIFY(m_db->insertFolder(localFolder) != 0);
+        SyncFile::Ptr localFile(new SyncFile);
+        localFile->ParentClientId = localFolder->ClientId;
+        localFile->LibraryClientId = m_libClientId;
+        localFile->ClientName = "local.txt";
+        localFile->syncStatus = SyncStatus{StatusNew, StatusSynchronized};
+        QVERIFY(m_db->insertFile(localFile) != 0);
+        const QString id = idOf(target);
         const SyncItem::Ptr before = record(target);
         QVERIFY(before);
         const SyncFile::Ptr fileInDocs = fileRecord("Docs/b.txt");
@@ -370,13 +361,17 @@ private slots:
             patchItem(id, {{"name", "a2.txt"}});
             break;
         case MoveFile:
-            patchItem(id, {{"parentId", tree.value("Other").value("id").toString()}});
+            patchItem(id, {{"parentId", idOf("Other")}});
+            break;
+        case MoveDeletedFile:
+            m_db->updateFile(before->ClientId, CSqlValue("ClientStatus", quint32(StatusDeleted)));
+            patchItem(id, {{"name", "b2.txt"}, {"parentId", idOf("Other")}});
             break;
         case ChangeContent:
             changeServerContent(id, "new content");
             break;
         case DeleteItem:
-            QCOMPARE(m_server->admin("DELETE", libraryPath() + "/items/" + id).status, 200);
+            QCOMPARE(m_server->admin("DELETE", m_lib.path() + "/items/" + id).status, 200);
             break;
         case RenameAndChange:
             patchItem(id, {{"name", "a2.txt"}});
@@ -396,40 +391,21 @@ private slots:
                                                                    : SyncItem::Ptr(m_db->getFolder(before->ClientId));
         QVERIFY(after);
         QCOMPARE(int(after->syncStatus.ServerStatus), status);
-        QCOMPARE(after->syncStatus.ClientStatus, quint32(StatusSynchronized));
+        const bool deletedLocally = change == MoveDeletedFile;
+        QCOMPARE(after->syncStatus.ClientStatus, quint32(deletedLocally ? StatusDeleted : StatusSynchronized));
         QCOMPARE(after->ServerName, recordName);
         // New names, parents and sics are fetched when the item itself is synchronised.
-        QCOMPARE(parentClientIdOf(*after), parentClientIdOf(*before));
+        QCOMPARE(parentClientIdOf(*after), deletedLocally ? record("Other")->ClientId : parentClientIdOf(*before));
         if (const SyncFile::Ptr file = SyncFile::cast(after))
             QCOMPARE(file->Sic, SyncFile::cast(before)->Sic);
         if (target == "Docs" && status == StatusDeleted)
             QCOMPARE(m_db->getFile(fileInDocs->ClientId)->syncStatus.ServerStatus, quint32(StatusDeleted));
         QCOMPARE(m_db->getLibrary(m_libClientId)->Sic, serverLibraryState());
-        // Nothing else changed.
+        // Nothing else changed, and the new local items kept their server status.
         const bool subtree = target == "Docs" && status == StatusDeleted;
-        QCOMPARE(m_db->execQuery("SELECT COUNT(*) FROM Files WHERE ServerStatus != 1").value(0).toInt()
-                     + m_db->execQuery("SELECT COUNT(*) FROM Folders WHERE ServerStatus != 1").value(0).toInt(),
+        const QString changed = QString("SELECT COUNT(*) FROM %2 WHERE ServerStatus != %1").arg(StatusSynchronized);
+        QCOMPARE(m_db->execQuery(changed.arg("Files")).value(0).toInt() + m_db->execQuery(changed.arg("Folders")).value(0).toInt(),
                  subtree ? 2 : 1);
-    }
-
-    void renameWhileDeletedLocallyTakesNameAndParentAtOnce()
-    {
-        addServerFile("Docs/b.txt", "b");
-        addServerFolder("Other");
-        QCOMPARE(project().errorName, QString("dc.ErrorSuccess"));
-        markAllSynchronized();
-        const SyncFile::Ptr b = fileRecord("Docs/b.txt");
-        m_db->updateFile(b->ClientId, CSqlValue("ClientStatus", quint32(StatusDeleted)));
-        const QHash<QString, QJsonObject> tree = serverTree();
-        patchItem(tree.value("Docs/b.txt").value("id").toString(),
-                  {{"name", "b2.txt"}, {"parentId", tree.value("Other").value("id").toString()}});
-
-        QCOMPARE(project().errorName, QString("dc.ErrorSuccess"));
-        const SyncFile::Ptr after = m_db->getFile(b->ClientId);
-        QCOMPARE(after->syncStatus.ServerStatus, quint32(StatusMoved));
-        QCOMPARE(after->syncStatus.ClientStatus, quint32(StatusDeleted));
-        QCOMPARE(after->ServerName, QString("b2.txt"));
-        QCOMPARE(after->ParentClientId, folderRecord("Other")->ClientId);
     }
 
     void emptyLocalSic_data()
@@ -456,36 +432,6 @@ private slots:
         QCOMPARE(int(after->syncStatus.ServerStatus), status);
         QCOMPARE(after->Sic, hashMatches ? a->Sic : QString());
         QCOMPARE(after->ServerName, a->ServerName);
-    }
-
-    void itemsNewOnTheClientAreNeverMarkedDeleted()
-    {
-        addServerFile("a.txt", "a");
-        addServerFile("gone.txt", "g");
-        QCOMPARE(project().errorName, QString("dc.ErrorSuccess"));
-        markAllSynchronized();
-        SyncFolder::Ptr localFolder(new SyncFolder);
-        localFolder->ParentClientId = m_libClientId;
-        localFolder->LibraryClientId = m_libClientId;
-        localFolder->ClientName = "Local";
-        localFolder->syncStatus.ClientStatus = StatusNew;
-        localFolder->syncStatus.ServerStatus = StatusSynchronized;
-        QVERIFY(m_db->insertFolder(localFolder) != 0);
-        SyncFile::Ptr localFile(new SyncFile);
-        localFile->ParentClientId = localFolder->ClientId;
-        localFile->LibraryClientId = m_libClientId;
-        localFile->ClientName = "local.txt";
-        localFile->syncStatus.ClientStatus = StatusNew;
-        localFile->syncStatus.ServerStatus = StatusSynchronized;
-        QVERIFY(m_db->insertFile(localFile) != 0);
-        const SyncFile::Ptr gone = fileRecord("gone.txt");
-        QCOMPARE(m_server->admin("DELETE", libraryPath() + "/items/" + QString::number(gone->ServerId)).status, 200);
-
-        QCOMPARE(project().errorName, QString("dc.ErrorSuccess"));
-        QCOMPARE(m_db->getFolder(localFolder->ClientId)->syncStatus.ServerStatus, quint32(StatusSynchronized));
-        QCOMPARE(m_db->getFile(localFile->ClientId)->syncStatus.ServerStatus, quint32(StatusSynchronized));
-        QCOMPARE(m_db->getFile(gone->ClientId)->syncStatus.ServerStatus, quint32(StatusDeleted));
-        QCOMPARE(fileRecord("a.txt")->syncStatus.ServerStatus, quint32(StatusSynchronized));
     }
 
     void changeOnBothSides_data()
@@ -555,7 +501,7 @@ private slots:
             QVERIFY(!QFile::exists(spooled.first().section(" kept in ", 1)));
         if (error.isSuccess()) {
             QCOMPARE(m_db->countFiles(), 2u);
-            QCOMPARE(fileRecord("Docs/b.txt")->ParentClientId, folderRecord("Docs")->ClientId);
+            QCOMPARE(fileRecord("Docs/b.txt")->ParentClientId, record("Docs")->ClientId);
             QCOMPARE(m_db->getLibrary(m_libClientId)->Sic, serverLibraryState());
         } else {
             QCOMPARE(m_db->countFiles() + m_db->countFolders(), 0u);
@@ -583,7 +529,7 @@ private slots:
         markAllSynchronized();
         const QStringList before = itemRows();
         const QString sic = m_db->getLibrary(m_libClientId)->Sic;
-        const QString body = "{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":" + result.arg(m_libServerId) + "}";
+        const QString body = "{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":" + result.arg(m_lib.id) + "}";
         m_server->addFault({{"type", "httpStatus"}, {"status", 200}, {"method", "FileSync.getHierarchy"}, {"body", body}});
 
         QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^CServerHierarchyProjector::processHierarchy: clientId: \\d+ malformed hierarchy"));
@@ -595,7 +541,7 @@ private slots:
     void unknownLibraryAsksForTheDummyToken()
     {
         addServerFile("a.txt", "a");
-        QCOMPARE(m_server->admin("DELETE", libraryPath()).status, 200);
+        QCOMPARE(m_server->admin("DELETE", m_lib.path()).status, 200);
         m_server->clearRequestLog();
 
         QCOMPARE(project().errorName, QString("brindlex.ItemNotFound"));
@@ -715,7 +661,7 @@ private:
                            const QString &state = "state-1")
     {
         brindlex::Hierarchy hierarchy;
-        hierarchy.id = m_libServerId;
+        hierarchy.id = m_lib.id;
         hierarchy.state = state;
         hierarchy.files = files;
         hierarchy.folders = folders;
@@ -743,11 +689,6 @@ private:
         return error;
     }
 
-    QString libraryPath() const
-    {
-        return "/admin/tenants/" + m_tenant + "/libraries/" + QString::number(m_libServerId);
-    }
-
     void addServerFile(const QString &path, const QString &content, const QString &created = QString(),
                        const QString &modified = QString())
     {
@@ -756,68 +697,46 @@ private:
             body["createdTime"] = created;
         if (!modified.isEmpty())
             body["modifiedTime"] = modified;
-        const ReferenceServer::Reply reply = m_server->admin("POST", libraryPath() + "/files", body);
+        const ReferenceServer::Reply reply = m_server->admin("POST", m_lib.path() + "/files", body);
         QVERIFY2(reply.status == 201 || reply.status == 200, qPrintable(reply.json.toJson()));
     }
 
     void addServerFolder(const QString &path)
     {
-        const ReferenceServer::Reply reply = m_server->admin("POST", libraryPath() + "/folders", {{"path", path}});
+        const ReferenceServer::Reply reply = m_server->admin("POST", m_lib.path() + "/folders", {{"path", path}});
         QVERIFY2(reply.status == 201 || reply.status == 200, qPrintable(reply.json.toJson()));
     }
 
     void patchItem(const QString &id, const QJsonObject &change)
     {
-        const ReferenceServer::Reply reply = m_server->admin("PATCH", libraryPath() + "/items/" + id, change);
+        const ReferenceServer::Reply reply = m_server->admin("PATCH", m_lib.path() + "/items/" + id, change);
         QVERIFY2(reply.status == 200, qPrintable(reply.json.toJson()));
     }
 
     void changeServerContent(const QString &id, const QString &content)
     {
         const ReferenceServer::Reply reply =
-            m_server->admin("PUT", libraryPath() + "/files/" + id + "/content", {{"content", content}});
+            m_server->admin("PUT", m_lib.path() + "/files/" + id + "/content", {{"content", content}});
         QVERIFY2(reply.status == 200, qPrintable(reply.json.toJson()));
     }
 
-    QHash<QString, QJsonObject> serverTree() const
-    {
-        QHash<QString, QJsonObject> tree;
-        for (const QJsonValue &item : m_server->admin("GET", libraryPath() + "/tree").object().value("items").toArray())
-            tree.insert(item.toObject().value("path").toString(), item.toObject());
-        return tree;
-    }
-
-    QString serverLibraryState() const
-    {
-        return m_server->admin("GET", libraryPath()).object().value("state").toString();
-    }
-
-    quint64 serverIdOf(const QString &path) const
-    {
-        return serverTree().value(path).value("id").toString().toULongLong();
-    }
-
-    SyncFile::Ptr fileRecord(const QString &path) const
-    {
-        return m_db->getFileByServerId(serverIdOf(path), m_libClientId);
-    }
-
-    SyncFolder::Ptr folderRecord(const QString &path) const
-    {
-        return m_db->getFolderByServerId(serverIdOf(path), m_libClientId);
-    }
+    QString serverLibraryState() const { return m_server->libraryState(m_lib); }
+    QString idOf(const QString &path) const { return m_server->treeItem(m_lib, path).value("id").toString(); }
+    SyncFile::Ptr fileRecord(const QString &path) const { return SyncFile::cast(record(path)); }
 
     SyncItem::Ptr record(const QString &path) const
     {
-        if (const SyncFile::Ptr file = fileRecord(path))
+        if (const SyncFile::Ptr file = m_db->getFileByServerId(idOf(path).toULongLong(), m_libClientId))
             return file;
-        return folderRecord(path);
+        return m_db->getFolderByServerId(idOf(path).toULongLong(), m_libClientId);
     }
 
     void markAllSynchronized()
     {
-        QVERIFY(m_db->execQuery("UPDATE Files SET ServerStatus = 1, ClientStatus = 1, ClientName = ServerName").isActive());
-        QVERIFY(m_db->execQuery("UPDATE Folders SET ServerStatus = 1, ClientStatus = 1, ClientName = ServerName").isActive());
+        for (const char *table : {"Files", "Folders"}) {
+            QVERIFY(m_db->execQuery(QString("UPDATE %1 SET ServerStatus = %2, ClientStatus = %2, ClientName = ServerName")
+                                        .arg(table).arg(StatusSynchronized)).isActive());
+        }
         m_db->updateLibrary(m_libClientId, CSqlValue("ServerStatus", quint32(StatusSynchronized)),
                             CSqlValue("ClientStatus", quint32(StatusSynchronized)));
     }
@@ -841,12 +760,10 @@ private:
 
     QScopedPointer<ReferenceServer> m_server;
     QSharedPointer<CUserSessionController> m_sessions;
-    const QString m_tenant = "proj";
-    QString m_team;
+    ReferenceServer::Library m_lib;
     int m_libraries = 0;
     QScopedPointer<QTemporaryDir> m_dir;
     QSharedPointer<CSyncDatabase> m_db;
-    quint64 m_libServerId = 0;
     ItemId m_libClientId = 0;
     bool m_lastConflict = false;
 };

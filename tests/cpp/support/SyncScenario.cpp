@@ -14,19 +14,25 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QTest>
 #include <QThread>
 
 namespace testsupport {
+namespace {
 
-SyncScenario::SyncScenario(const ReferenceServer &server, const QString &tenantId, const QString &libraryName)
-    : m_server(server)
+void update(CSyncDatabase &db, const SyncItem &item, const CSqlValueList &values)
 {
-    m_library.tenantId = tenantId;
-    m_library.teamId = server.createTenantWithTeam(tenantId, tenantId);
-    const ReferenceServer::Reply made = server.admin("POST", "/admin/tenants/" + tenantId + "/libraries",
-                                                     {{"name", libraryName}, {"teamId", m_library.teamId}});
-    m_library.id = made.object().value("id").toString().toULongLong();
+    if (item.isFile())
+        db.updateFile(item.ClientId, values);
+    else
+        db.updateFolder(item.ClientId, values);
+}
 
+} // namespace
+
+SyncScenario::SyncScenario(const ReferenceServer &server, const QString &tenantId)
+    : m_server(server), m_library(server.createLibrary(tenantId))
+{
     QFile configFile(m_data.filePath("bxsync_cfg.json"));
     if (configFile.open(QIODevice::WriteOnly)) {
         configFile.write(QJsonDocument(QJsonObject{{"sync", QJsonObject{{"syncFolder", m_store.path()}}}}).toJson());
@@ -47,7 +53,7 @@ SyncScenario::SyncScenario(const ReferenceServer &server, const QString &tenantI
     record->TeamId = m_library.teamId;
     record->TenantId = tenantId;
     record->TenantName = tenantId;
-    record->ServerName = libraryName;
+    record->ServerName = "Lib";
     record->ServerId = m_library.id;
     record->syncStatus.ClientStatus = StatusSynchronized;
     record->syncStatus.ServerStatus = StatusNew;
@@ -57,6 +63,10 @@ SyncScenario::SyncScenario(const ReferenceServer &server, const QString &tenantI
 SyncScenario::~SyncScenario()
 {
     stop();
+    // Every scenario checks that the engine spoke the protocol as the server expects it.
+    const QStringList violations = m_server.takeViolations();
+    if (!violations.isEmpty())
+        QTest::qFail(qPrintable("protocol violations: " + violations.join("; ")), __FILE__, __LINE__);
     m_database->closeDatabaseForCurrentThread();
     CConfig::setInstance({});
 }
@@ -178,13 +188,9 @@ void SyncScenario::recordLocalMove(const QString &oldRelativePath, const QString
     const QString oldName = oldRelativePath.section('/', -1, -1, QString::SectionSkipEmpty);
     const QString newName = newRelativePath.section('/', -1, -1, QString::SectionSkipEmpty);
     const ItemId newParent = parentRecordId(newRelativePath);
-    CSqlValueList values{{"ClientName", oldName + kPendingRenameMarker + newName},
-                         {"ClientStatus", quint32(StatusMoved)},
-                         {"ParentClientId", newParent}};
-    if (item->isFile())
-        m_database->updateFile(item->ClientId, values);
-    else
-        m_database->updateFolder(item->ClientId, values);
+    update(*m_database, *item,
+           {{"ClientName", oldName + kPendingRenameMarker + newName}, {"ClientStatus", quint32(StatusMoved)},
+            {"ParentClientId", newParent}});
 }
 
 void SyncScenario::recordLocalDeletion(const QString &relativePath) const
@@ -197,12 +203,9 @@ void SyncScenario::recordLocalDeletion(const QString &relativePath) const
         QDir(path).removeRecursively();
     else
         QFile::remove(path);
-    const CSqlValue deleted("ClientStatus", quint32(StatusDeleted));
-    if (item->isFile())
-        m_database->updateFile(item->ClientId, deleted);
-    else
-        m_database->updateFolder(item->ClientId, deleted);
+    update(*m_database, *item, {{"ClientStatus", quint32(StatusDeleted)}});
 }
+
 
 void SyncScenario::recordLocalChange(const QString &relativePath) const
 {
@@ -310,12 +313,13 @@ QStringList SyncScenario::serverTree() const
     return tree;
 }
 
-int SyncScenario::requestCount(const QString &rpcMethod) const
+int SyncScenario::requestCount(const QString &rpcMethodOrEndpoint) const
 {
     int count = 0;
     for (const QJsonValue &entry : m_server.requestLog()) {
-        if (entry.toObject().value("rpcMethod").toString() == rpcMethod)
-            ++count;
+        const QJsonObject request = entry.toObject();
+        count += request.value("rpcMethod").toString() == rpcMethodOrEndpoint
+            || request.value("endpoint").toString() == rpcMethodOrEndpoint;
     }
     return count;
 }

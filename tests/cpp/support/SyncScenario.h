@@ -21,11 +21,12 @@ namespace testsupport {
 
 // One library on the reference server and the engine that synchronises it into a store folder of
 // its own: set up both trees, run the engine until the library is idle, then compare the trees
-// and count what the server received. Each scenario gets fresh folders and a fresh tenant.
+// and count what the server received. Each scenario gets fresh folders and a fresh tenant, and
+// fails the running test when the server recorded a protocol violation meanwhile.
 class SyncScenario
 {
 public:
-    SyncScenario(const ReferenceServer &server, const QString &tenantId, const QString &libraryName = "Lib");
+    SyncScenario(const ReferenceServer &server, const QString &tenantId);
     ~SyncScenario();
 
     const ReferenceServer::Library &library() const { return m_library; }
@@ -72,7 +73,7 @@ public:
     // Sorted; folders end in "/". Dot-files are left out, as the engine never synchronises them.
     QStringList localTree() const;
     QStringList serverTree() const;
-    int requestCount(const QString &rpcMethod) const;
+    int requestCount(const QString &rpcMethodOrEndpoint) const; // "FileSync.mkDir", "upload"
     void clearRequestLog() const { m_server.clearRequestLog(); }
     QJsonArray violations() const;
 
