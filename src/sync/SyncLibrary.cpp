@@ -128,6 +128,10 @@ void CSyncLibrary::sync()
         restartProcessingLibrary();
         return;
     }
+    if (current && !m_startChecked) {
+        m_startChecked = true;
+        refetchAfterInterruptedCreations(current);
+    }
     checkStoreFolder();
     const AppStatus status = m_appStatusController->getAppStatus();
     m_restartPending = 0;
@@ -137,6 +141,24 @@ void CSyncLibrary::sync()
         return;
     }
     restartProcessingLibrary();
+}
+
+// A stop in the middle of an upload or a folder creation (a kill, a crash) can leave the item on
+// the server while the record still says new here. Fetching the library before anything is sent
+// shows that item as the server's, so it is taken over instead of being created a second time
+// under a "(2)" name.
+void CSyncLibrary::refetchAfterInterruptedCreations(const SyncLibrary::Ptr &library)
+{
+    if (library->syncStatus.ServerStatus != StatusSynchronized || library->syncStatus.ClientStatus != StatusSynchronized)
+        return; // fetched anyway
+    const QString waiting = QStringLiteral("LibraryClientId = %1 AND ClientStatus = %2 AND (ServerId = 0 OR ServerId IS NULL)")
+                                .arg(m_libraryClientId)
+                                .arg(int(StatusNew));
+    if (!m_syncDatabase->existsFileOrFolder(waiting))
+        return;
+    qDebug() << "CSyncLibrary::sync: libId:" << m_libraryClientId
+             << "items new here wait for their creation on the server -> fetching the library first";
+    m_syncDatabase->updateLibrary(m_libraryClientId, CSqlValue(QStringLiteral("ServerStatus"), quint32(StatusChanged)));
 }
 
 void CSyncLibrary::restartSync(unsigned int msecDelay)

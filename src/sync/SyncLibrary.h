@@ -74,10 +74,12 @@ private:
     // The library's folder vanished while the store folder is there: start over from the server.
     bool recoverMissingLibraryFolder(const SyncLibrary::Ptr &library);
     void clearRecordsOfLibrary();
+    void refetchAfterInterruptedCreations(const SyncLibrary::Ptr &library);
 
     const ItemId m_libraryClientId;
     QAtomicInt m_processing = 0;
     QAtomicInt m_restartPending = 0;
+    bool m_startChecked = false;
 };
 
 // Creates the object that carries one record of a library through its step.
