@@ -698,8 +698,9 @@ void CSyncFile::processNewOnClientContinue(quint64, ErrorCode error, CUploadFile
             storeLibrarySic(library, response.state);
         else
             m_syncDatabase->updateLibrary(library->ClientId, CSqlValue(QStringLiteral("ServerStatus"), quint32(StatusChanged)));
-        // Under a taken name the server stores the file as "name (2)"; the record keeps both names.
-        record->ServerName = response.filename.isEmpty() ? record->ClientName : response.filename;
+        // Under a taken name the server stores the file as "name (2)": the record keeps the name sent,
+        // so the next fetch sees the server's rename and carries it here too.
+        record->ServerName = record->ClientName;
         record->Size = quint64(QFileInfo(path).size());
         record->ServerId = quint64(response.fileId);
         record->Sic = response.fileState;
