@@ -17,13 +17,14 @@ bool CSyncDatabase::insertFileCacheItem(const FileCacheItem &item)
 
 bool CSyncDatabase::isFileCacheItemPresent(const QString &id)
 {
-    return count(sqltable::FileCache, QStringLiteral("Id = '%1' LIMIT 1").arg(id)) != 0;
+    return count(sqltable::FileCache, QStringLiteral("Id = ") + quoted(id) + QStringLiteral(" LIMIT 1")) != 0;
 }
 
 FileCacheItem::Ptr CSyncDatabase::getFileCacheItem(const QString &hash, quint64 size)
 {
     return readOne<FileCacheItem::Ptr>(*this, sqltable::FileCache,
-                                       QStringLiteral("Hash = '%1' AND Size = %2 LIMIT 1").arg(hash).arg(size),
+                                       QStringLiteral("Hash = ") + quoted(hash) + QStringLiteral(" AND Size = ")
+                                           + QString::number(size) + QStringLiteral(" LIMIT 1"),
                                        sqlrow::readFileCacheItem);
 }
 
@@ -34,7 +35,7 @@ QList<FileCacheItem::Ptr> CSyncDatabase::getFileCacheItems()
 
 void CSyncDatabase::deleteFileCacheItem(const QString &id)
 {
-    execQuery(CSqlStatement::forWriting(sqltable::FileCache, QStringLiteral("Id = '%1'").arg(id), {}).deleteStatement());
+    execQuery(CSqlStatement::forWriting(sqltable::FileCache, QStringLiteral("Id = ") + quoted(id), {}).deleteStatement());
 }
 
 void CSyncDatabase::deleteAllFileCacheItems()
