@@ -1,22 +1,230 @@
 #include "SyncDatabaseSql.h"
 
 #include <QDebug>
+#include <QVector>
+
+#include <type_traits>
+
+namespace {
+
+// One column of a table: how the CREATE text declares it, and how a record writes and reads it.
+template<typename Record>
+struct Column
+{
+    QString name;
+    const char *declaration;
+    // Both null: declared in the table, never written or read.
+    QVariant (*write)(const Record &);
+    void (*read)(Record &, const QVariant &);
+};
+
+template<typename Record>
+using Columns = QVector<Column<Record>>;
+
+template<typename Record, auto Member>
+Column<Record> integer(const char *name, const char *declaration = "INTEGER")
+{
+    return {QString::fromLatin1(name), declaration,
+            [](const Record &r) { return QVariant::fromValue<quint64>(r.*Member); },
+            [](Record &r, const QVariant &v) {
+                r.*Member = static_cast<std::remove_reference_t<decltype(r.*Member)>>(v.toULongLong());
+            }};
+}
+
+template<typename Record, auto Member>
+Column<Record> text(const char *name, const char *declaration = "TEXT")
+{
+    return {QString::fromLatin1(name), declaration, [](const Record &r) { return QVariant(r.*Member); },
+            [](Record &r, const QVariant &v) { r.*Member = v.toString(); }};
+}
+
+template<typename Record, auto Member>
+Column<Record> time(const char *name)
+{
+    return {QString::fromLatin1(name), "INTEGER",
+            [](const Record &r) { return QVariant::fromValue<quint64>(toDatabaseTime(r.*Member)); },
+            [](Record &r, const QVariant &v) { r.*Member = v.isNull() ? QDateTime() : fromDatabaseTime(v.toULongLong()); }};
+}
+
+template<typename Record, auto Member>
+Column<Record> status(const char *name, const char *declaration)
+{
+    return {QString::fromLatin1(name), declaration,
+            [](const Record &r) { return QVariant::fromValue<quint64>(r.syncStatus.*Member); },
+            [](Record &r, const QVariant &v) { r.syncStatus.*Member = quint32(v.toULongLong()); }};
+}
+
+template<typename Record>
+Column<Record> declaredOnly(const char *name, const char *declaration)
+{
+    return {QString::fromLatin1(name), declaration, nullptr, nullptr};
+}
+
+// Folders declare their statuses as TEXT and always have; SQLite converts on both ways.
+const Columns<SyncFolder> &folderColumns()
+{
+    using R = SyncFolder;
+    static const Columns<R> columns = {
+        integer<R, &SyncItem::ClientId>("ClientId", "INTEGER PRIMARY KEY"),
+        integer<R, &SyncItem::ServerId>("ServerId"),
+        text<R, &SyncItem::ClientName>("ClientName"),
+        text<R, &SyncItem::ServerName>("ServerName"),
+        integer<R, &SyncFolder::ParentClientId>("ParentClientId"),
+        integer<R, &SyncFolder::LibraryClientId>("LibraryClientId"),
+        time<R, &SyncItem::CreatedTime>("CreatedTime"),
+        time<R, &SyncItem::UpdatedTime>("UpdatedTime"),
+        integer<R, &SyncItem::Attr>("Attr"),
+        text<R, &SyncItem::CreatedBy>("CreatedBy"),
+        text<R, &SyncItem::UpdatedBy>("UpdatedBy"),
+        status<R, &SyncStatus::ServerStatus>("ServerStatus", "TEXT"),
+        status<R, &SyncStatus::ClientStatus>("ClientStatus", "TEXT"),
+    };
+    return columns;
+}
+
+const Columns<SyncFile> &fileColumns()
+{
+    using R = SyncFile;
+    static const Columns<R> columns = {
+        integer<R, &SyncItem::ClientId>("ClientId", "INTEGER PRIMARY KEY"),
+        integer<R, &SyncItem::ServerId>("ServerId"),
+        text<R, &SyncItem::ServerName>("ServerName"),
+        text<R, &SyncItem::ClientName>("ClientName"),
+        integer<R, &SyncFile::ParentClientId>("ParentClientId"),
+        integer<R, &SyncFile::LibraryClientId>("LibraryClientId"),
+        text<R, &SyncFile::Hash>("Hash"),
+        text<R, &SyncFile::Sic>("Sic"),
+        time<R, &SyncItem::CreatedTime>("CreatedTime"),
+        integer<R, &SyncItem::Attr>("Attr"),
+        time<R, &SyncItem::UpdatedTime>("UpdatedTime"),
+        text<R, &SyncItem::CreatedBy>("CreatedBy"),
+        text<R, &SyncItem::UpdatedBy>("UpdatedBy"),
+        status<R, &SyncStatus::ServerStatus>("ServerStatus", "INTEGER"),
+        status<R, &SyncStatus::ClientStatus>("ClientStatus", "INTEGER"),
+        integer<R, &SyncFile::Size>("Size"),
+    };
+    return columns;
+}
+
+// Hash is a leftover of an early version: declared, never used. TeamId is last because older
+// databases got it by ALTER TABLE.
+const Columns<SyncLibrary> &libraryColumns()
+{
+    using R = SyncLibrary;
+    static const Columns<R> columns = {
+        integer<R, &SyncItem::ClientId>("ClientId", "INTEGER PRIMARY KEY"),
+        integer<R, &SyncItem::ServerId>("ServerId"),
+        text<R, &SyncLibrary::ServerPath>("ServerPath"),
+        text<R, &SyncItem::ServerName>("ServerName"),
+        text<R, &SyncItem::ClientName>("ClientName"),
+        declaredOnly<R>("Hash", "TEXT"),
+        text<R, &SyncLibrary::Sic>("Sic"),
+        time<R, &SyncItem::CreatedTime>("CreatedTime"),
+        time<R, &SyncItem::UpdatedTime>("UpdatedTime"),
+        text<R, &SyncItem::CreatedBy>("CreatedBy"),
+        text<R, &SyncItem::UpdatedBy>("UpdatedBy"),
+        status<R, &SyncStatus::ServerStatus>("ServerStatus", "INTEGER"),
+        status<R, &SyncStatus::ClientStatus>("ClientStatus", "INTEGER"),
+        integer<R, &SyncItem::Attr>("Attr"),
+        text<R, &SyncLibrary::TeamId>("TeamId"),
+        text<R, &SyncLibrary::TenantId>("TenantId"),
+        text<R, &SyncLibrary::TenantName>("TenantName"),
+        integer<R, &SyncLibrary::ContainerType>("ContainerType"),
+    };
+    return columns;
+}
+
+const Columns<FileCacheItem> &fileCacheColumns()
+{
+    using R = FileCacheItem;
+    static const Columns<R> columns = {
+        text<R, &FileCacheItem::Id>("Id", "TEXT PRIMARY KEY"),
+        text<R, &FileCacheItem::Hash>("Hash"),
+        integer<R, &FileCacheItem::Size>("Size"),
+        time<R, &FileCacheItem::CreatedTime>("CreatedTime"),
+    };
+    return columns;
+}
+
+template<typename Record>
+QString createText(const QString &table, const Columns<Record> &columns)
+{
+    QStringList declared;
+    for (const Column<Record> &column : columns)
+        declared << column.name + QLatin1Char(' ') + QLatin1String(column.declaration);
+    return QStringLiteral("CREATE TABLE ") + table + QStringLiteral(" (") + declared.join(QLatin1Char(','))
+        + QStringLiteral(");");
+}
+
+template<typename Record>
+QStringList writtenNames(const Columns<Record> &columns)
+{
+    QStringList names;
+    for (const Column<Record> &column : columns) {
+        if (column.write)
+            names << column.name;
+    }
+    return names;
+}
+
+template<typename Record>
+CSqlValueList valuesOf(const Columns<Record> &columns, const Record &record)
+{
+    CSqlValueList values;
+    values.reserve(columns.size());
+    for (const Column<Record> &column : columns) {
+        if (column.write)
+            values.append(CSqlValue(column.name, column.write(record)));
+    }
+    return values;
+}
+
+// Rows are read by column name, so a statement with another column order still maps correctly;
+// a column the statement lacks keeps the record's default.
+template<typename Record>
+QSharedPointer<Record> readRow(const Columns<Record> &columns, const CSqlStatement &statement, const QSqlQuery &query)
+{
+    if (!query.isValid())
+        return {};
+    QSharedPointer<Record> record(new Record);
+    for (const Column<Record> &column : columns) {
+        const int index = column.read ? statement.indexOf(column.name) : -1;
+        if (index >= 0)
+            column.read(*record, query.value(index));
+    }
+    return record;
+}
+
+} // namespace
 
 namespace sqltable {
 
+const QStringList &all()
+{
+    static const QStringList tables = {Libraries, Files, Folders, FileCache};
+    return tables;
+}
+
+QString createStatement(const QString &table)
+{
+    if (table == Files)
+        return createText(table, fileColumns());
+    if (table == Folders)
+        return createText(table, folderColumns());
+    if (table == Libraries)
+        return createText(table, libraryColumns());
+    if (table == FileCache)
+        return createText(table, fileCacheColumns());
+    qWarning() << "sqltable::createStatement: unknown table:" << table;
+    return {};
+}
+
 QStringList columnsOf(const QString &table)
 {
-    static const QStringList files = {
-        "ClientId", "ServerId", "ServerName", "ClientName", "ParentClientId", "LibraryClientId", "Hash", "Sic",
-        "Attr", "CreatedTime", "UpdatedTime", "CreatedBy", "UpdatedBy", "ServerStatus", "ClientStatus", "Size"};
-    static const QStringList folders = {
-        "ClientId", "ServerId", "ServerName", "ClientName", "ParentClientId", "LibraryClientId", "CreatedTime",
-        "UpdatedTime", "Attr", "CreatedBy", "UpdatedBy", "ServerStatus", "ClientStatus"};
-    static const QStringList libraries = {
-        "ClientId", "ServerId", "TeamId", "TenantId", "TenantName", "ServerPath", "ServerName", "ClientName", "Sic",
-        "CreatedTime", "UpdatedTime", "CreatedBy", "Attr", "UpdatedBy", "ServerStatus", "ClientStatus",
-        "ContainerType"};
-    static const QStringList fileCache = {"Id", "Hash", "Size", "CreatedTime"};
+    static const QStringList files = writtenNames(fileColumns());
+    static const QStringList folders = writtenNames(folderColumns());
+    static const QStringList libraries = writtenNames(libraryColumns());
+    static const QStringList fileCache = writtenNames(fileCacheColumns());
 
     if (table == Files)
         return files;
@@ -31,6 +239,39 @@ QStringList columnsOf(const QString &table)
 }
 
 } // namespace sqltable
+
+namespace sqlwhere {
+
+QString pending()
+{
+    return QStringLiteral("ServerStatus != %1 OR ClientStatus != %1").arg(number(StatusSynchronized));
+}
+
+QString notInfected()
+{
+    return QStringLiteral("(Attr & %1) = 0").arg(number(AttrInfected));
+}
+
+const QList<NextItemClass> &nextItemClasses()
+{
+    static const QList<NextItemClass> classes = [] {
+        const QString synced = number(StatusSynchronized);
+        const QString isNew = number(StatusNew);
+        const QString deleted = number(StatusDeleted);
+        const QString somewhere = QLatin1Char('(') + pending() + QLatin1Char(')');
+        return QList<NextItemClass>{
+            {QStringLiteral("NextBoth"), QStringLiteral("ServerStatus != %1 AND ClientStatus != %1").arg(synced)},
+            {QStringLiteral("DeletedPending"), QStringLiteral("ServerStatus = %1 OR ClientStatus = %1").arg(deleted)},
+            {QStringLiteral("NextNew"),
+             QStringLiteral("(ServerStatus = %1 OR ClientStatus = %1) AND ").arg(isNew) + notInfected()},
+            {QStringLiteral("NextUnflagged"), somewhere + QStringLiteral(" AND (Attr = 0 OR Attr IS NULL)")},
+            {QStringLiteral("NextClean"), somewhere + QStringLiteral(" AND ") + notInfected()},
+        };
+    }();
+    return classes;
+}
+
+} // namespace sqlwhere
 
 bool CSqlValue::isText() const
 {
@@ -158,178 +399,44 @@ QString CSqlStatement::countStatement() const
 
 namespace sqlrow {
 
-namespace {
-
-// Rows are read by column name, so a statement with another column order still maps correctly.
-class RowReader
-{
-public:
-    RowReader(const CSqlStatement &statement, const QSqlQuery &query) : m_statement(statement), m_query(query) {}
-
-    QVariant value(const QString &column) const
-    {
-        const int index = m_statement.indexOf(column);
-        return index < 0 ? QVariant() : m_query.value(index);
-    }
-    quint64 u64(const QString &column) const { return value(column).toULongLong(); }
-    quint32 u32(const QString &column) const { return value(column).toUInt(); }
-    QString text(const QString &column) const { return value(column).toString(); }
-    QDateTime time(const QString &column) const
-    {
-        const QVariant v = value(column);
-        return v.isNull() ? QDateTime() : fromDatabaseTime(v.toULongLong());
-    }
-
-private:
-    const CSqlStatement &m_statement;
-    const QSqlQuery &m_query;
-};
-
-void readCommon(const RowReader &row, SyncItem &item)
-{
-    item.ClientId = row.u64("ClientId");
-    item.ServerId = row.u64("ServerId");
-    item.ServerName = row.text("ServerName");
-    item.ClientName = row.text("ClientName");
-    item.CreatedTime = row.time("CreatedTime");
-    item.UpdatedTime = row.time("UpdatedTime");
-    item.CreatedBy = row.text("CreatedBy");
-    item.UpdatedBy = row.text("UpdatedBy");
-    item.Attr = row.u32("Attr");
-    item.syncStatus.ServerStatus = row.u32("ServerStatus");
-    item.syncStatus.ClientStatus = row.u32("ClientStatus");
-}
-
-CSqlValue number(const char *column, quint64 value)
-{
-    return CSqlValue(QString::fromLatin1(column), QVariant::fromValue<quint64>(value));
-}
-
-CSqlValue text(const char *column, const QString &value)
-{
-    return CSqlValue(QString::fromLatin1(column), QVariant(value));
-}
-
-} // namespace
-
 CSqlValueList fileValues(const SyncFile &file)
 {
-    return {number("ClientId", file.ClientId),
-            number("ServerId", file.ServerId),
-            text("ServerName", file.ServerName),
-            text("ClientName", file.ClientName),
-            number("ParentClientId", file.ParentClientId),
-            number("LibraryClientId", file.LibraryClientId),
-            text("Hash", file.Hash),
-            text("Sic", file.Sic),
-            number("Attr", file.Attr),
-            number("CreatedTime", toDatabaseTime(file.CreatedTime)),
-            number("UpdatedTime", toDatabaseTime(file.UpdatedTime)),
-            text("CreatedBy", file.CreatedBy),
-            text("UpdatedBy", file.UpdatedBy),
-            number("ServerStatus", file.syncStatus.ServerStatus),
-            number("ClientStatus", file.syncStatus.ClientStatus),
-            number("Size", file.Size)};
+    return valuesOf(fileColumns(), file);
 }
 
 CSqlValueList folderValues(const SyncFolder &folder)
 {
-    return {number("ClientId", folder.ClientId),
-            number("ServerId", folder.ServerId),
-            text("ServerName", folder.ServerName),
-            text("ClientName", folder.ClientName),
-            number("ParentClientId", folder.ParentClientId),
-            number("LibraryClientId", folder.LibraryClientId),
-            number("CreatedTime", toDatabaseTime(folder.CreatedTime)),
-            number("UpdatedTime", toDatabaseTime(folder.UpdatedTime)),
-            number("Attr", folder.Attr),
-            text("CreatedBy", folder.CreatedBy),
-            text("UpdatedBy", folder.UpdatedBy),
-            number("ServerStatus", folder.syncStatus.ServerStatus),
-            number("ClientStatus", folder.syncStatus.ClientStatus)};
+    return valuesOf(folderColumns(), folder);
 }
 
 CSqlValueList libraryValues(const SyncLibrary &library)
 {
-    return {number("ClientId", library.ClientId),
-            number("ServerId", library.ServerId),
-            text("TeamId", library.TeamId),
-            text("TenantId", library.TenantId),
-            text("TenantName", library.TenantName),
-            text("ServerPath", library.ServerPath),
-            text("ServerName", library.ServerName),
-            text("ClientName", library.ClientName),
-            text("Sic", library.Sic),
-            number("CreatedTime", toDatabaseTime(library.CreatedTime)),
-            number("UpdatedTime", toDatabaseTime(library.UpdatedTime)),
-            text("CreatedBy", library.CreatedBy),
-            number("Attr", library.Attr),
-            text("UpdatedBy", library.UpdatedBy),
-            number("ServerStatus", library.syncStatus.ServerStatus),
-            number("ClientStatus", library.syncStatus.ClientStatus),
-            number("ContainerType", library.ContainerType)};
+    return valuesOf(libraryColumns(), library);
 }
 
 CSqlValueList fileCacheValues(const FileCacheItem &item)
 {
-    return {text("Id", item.Id), text("Hash", item.Hash), number("Size", item.Size),
-            number("CreatedTime", toDatabaseTime(item.CreatedTime))};
+    return valuesOf(fileCacheColumns(), item);
 }
 
 SyncFile::Ptr readFile(const CSqlStatement &statement, const QSqlQuery &query)
 {
-    if (!query.isValid())
-        return {};
-    const RowReader row(statement, query);
-    SyncFile::Ptr file(new SyncFile);
-    readCommon(row, *file);
-    file->ParentClientId = row.u64("ParentClientId");
-    file->LibraryClientId = row.u64("LibraryClientId");
-    file->Hash = row.text("Hash");
-    file->Sic = row.text("Sic");
-    file->Size = row.u64("Size");
-    return file;
+    return readRow(fileColumns(), statement, query);
 }
 
 SyncFolder::Ptr readFolder(const CSqlStatement &statement, const QSqlQuery &query)
 {
-    if (!query.isValid())
-        return {};
-    const RowReader row(statement, query);
-    SyncFolder::Ptr folder(new SyncFolder);
-    readCommon(row, *folder);
-    folder->ParentClientId = row.u64("ParentClientId");
-    folder->LibraryClientId = row.u64("LibraryClientId");
-    return folder;
+    return readRow(folderColumns(), statement, query);
 }
 
 SyncLibrary::Ptr readLibrary(const CSqlStatement &statement, const QSqlQuery &query)
 {
-    if (!query.isValid())
-        return {};
-    const RowReader row(statement, query);
-    SyncLibrary::Ptr library(new SyncLibrary);
-    readCommon(row, *library);
-    library->ContainerType = row.u32("ContainerType");
-    library->TeamId = row.text("TeamId");
-    library->TenantId = row.text("TenantId");
-    library->TenantName = row.text("TenantName");
-    library->Sic = row.text("Sic");
-    library->ServerPath = row.text("ServerPath");
-    return library;
+    return readRow(libraryColumns(), statement, query);
 }
 
 FileCacheItem::Ptr readFileCacheItem(const CSqlStatement &statement, const QSqlQuery &query)
 {
-    if (!query.isValid())
-        return {};
-    const RowReader row(statement, query);
-    FileCacheItem::Ptr item(new FileCacheItem);
-    item->Id = row.text("Id");
-    item->Hash = row.text("Hash");
-    item->Size = row.u64("Size");
-    item->CreatedTime = row.time("CreatedTime");
-    return item;
+    return readRow(fileCacheColumns(), statement, query);
 }
 
 } // namespace sqlrow

@@ -17,9 +17,36 @@ inline const QString Files = QStringLiteral("Files");
 inline const QString Folders = QStringLiteral("Folders");
 inline const QString FileCache = QStringLiteral("FileCache");
 
+// Every table, in the order a new database creates them.
+const QStringList &all();
+// The CREATE TABLE text; empty for an unknown table.
+QString createStatement(const QString &table);
 // The columns written on insert and read back, in statement order.
 QStringList columnsOf(const QString &table);
 } // namespace sqltable
+
+// Conditions of statements. Status numbers and attribute bits come from the enums, so a renumbered
+// enum cannot leave a statement behind.
+namespace sqlwhere {
+template<typename Enum>
+QString number(Enum value)
+{
+    return QString::number(static_cast<quint64>(value));
+}
+// Something is left to do on one side or the other.
+QString pending();
+// Not parked as infected.
+QString notInfected();
+
+// The next-item choice tries these in order. Each has a partial index whose condition is exactly this
+// text: SQLite takes such an index only when the query repeats the condition.
+struct NextItemClass
+{
+    QString indexName; // after the table name: "Files" + "NextBoth"
+    QString condition;
+};
+const QList<NextItemClass> &nextItemClasses();
+} // namespace sqlwhere
 
 // One column with its value: a text or a number (a date-time counts as seconds since 1970).
 class CSqlValue

@@ -158,6 +158,26 @@ private slots:
         QCOMPARE(QFileInfo::exists(filecache::cacheFilePath(cache.cacheFolder(), item->Id)), kept);
     }
 
+    // The table alone: look-up by content, ids quoted, invalid rows refused.
+    void tableRows()
+    {
+        testdb::MessageCapture log;
+        CSyncDatabase &db = *m_fixture->db;
+        FileCacheItem second = cacheItem("{id-'2}", "abc");
+        second.Size = 4;
+        QVERIFY(db.insertFileCacheItem(cacheItem("{id-1}", "abc")) && db.insertFileCacheItem(second));
+        QVERIFY(!db.insertFileCacheItem(cacheItem("{id-3}", "")));
+        QCOMPARE(log.count(QtWarningMsg, "CSyncDatabase::insertFileCacheItem: invalid cache item:"), 1);
+        QVERIFY(db.isFileCacheItemPresent(second.Id) && !db.isFileCacheItemPresent("{id-3}"));
+        const FileCacheItem::Ptr found = db.getFileCacheItem("abc", 4);
+        QVERIFY(found && found->Id == second.Id);
+        QVERIFY(!db.getFileCacheItem("abc", 5));
+        db.deleteFileCacheItem(second.Id);
+        QCOMPARE(db.getFileCacheItems().size(), 1);
+        db.deleteAllFileCacheItems();
+        QVERIFY(db.getFileCacheItems().isEmpty());
+    }
+
     void sanityCheckRemovesUnpairedFilesAndRows()
     {
         CFileCache cache(m_fixture->db, m_store->path());

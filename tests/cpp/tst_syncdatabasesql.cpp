@@ -4,6 +4,46 @@
 
 #include <QPoint>
 
+namespace {
+
+QVariantList fieldsOf(const SyncItem &i)
+{
+    return {int(i.type), i.ClientId, i.ServerId, i.ServerName, i.ClientName, i.CreatedTime, i.UpdatedTime,
+            i.CreatedBy, i.UpdatedBy, i.Attr, i.syncStatus.ServerStatus, i.syncStatus.ClientStatus};
+}
+QVariantList fieldsOf(const SyncFile &f)
+{
+    return fieldsOf(static_cast<const SyncItem &>(f)) << f.ParentClientId << f.LibraryClientId << f.Hash << f.Sic
+                                                       << f.Size;
+}
+QVariantList fieldsOf(const SyncFolder &f)
+{
+    return fieldsOf(static_cast<const SyncItem &>(f)) << f.ParentClientId << f.LibraryClientId;
+}
+QVariantList fieldsOf(const SyncLibrary &l)
+{
+    return fieldsOf(static_cast<const SyncItem &>(l)) << l.TeamId << l.TenantId << l.TenantName << l.Sic
+                                                       << l.ServerPath << l.ContainerType;
+}
+
+// Every field different from its default and from every other field, so that a column written to
+// or read from the wrong place shows.
+template<typename Record>
+void fill(Record &r, quint64 serverId, const QString &tag)
+{
+    r.ServerId = serverId;
+    r.ServerName = tag + " server 'name'";
+    r.ClientName = tag + " client name";
+    r.CreatedBy = tag + " creator";
+    r.UpdatedBy = tag + " updater";
+    r.CreatedTime = QDateTime(QDate(2020, 1, 2), QTime(3, 4, 5), Qt::UTC);
+    r.UpdatedTime = QDateTime(QDate(2021, 6, 7), QTime(8, 9, 10), Qt::UTC);
+    r.Attr = AttrQuotaExceeded | AttrAccessDenied;
+    r.syncStatus = {StatusChanged, StatusNew}; // client, server
+}
+
+} // namespace
+
 class TestSyncDatabaseSql : public QObject
 {
     Q_OBJECT
@@ -14,24 +54,25 @@ private slots:
     void rendering_data();
     void rendering();
     void unconvertibleValuesAreLogged();
-    void rowsReadBackByColumnName();
+    void everyColumnReadsBackWhatWasWritten();
+    void recordTexts();
+    void castChecksTheType();
+    void databaseTimeDropsMillisecondsAndIsUtc();
+    void queuedCallsCarryRecords();
 };
 
 void TestSyncDatabaseSql::literal_data()
 {
     QTest::addColumn<QVariant>("value");
     QTest::addColumn<QString>("literal");
-    QTest::newRow("text") << QVariant(QString("abc")) << "'abc'";
     QTest::newRow("quote") << QVariant(QString("it's")) << "'it''s'";
     QTest::newRow("only quotes") << QVariant(QString("''")) << "''''''";
-    QTest::newRow("empty text") << QVariant(QString()) << "''";
+    QTest::newRow("null text") << QVariant(QString()) << "''";
     QTest::newRow("no other escaping") << QVariant(QString("a\\b;\"c\"")) << "'a\\b;\"c\"'";
     QTest::newRow("number text stays text") << QVariant(QString("12")) << "'12'";
     QTest::newRow("unsigned 64") << QVariant::fromValue<quint64>(18446744073709551615ull) << "18446744073709551615";
-    QTest::newRow("int") << QVariant(5) << "5";
     QTest::newRow("bool") << QVariant(true) << "1";
-    QTest::newRow("time in seconds")
-        << QVariant(QDateTime(QDate(1970, 1, 2), QTime(0, 0, 0, 500), Qt::UTC)) << "86400";
+    QTest::newRow("time in seconds") << QVariant(QDateTime(QDate(1970, 1, 2), QTime(0, 0, 0, 500), Qt::UTC)) << "86400";
 }
 
 void TestSyncDatabaseSql::literal()
@@ -45,30 +86,23 @@ void TestSyncDatabaseSql::rendering_data()
 {
     QTest::addColumn<QString>("rendered");
     QTest::addColumn<QString>("expected");
-
     const CSqlValueList two = {CSqlValue("ServerName", QString("a'b")), CSqlValue("Size", quint64(3))};
     const auto writing = [&](const QString &table, const QString &where) {
         return CSqlStatement::forWriting(table, where, two);
     };
-
-    QTest::newRow("select with where")
-        << CSqlStatement::forReading("FileCache", "Id = 'x'").selectStatement()
-        << "SELECT Id,Hash,Size,CreatedTime FROM FileCache WHERE Id = 'x';";
-    QTest::newRow("select without where")
-        << CSqlStatement::forReading("FileCache").selectStatement() << "SELECT Id,Hash,Size,CreatedTime FROM FileCache;";
+    QTest::newRow("select with where") << CSqlStatement::forReading("FileCache", "Id = 'x'").selectStatement()
+                                       << "SELECT Id,Hash,Size,CreatedTime FROM FileCache WHERE Id = 'x';";
+    QTest::newRow("select without where") << CSqlStatement::forReading("FileCache").selectStatement()
+                                          << "SELECT Id,Hash,Size,CreatedTime FROM FileCache;";
     QTest::newRow("insert") << writing("Files", "").insertStatement()
                             << "INSERT INTO Files (ServerName,Size) VALUES ('a''b',3);";
-    QTest::newRow("update with where") << writing("Files", "ClientId = 4").updateStatement()
-                                       << "UPDATE Files SET ServerName='a''b',Size=3 WHERE ClientId = 4;";
-    QTest::newRow("update without where") << writing("Files", "").updateStatement()
-                                          << "UPDATE Files SET ServerName='a''b',Size=3;";
-    QTest::newRow("delete with where") << writing("Folders", "ClientId = 4").deleteStatement()
-                                       << "DELETE FROM Folders WHERE ClientId = 4;";
-    QTest::newRow("delete without where") << writing("Folders", "").deleteStatement() << "DELETE FROM Folders;";
+    QTest::newRow("update") << writing("Files", "ClientId = 4").updateStatement()
+                            << "UPDATE Files SET ServerName='a''b',Size=3 WHERE ClientId = 4;";
+    QTest::newRow("delete") << writing("Folders", "ClientId = 4").deleteStatement()
+                            << "DELETE FROM Folders WHERE ClientId = 4;";
     QTest::newRow("count files sums sizes") << writing("Files", "Size > 1").countStatement()
                                             << "SELECT COUNT(1), SUM(Size) FROM Files WHERE Size > 1;";
-    QTest::newRow("count other tables") << writing("Libraries", "").countStatement()
-                                        << "SELECT COUNT(1) FROM Libraries;";
+    QTest::newRow("count other tables") << writing("Libraries", "").countStatement() << "SELECT COUNT(1) FROM Libraries;";
 }
 
 void TestSyncDatabaseSql::rendering()
@@ -82,49 +116,95 @@ void TestSyncDatabaseSql::unconvertibleValuesAreLogged()
 {
     testdb::MessageCapture log;
     QCOMPARE(CSqlValue("Size", QString("abc")).valueToULongLong(), 0ull);
-    QCOMPARE(log.count(QtCriticalMsg, "CSqlParameter::valueToULongLong: unable to convert value"), 1);
     QCOMPARE(toSqlLiteral(CSqlValue("Size", QVariant())), QString("0"));
     QCOMPARE(log.count(QtCriticalMsg, "CSqlParameter::valueToULongLong: unable to convert value"), 2);
     CSqlValue("Pos", QPoint(1, 2)).valueToString();
     QCOMPARE(log.count(QtCriticalMsg, "CSqlParameter::valueToString: unable to convert value"), 1);
 }
 
-void TestSyncDatabaseSql::rowsReadBackByColumnName()
+// Through single inserts, the batch and updateItem: what goes in comes back, field by field.
+void TestSyncDatabaseSql::everyColumnReadsBackWhatWasWritten()
 {
     testdb::Fixture f;
-    const ItemId library = f.addLibrary("T/Lib", "tenant-9", 77);
-    SyncFile::Ptr file = f.makeFile(library, library, "name 'quoted'.txt", 1234, {StatusNew, StatusSynchronized},
-                                    AttrAccessDenied, 5000000000ull);
+    SyncLibrary::Ptr library = f.makeLibrary("T/Lib", "tenant-9", 77);
+    fill(*library, 77, "library");
+    library->TeamId = "team";
+    library->TenantName = "tenant name";
+    library->Sic = "library sic";
+    library->ServerPath = "/server/path";
+    library->ContainerType = 3;
+    QVERIFY(f.db->insertLibrary(library) != 0);
+    QCOMPARE(fieldsOf(*f.db->getLibrary(library->ClientId)), fieldsOf(*library));
+
+    const ItemId parent = f.addFolder(library->ClientId, library->ClientId, "parent");
+    SyncFolder::Ptr folder = f.makeFolder(parent, library->ClientId, "");
+    fill(*folder, 1234, "folder");
+    SyncFile::Ptr file = f.makeFile(parent, library->ClientId, "", 0, {}, 0, 5000000000ull);
+    fill(*file, 5678, "file");
     file->Hash = "abc";
-    file->Sic = "sic-1";
-    file->CreatedBy = "me";
-    file->UpdatedBy = "you";
-    file->CreatedTime = QDateTime(QDate(2020, 1, 2), QTime(3, 4, 5, 600), Qt::UTC);
-    file->UpdatedTime = QDateTime(QDate(2021, 1, 2), QTime(3, 4, 5), Qt::UTC);
-    QVERIFY(f.db->insertFile(file) != 0);
+    file->Sic = "file sic";
+    {
+        CSyncDatabaseBatch batch(*f.db, library->ClientId);
+        QVERIFY(batch.insertFolder(*folder) != 0);
+        QVERIFY(batch.insertFile(*file) != 0);
+        QVERIFY(batch.commit());
+    }
+    QCOMPARE(fieldsOf(*f.db->getFolder(folder->ClientId)), fieldsOf(*folder));
+    QCOMPARE(fieldsOf(*f.db->getFile(file->ClientId)), fieldsOf(*file));
+    file->ClientId = f.addFile(parent, library->ClientId, "second");
+    f.db->updateItem(file);
+    QCOMPARE(fieldsOf(*f.db->getFile(file->ClientId)), fieldsOf(*file));
 
-    const SyncFile::Ptr back = f.db->getFile(file->ClientId);
+    FileCacheItem item;
+    item.Id = "{id}";
+    item.Hash = "hash";
+    item.Size = 4;
+    item.CreatedTime = library->CreatedTime;
+    QVERIFY(f.db->insertFileCacheItem(item));
+    const FileCacheItem::Ptr back = f.db->getFileCacheItem("hash", 4);
     QVERIFY(back);
-    QCOMPARE(back->ClientName, file->ClientName);
-    QCOMPARE(back->ServerId, 1234ull);
-    QCOMPARE(back->ParentClientId, library);
-    QCOMPARE(back->LibraryClientId, library);
-    QCOMPARE(back->Hash, QString("abc"));
-    QCOMPARE(back->Sic, QString("sic-1"));
-    QCOMPARE(back->Attr, quint32(AttrAccessDenied));
-    QCOMPARE(back->Size, 5000000000ull);
-    QCOMPARE(back->CreatedBy, QString("me"));
-    QCOMPARE(back->UpdatedBy, QString("you"));
-    QCOMPARE(back->CreatedTime, QDateTime(QDate(2020, 1, 2), QTime(3, 4, 5), Qt::UTC));
-    QCOMPARE(back->UpdatedTime, file->UpdatedTime);
-    QCOMPARE(back->syncStatus.ServerStatus, quint32(StatusNew));
-    QCOMPARE(back->syncStatus.ClientStatus, quint32(StatusSynchronized));
+    QCOMPARE((QVariantList{back->Id, back->Hash, back->Size, back->CreatedTime}),
+             (QVariantList{item.Id, item.Hash, item.Size, item.CreatedTime}));
+}
 
-    const SyncLibrary::Ptr lib = f.db->getLibrary(library);
-    QVERIFY(lib);
-    QCOMPARE(lib->TenantId, QString("tenant-9"));
-    QCOMPARE(lib->ServerId, 77ull);
-    QCOMPARE(lib->ClientName, QString("T/Lib"));
+void TestSyncDatabaseSql::recordTexts()
+{
+    QCOMPARE(typeToString(SyncItemType::FileFolder), QString("FileFolder"));
+    QCOMPARE(typeToString(SyncItemType(9)), QString("TypeUnknown(9)"));
+    QCOMPARE(statusToString(StatusMovedAndChanged), QString("StatusMovedAndChanged"));
+    QCOMPARE(statusToString(4294967295u), QString("StatusUnknown(4294967295)"));
+    const SyncStatus status{StatusNew, StatusSynchronized}; // client, server
+    QCOMPARE(status.toString(), QString("(S/C: StatusSynchronized/StatusNew)"));
+    QVERIFY(!status.isSynchronized());
+}
+
+void TestSyncDatabaseSql::castChecksTheType()
+{
+    SyncFile::Ptr file(new SyncFile);
+    const SyncItem::Ptr asItem = file;
+    QCOMPARE(SyncFile::cast(asItem).data(), file.data());
+    QVERIFY(!SyncFolder::cast(asItem));
+    QVERIFY(!SyncLibrary::cast(asItem));
+    QCOMPARE(SyncFile::cast(SyncItem::ConstPtr(file)).data(), file.data());
+    QVERIFY(!SyncFile::cast(SyncItem::Ptr()));
+    QVERIFY(SyncLibrary::cast(SyncItem::Ptr(new SyncLibrary)));
+    QVERIFY(SyncFolder::cast(SyncItem::Ptr(new SyncFolder)));
+}
+
+void TestSyncDatabaseSql::databaseTimeDropsMillisecondsAndIsUtc()
+{
+    const QDateTime local = QDateTime(QDate(2020, 10, 8), QTime(12, 34, 56, 789), Qt::OffsetFromUTC, 7200);
+    const QDateTime back = fromDatabaseTime(toDatabaseTime(local));
+    QCOMPARE(back.timeSpec(), Qt::UTC);
+    QCOMPARE(back, QDateTime(QDate(2020, 10, 8), QTime(10, 34, 56), Qt::UTC));
+    QCOMPARE(toDatabaseTime(QDateTime()), 0u);
+}
+
+// Records travel between threads as arguments of queued calls, which need the names registered.
+void TestSyncDatabaseSql::queuedCallsCarryRecords()
+{
+    for (const char *name : {"ItemId", "SyncItem::ConstPtr", "SyncLibrary::Ptr"})
+        QVERIFY2(QMetaType::type(name) != QMetaType::UnknownType, name);
 }
 
 BXSYNC_TEST_MAIN(TestSyncDatabaseSql)
