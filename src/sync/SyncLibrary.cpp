@@ -153,7 +153,7 @@ void CSyncLibrary::refetchAfterInterruptedCreations(const SyncLibrary::Ptr &libr
         return; // fetched anyway
     const QString waiting = QStringLiteral("LibraryClientId = %1 AND ClientStatus = %2 AND (ServerId = 0 OR ServerId IS NULL)")
                                 .arg(m_libraryClientId)
-                                .arg(int(StatusNew));
+                                .arg(sqlwhere::number(StatusNew));
     if (!m_syncDatabase->existsFileOrFolder(waiting))
         return;
     qDebug() << "CSyncLibrary::sync: libId:" << m_libraryClientId
