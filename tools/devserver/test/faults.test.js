@@ -7,7 +7,7 @@ const { makeLibrary, errorName, useServer } = require('../testing');
 
 const CUT = /aborted|socket hang up|ECONNRESET/;
 
-// Delays and drips are left to the engine's tests, which fail when either goes missing.
+// Delays are left to the watcher's tests, which fail when they go missing.
 describe('fault injection', () => {
   let server;
   let lib;
@@ -33,9 +33,14 @@ describe('fault injection', () => {
     assert.deepEqual(await server.admin.faults(), []);
   });
 
-  it('answers an HTTP status on an endpoint once', async () => {
+  it('answers an HTTP status on an endpoint once; drips a body slowly but completely', async () => {
     await fault({ endpoint: 'download', type: 'httpStatus', status: 503 });
     assert.deepEqual([(await download()).status, (await download()).status], [503, 200]);
+    await fault({ endpoint: 'download', type: 'drip', bytes: 64 * 1024, everyMs: 150 });
+    const started = Date.now();
+    const res = await download();
+    assert.ok(Date.now() - started >= 3 * 150 - 10, 'four pieces take at least three pauses');
+    assert.deepEqual([res.body.length, res.headers['content-length']], [256 * 1024, String(256 * 1024)]);
   });
 
   it('stalls after the headers, with or without running the call', async () => {
