@@ -14,17 +14,12 @@ const sha1 = (text) => crypto.createHash('sha1').update(text).digest('hex');
 function walk(node, prefix, out) {
   assert.deepEqual(Object.keys(node).filter((k) => k === 'files' || k === 'folders').sort(), ['files', 'folders']);
   for (const f of node.files) {
-    assert.match(f.id, DECIMAL);
-    assert.equal(typeof f.fileSize, 'number');
-    assert.match(f.contentHash, /^[0-9a-f]{40}$/);
-    assert.match(f.createdTime, ISO_UTC);
-    assert.match(f.modifiedTime, ISO_UTC);
-    assert.equal(typeof f.state, 'string');
+    assert.deepEqual([DECIMAL.test(f.id), typeof f.fileSize, /^[0-9a-f]{40}$/.test(f.contentHash), ISO_UTC.test(f.createdTime), ISO_UTC.test(f.modifiedTime), typeof f.state],
+      [true, 'number', true, true, true, 'string'], f.name);
     out[`${prefix}${f.name}`] = f;
   }
   for (const d of node.folders) {
-    assert.match(d.id, DECIMAL);
-    assert.match(d.modifiedTime, ISO_UTC);
+    assert.deepEqual([DECIMAL.test(d.id), ISO_UTC.test(d.modifiedTime)], [true, true], d.name);
     walk(d, `${prefix}${d.name}/`, out);
   }
   return out;
