@@ -109,8 +109,8 @@ private slots:
 
         // Back in step: no token was kept, so it is asked for again.
         const int mark = lastLogSeq();
-        m_db->updateLibrary(stale, CSqlValue("Sic", serverState(stale)),
-                            CSqlValue("ServerStatus", quint32(StatusSynchronized)));
+        const QString serverState = m_server->admin("GET", libraryPath(stale)).object().value("state").toString();
+        m_db->updateLibrary(stale, CSqlValue("Sic", serverState), CSqlValue("ServerStatus", quint32(StatusSynchronized)));
         QTRY_COMPARE_WITH_TIMEOUT(tokenRequests(mark, stale), 1, 10000);
         QTRY_COMPARE_WITH_TIMEOUT(watchCalls(mark), QStringList{call({stale, fresh})}, 10000);
     }
@@ -293,14 +293,11 @@ private:
     // A server library and its synchronised record, in step with the server.
     ItemId addLibrary(const QString &name, const QString &watcherHostname = QString())
     {
-        QJsonObject library = m_server->admin("POST", "/admin/tenants/" + m_tenant + "/libraries",
-                                              {{"name", QString("%1 %2").arg(name).arg(++m_libraries)}, {"teamId", m_team}})
-                                  .object();
+        const QString path = "/admin/tenants/" + m_tenant + "/libraries";
+        QJsonObject library = m_server->admin("POST", path, {{"name", QString("%1 %2").arg(name).arg(++m_libraries)}, {"teamId", m_team}}).object();
         const quint64 serverId = library.value("id").toString().toULongLong();
         if (!watcherHostname.isEmpty()) // a new state as well
-            library = m_server->admin("PATCH", "/admin/tenants/" + m_tenant + "/libraries/" + QString::number(serverId),
-                                      {{"watcherHostname", watcherHostname}})
-                          .object();
+            library = m_server->admin("PATCH", path + "/" + QString::number(serverId), {{"watcherHostname", watcherHostname}}).object();
         SyncLibrary::Ptr record(new SyncLibrary);
         record->ServerId = serverId;
         record->TenantId = m_tenant;
@@ -313,11 +310,6 @@ private:
     QString libraryPath(ItemId clientId) const
     {
         return "/admin/tenants/" + m_tenant + "/libraries/" + QString::number(m_db->getLibrary(clientId)->ServerId);
-    }
-
-    QString serverState(ItemId clientId) const
-    {
-        return m_server->admin("GET", libraryPath(clientId)).object().value("state").toString();
     }
 
     // A watch call as the server logs it: the host it was sent to and the libraries' server ids.
