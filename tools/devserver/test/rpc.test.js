@@ -112,12 +112,6 @@ describe('modifying methods and state identifiers', () => {
     assert.ok(!paths.some((p) => p.startsWith('B')), paths.join(','));
     assert.equal(await refusal('FileSync.rmDir', { folderId: lib.id }), 'brindlex.NotPermitted');
   });
-
-  it('names the unknown tenant and the unknown library', async () => {
-    const tenant = await server.app.rpc('FileSync.getHierarchy', { tenantId: 'nobody', id: lib.id });
-    assert.deepEqual([errorName(tenant), tenant.json.error.code], ['brindlex.TenantNotFound', 7000]);
-    assert.equal(errorName(await server.app.rpc('FileSync.getHierarchy', { tenantId: lib.tenantId, id: '424242' })), 'brindlex.ItemNotFound');
-  });
 });
 
 describe('read methods, roles and quota', () => {
