@@ -18,39 +18,34 @@ describe('admin API', () => {
 
   it('wants its own token', async () => {
     const stranger = new AdminClient({ adminUrl: server.adminUrl, adminToken: server.token, ca: server.ca });
-    try {
-      await assert.rejects(stranger.info(), { status: 401 });
-    } finally {
-      stranger.close();
-    }
+    await assert.rejects(stranger.info(), { status: 401 }).finally(() => stranger.close());
   });
 
   it('changes the tree as another user would, and each change moves the state on', async () => {
     const { admin } = server;
     const lib = await makeLibrary(server);
+    const [t, l] = [lib.tenantId, lib.id];
     const states = [await lib.state()];
     const step = async (work) => { const out = await work(); states.push(await lib.state()); return out; };
 
-    const deep = await step(() => admin.putFile(lib.tenantId, lib.id, 'a/b/deep.txt', 'deep'));
-    const raw = await step(() => admin.putFile(lib.tenantId, lib.id, { path: 'a/raw.bin' }, Buffer.from([0, 1, 2, 255])));
-    await assert.rejects(admin.putFile(lib.tenantId, lib.id, 'a/raw.bin', 'again'), { status: 409 });
-    await step(() => admin.putFile(lib.tenantId, lib.id, { path: 'a/raw.bin', overwrite: true }, 'replaced'));
-    await step(() => admin.putFile(lib.tenantId, lib.id, 'gen.bin', { size: 100000, seed: 5 }));
-    const c = await step(() => admin.mkdir(lib.tenantId, lib.id, 'c'));
-    await step(() => admin.move(lib.tenantId, lib.id, deep.id, c.id));
-    await step(() => admin.rename(lib.tenantId, lib.id, deep.id, 'renamed.txt'));
-    await step(async () => admin.remove(lib.tenantId, lib.id, (await lib.item('a/b')).id));
+    const deep = await step(() => admin.putFile(t, l, 'a/b/deep.txt', 'deep'));
+    const raw = await step(() => admin.putFile(t, l, { path: 'a/raw.bin' }, Buffer.from([0, 1, 2, 255])));
+    await assert.rejects(admin.putFile(t, l, 'a/raw.bin', 'again'), { status: 409 });
+    await step(() => admin.putFile(t, l, { path: 'a/raw.bin', overwrite: true }, 'replaced'));
+    await step(() => admin.putFile(t, l, 'gen.bin', { size: 100000, seed: 5 }));
+    const c = await step(() => admin.mkdir(t, l, 'c'));
+    await step(() => admin.move(t, l, deep.id, c.id));
+    await step(() => admin.rename(t, l, deep.id, 'renamed.txt'));
+    await step(async () => admin.remove(t, l, (await lib.item('a/b')).id));
 
     assert.equal(new Set(states).size, states.length, 'every change gives a new state');
-    const tree = await admin.treeMap(lib.tenantId, lib.id);
+    const tree = await admin.treeMap(t, l);
     assert.deepEqual(Object.keys(tree), ['a', 'a/raw.bin', 'c', 'c/renamed.txt', 'gen.bin']);
     assert.deepEqual(tree['a/raw.bin'], { type: 'file', size: 8, contentHash: sha1('replaced') });
-    assert.equal(tree['gen.bin'].size, 100000);
-    assert.equal((await admin.readFile(lib.tenantId, lib.id, deep.id)).toString(), 'deep');
-    assert.equal(raw.size, 4);
-    await assert.rejects(admin.move(lib.tenantId, lib.id, c.id, c.id), { status: 409 });
-    await assert.rejects(admin.rename(lib.tenantId, lib.id, '999999', 'x'), { status: 404 });
-    await assert.rejects(admin.putFile(lib.tenantId, lib.id, 'bad\u0001name', 'x'), { status: 400 });
+    assert.deepEqual([tree['gen.bin'].size, raw.size, (await admin.readFile(t, l, deep.id)).toString()], [100000, 4, 'deep']);
+    await assert.rejects(admin.move(t, l, c.id, c.id), { status: 409 });
+    await assert.rejects(admin.rename(t, l, '999999', 'x'), { status: 404 });
+    await assert.rejects(admin.putFile(t, l, 'bad\u0001name', 'x'), { status: 400 });
   });
 
   it('applies settings: letter case in names, the state check, the antivirus marker', async () => {
@@ -75,13 +70,11 @@ describe('admin API', () => {
 describe('start-up on a damaged data directory', () => {
   it('refuses an unreadable state file with a clear error instead of starting empty', async () => {
     const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'bx-devserver-bad-'));
-    try {
-      fs.writeFileSync(path.join(dir, 'state.json'), '{"tenants": [');
-      const result = await startDevServer({ dataDir: dir, quiet: true });
-      assert.match(result.error, /cannot read .*state\.json/);
-      assert.equal(fs.readFileSync(path.join(dir, 'state.json'), 'utf8'), '{"tenants": [');
-    } finally {
-      fs.rmSync(dir, { recursive: true, force: true });
-    }
+    const file = path.join(dir, 'state.json');
+    fs.writeFileSync(file, '{"tenants": [');
+    const result = await startDevServer({ dataDir: dir, quiet: true });
+    assert.match(result.error, /cannot read .*state\.json/);
+    assert.equal(fs.readFileSync(file, 'utf8'), '{"tenants": [');
+    fs.rmSync(dir, { recursive: true, force: true });
   });
 });

@@ -14,17 +14,12 @@ const sha1 = (text) => crypto.createHash('sha1').update(text).digest('hex');
 function walk(node, prefix, out) {
   assert.deepEqual(Object.keys(node).filter((k) => k === 'files' || k === 'folders').sort(), ['files', 'folders']);
   for (const f of node.files) {
-    assert.match(f.id, DECIMAL);
-    assert.equal(typeof f.fileSize, 'number');
-    assert.match(f.contentHash, /^[0-9a-f]{40}$/);
-    assert.match(f.createdTime, ISO_UTC);
-    assert.match(f.modifiedTime, ISO_UTC);
-    assert.equal(typeof f.state, 'string');
+    assert.deepEqual([DECIMAL.test(f.id), typeof f.fileSize, /^[0-9a-f]{40}$/.test(f.contentHash), ISO_UTC.test(f.createdTime), ISO_UTC.test(f.modifiedTime), typeof f.state],
+      [true, 'number', true, true, true, 'string'], f.name);
     out[`${prefix}${f.name}`] = f;
   }
   for (const d of node.folders) {
-    assert.match(d.id, DECIMAL);
-    assert.match(d.modifiedTime, ISO_UTC);
+    assert.deepEqual([DECIMAL.test(d.id), ISO_UTC.test(d.modifiedTime)], [true, true], d.name);
     walk(d, `${prefix}${d.name}/`, out);
   }
   return out;
@@ -39,12 +34,9 @@ describe('FileSync.getHierarchy', () => {
   it('answers the nested shape with ids as decimal strings and real content hashes', async () => {
     const result = await server.app.call('FileSync.getHierarchy', { tenantId: lib.tenantId, id: lib.id });
     const { hierarchy } = result;
-    assert.equal(hierarchy.id, lib.id);
-    assert.equal(hierarchy.state, await lib.state());
-    assert.equal(hierarchy.tenantId, lib.tenantId);
-    assert.equal(hierarchy.tenantName, 'Tenant');
-    assert.deepEqual(hierarchy.chain.map((c) => [c.id, c.pid, c.type]), [[lib.teamId, '0', 'team'], [lib.id, lib.teamId, 'fileLibrary']]);
-    for (const c of hierarchy.chain) assert.equal(typeof c.pinIndex, 'number');
+    assert.deepEqual([hierarchy.id, hierarchy.state, hierarchy.tenantId, hierarchy.tenantName], [lib.id, await lib.state(), lib.tenantId, 'Tenant']);
+    assert.deepEqual(hierarchy.chain.map((c) => [c.id, c.pid, c.type, typeof c.pinIndex]),
+      [[lib.teamId, '0', 'team', 'number'], [lib.id, lib.teamId, 'fileLibrary', 'number']]);
 
     const files = walk(hierarchy, '', {});
     assert.deepEqual(Object.keys(files).sort(), ['A/B/C/deep.txt', 'A/a.txt', 'Zürich Ω/ü.txt', 'top.txt']);
@@ -52,25 +44,21 @@ describe('FileSync.getHierarchy', () => {
     assert.equal(files['Zürich Ω/ü.txt'].fileSize, 2);
     assert.ok(hierarchy.folders.some((f) => f.name === 'Empty' && f.files.length === 0 && f.folders.length === 0));
 
-    assert.equal(typeof result.wat, 'string');
-    assert.equal(result.watcherHostname, server.hostname);
-    assert.equal(typeof result.changedId, 'number');
+    assert.deepEqual([typeof result.wat, result.watcherHostname, typeof result.changedId], ['string', server.hostname, 'number']);
   });
 
   it('reflects server-side changes with a new library state and a new file state', async () => {
-    const { app, admin } = server;
-    const before = await app.call('FileSync.getHierarchy', { tenantId: lib.tenantId, id: lib.id });
+    const { admin } = server;
+    const get = async () => (await server.app.call('FileSync.getHierarchy', { tenantId: lib.tenantId, id: lib.id }));
+    const before = await get();
     const top = await lib.item('top.txt');
     await admin.updateFile(lib.tenantId, lib.id, top.id, 'changed');
-    const a = await lib.item('A');
-    await admin.rename(lib.tenantId, lib.id, a.id, 'A renamed');
-    const after = await app.call('FileSync.getHierarchy', { tenantId: lib.tenantId, id: lib.id });
+    await admin.rename(lib.tenantId, lib.id, (await lib.item('A')).id, 'A renamed');
+    const after = await get();
     assert.notEqual(after.hierarchy.state, before.hierarchy.state);
     assert.ok(after.changedId > before.changedId);
-    const files = walk(after.hierarchy, '', {});
-    assert.notEqual(files['top.txt'].state, top.state);
-    assert.equal(files['top.txt'].contentHash, sha1('changed'));
-    const beforeFiles = walk(before.hierarchy, '', {});
+    const [files, beforeFiles] = [walk(after.hierarchy, '', {}), walk(before.hierarchy, '', {})];
+    assert.deepEqual([files['top.txt'].state === top.state, files['top.txt'].contentHash], [false, sha1('changed')]);
     assert.equal(files['A renamed/a.txt'].state, beforeFiles['A/a.txt'].state, 'a rename is not a content change');
   });
 

@@ -12,37 +12,35 @@ describe('Watcher.watch', () => {
     const token = await server.app.call('FileSync.getWatcherAuthenticationToken', { tenantId: lib.tenantId, id: lib.id });
     return { state: token.state, wat: token.wat, itemId: lib.id, tenantId: lib.tenantId };
   };
+  const changed = (...libs) => libs.map((lib) => ({ itemId: lib.id, tenantId: lib.tenantId }));
+  // The answer and how long it took.
+  const timedWatch = async (items) => {
+    const started = Date.now();
+    const res = await server.app.watch(items);
+    return [res.json.result.changedItemsList, Date.now() - started];
+  };
   useServer({ server: { holdMs: 400 }, library: { files: { 'a.txt': 'a' } } }, (made) => ({ server, lib: one } = made));
   before(async () => { two = await makeLibrary(server); });
 
-  it('answers at once when a watched library has moved on', async () => {
-    const item = await watchItem(one);
-    const other = await watchItem(two);
+  it('answers at once when a watched library has moved on, else after the hold time', async () => {
+    const items = [await watchItem(one), await watchItem(two)];
     await server.admin.mkdir(one.tenantId, one.id, 'new folder');
-    const started = Date.now();
-    const res = await server.app.watch([item, other]);
-    assert.ok(Date.now() - started < 300);
-    assert.deepEqual(res.json.result.changedItemsList, [{ itemId: one.id, tenantId: one.tenantId }]);
-  });
-
-  it('holds the call until the hold time passes, then answers an empty list', async () => {
-    const started = Date.now();
-    const res = await server.app.watch([await watchItem(one), await watchItem(two)]);
-    const waited = Date.now() - started;
-    assert.ok(waited >= 380 && waited < 2000, `waited ${waited} ms`);
-    assert.deepEqual(res.json.result.changedItemsList, []);
+    const [list, waited] = await timedWatch(items);
+    assert.ok(waited < 300, `waited ${waited} ms`);
+    assert.deepEqual(list, changed(one));
+    const [none, held] = await timedWatch([await watchItem(one), await watchItem(two)]);
+    assert.ok(held >= 380 && held < 2000, `held ${held} ms`);
+    assert.deepEqual(none, []);
   });
 
   it('returns early when a change lands while the call is held', async () => {
     await server.admin.setSettings({ holdMs: 10000 });
     try {
-      const item = await watchItem(two);
-      const started = Date.now();
-      const pending = server.app.watch([await watchItem(one), item]);
+      const pending = timedWatch([await watchItem(one), await watchItem(two)]);
       setTimeout(() => server.admin.putFile(two.tenantId, two.id, 'late.txt', 'x'), 150);
-      const res = await pending;
-      assert.ok(Date.now() - started < 3000);
-      assert.deepEqual(res.json.result.changedItemsList, [{ itemId: two.id, tenantId: two.tenantId }]);
+      const [list, waited] = await pending;
+      assert.ok(waited < 3000, `waited ${waited} ms`);
+      assert.deepEqual(list, changed(two));
     } finally {
       await server.admin.setSettings({ holdMs: 400 });
     }
@@ -50,26 +48,22 @@ describe('Watcher.watch', () => {
 
   it('refuses a wrong, foreign or revoked watcher token with AccessDenied', async () => {
     const item = await watchItem(one);
-    const bad = await server.app.watch([{ ...item, wat: 'forged' }]);
-    assert.equal(errorName(bad), 'api.exceptions.AccessDenied');
-    const foreign = await server.app.watch([{ ...item, itemId: two.id, tenantId: two.tenantId }]);
-    assert.equal(errorName(foreign), 'api.exceptions.AccessDenied');
+    const refusal = async (items) => errorName(await server.app.watch(items));
+    assert.equal(await refusal([{ ...item, wat: 'forged' }]), 'api.exceptions.AccessDenied');
+    assert.equal(await refusal([{ ...item, itemId: two.id, tenantId: two.tenantId }]), 'api.exceptions.AccessDenied');
     await server.admin.revokeWats(one.tenantId, one.id);
-    assert.equal(errorName(await server.app.watch([item])), 'api.exceptions.AccessDenied');
+    assert.equal(await refusal([item]), 'api.exceptions.AccessDenied');
     const fresh = await watchItem(one);
     assert.notEqual(fresh.wat, item.wat);
-    assert.equal(errorName(await server.app.watch([fresh])), null);
+    assert.equal(await refusal([fresh]), null);
   });
 
   it('needs no bearer token but a well-formed call', async () => {
     const item = await watchItem(two);
-    const numeric = await server.app.rpc('Watcher.watch', {
-      watchItems: [{ state: item.state, watcherAuthenticationToken: item.wat, id: { itemId: Number(item.itemId), tenantId: item.tenantId } }],
-    });
-    assert.equal(errorName(numeric), 'api.exceptions.InvalidParameters');
+    const numeric = { state: item.state, watcherAuthenticationToken: item.wat, id: { itemId: Number(item.itemId), tenantId: item.tenantId } };
+    assert.equal(errorName(await server.app.rpc('Watcher.watch', { watchItems: [numeric] })), 'api.exceptions.InvalidParameters');
     assert.equal(errorName(await server.app.rpc('Watcher.watch', { watchItems: [] })), 'api.exceptions.InvalidParameters');
-    const withTenant = await server.app.watch([item], { tenantId: item.tenantId });
-    assert.equal(errorName(withTenant), 'api.exceptions.InvalidRequest');
+    assert.equal(errorName(await server.app.watch([item], { tenantId: item.tenantId })), 'api.exceptions.InvalidRequest');
     assert.equal((await takeViolations(server)).length, 3);
   });
 
@@ -77,7 +71,6 @@ describe('Watcher.watch', () => {
     const gone = await makeLibrary(server);
     const item = await watchItem(gone);
     await server.admin.deleteLibrary(gone.tenantId, gone.id);
-    const res = await server.app.watch([item]);
-    assert.deepEqual(res.json.result.changedItemsList, [{ itemId: gone.id, tenantId: gone.tenantId }]);
+    assert.deepEqual((await timedWatch([item]))[0], changed(gone));
   });
 });
