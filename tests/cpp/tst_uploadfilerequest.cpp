@@ -12,6 +12,7 @@
 #include <functional>
 
 using testsupport::ReferenceServer;
+using testsupport::with;
 
 namespace {
 
@@ -25,7 +26,6 @@ struct Upload
     ItemId completedId = 0;
     CUploadFileResponse response;
     qint64 lastDone = 0;
-    qint64 lastTotal = 0;
     QList<ErrorCode> finishedErrors;
     std::function<void(qint64 done)> onProgress;
     QEventLoop *waiting = nullptr;
@@ -171,7 +171,6 @@ private slots:
         content[0] = char(update);
         const QString path = writeLocalFile("upload.bin", content);
         const QJsonObject before = update ? m_server->addFile(m_library, name, {{"content", "old version"}}) : QJsonObject();
-        const QString state = m_server->libraryState(m_library);
         m_server->clearRequestLog();
 
         Upload u;
@@ -180,47 +179,25 @@ private slots:
         QCOMPARE(u.completed, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::ErrorSuccess)});
         const QJsonArray log = m_server->requestLog();
         QCOMPARE(requestKinds(log), requests);
+        // A wrong header value ends in a refusal or a violation, or shows in the stored file below.
         if (requests.size() == 2) {
             const QJsonObject params = log.at(0).toObject().value("params").toObject();
             QCOMPARE(params.value("fileSize").toString(), QString::number(size));
             QCOMPARE(params.value("conflictPolicy").toString(), QString("RENAME_ON_CONFLICT"));
-            QCOMPARE(params.value("id").toString(), QString::number(m_library.id));
             QCOMPARE(params.value(update ? "fileState" : "filename").toString(), update ? before.value("state").toString() : name);
-        } else {
-            QVERIFY(m_log->contains("-> skipping file upload feasibility test"));
         }
-
-        const QJsonObject entry = log.last().toObject();
-        QCOMPARE(entry.value("path").toString(), "/" + m_library.tenantId + "/fileupload");
-        QCOMPARE(entry.value("httpMethod").toString(), QString("POST"));
         QStringList sent;
-        for (const QJsonValue &header : entry.value("headerOrder").toArray()) {
+        for (const QJsonValue &header : log.last().toObject().value("headerOrder").toArray()) {
             if (header.toString().startsWith("x-") || header.toString() == "content-type")
                 sent << header.toString();
         }
         const QStringList methodHeaders = update ? QStringList{"x-filestate", "x-fileid"} : QStringList{"x-parentid", "x-filename"};
         QCOMPARE(sent, QStringList({"x-id", "x-state", "x-length", "x-createdtimefs", "x-modifiedtimefs", "x-method"})
                            + methodHeaders + QStringList({"x-conflictpolicy", "content-type"}));
-        const QJsonObject h = entry.value("headers").toObject();
-        QCOMPARE(h.value("x-id").toString(), QString::number(m_library.id));
-        QCOMPARE(h.value("x-state").toString(), state);
-        QCOMPARE(h.value("x-length").toString(), QString::number(size));
-        QCOMPARE(h.value("x-createdtimefs").toString(), QString("2020-10-08T10:00:00Z"));
-        QCOMPARE(h.value("x-modifiedtimefs").toString(), QString("2020-10-08T11:30:05Z"));
-        QCOMPARE(h.value("x-conflictpolicy").toString(), QString("RENAME_ON_CONFLICT"));
-        QCOMPARE(h.value("content-type").toString(), QString("application/octet-stream"));
-        QCOMPARE(h.value("authorization").toString(), "Bearer " + m_server->token());
-        QCOMPARE(h.value("x-method").toString(), QString(update ? "update" : "create"));
-        if (update) {
-            QCOMPARE(h.value("x-fileid").toString(), before.value("id").toString());
-            QCOMPARE(h.value("x-filestate").toString(), before.value("state").toString());
-        } else {
-            QCOMPARE(h.value("x-parentid").toString(), QString::number(m_library.id));
-            QCOMPARE(h.value("x-filename").toString().toLatin1(), name.toUtf8().toBase64());
-        }
 
         const QJsonObject stored = m_server->treeItem(m_library, name);
         QCOMPARE(stored.value("contentHash").toString(), QString::fromLatin1(sha1Hex(content)));
+        QCOMPARE(stored.value("createdTime").toString(), QString("2020-10-08T10:00:00Z"));
         QCOMPARE(stored.value("modifiedTime").toString(), QString("2020-10-08T11:30:05Z"));
         QCOMPARE(QString::number(u.response.fileId), stored.value("id").toString());
         QCOMPARE(u.response.fileState, stored.value("state").toString());
@@ -230,23 +207,6 @@ private slots:
         QCOMPARE(u.completedId, ItemId(42));
         QCOMPARE(u.lastDone, qint64(size));
         QCOMPARE(u.finishedErrors, u.completed);
-    }
-
-    void quotaRefusalStopsBeforeTheBody()
-    {
-        const QString path = writeLocalFile("quota.bin", QByteArray(102400, 'q'));
-        QCOMPARE(m_server->admin("PATCH", "/admin/tenants/" + m_library.tenantId, {{"quota", 1000}}).status, 200);
-        m_server->clearRequestLog();
-        Upload u;
-        run(UploadFileMethod::Create, path, fileRecord("quota.bin", 102400), &u);
-        QVERIFY(waitFor(u, 10000));
-        QCOMPARE(m_server->admin("PATCH", "/admin/tenants/" + m_library.tenantId, {{"quota", QJsonValue::Null}}).status, 200);
-
-        QCOMPARE(u.completed, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::QuotaExceeded)});
-        QCOMPARE(u.finishedErrors, u.completed);
-        QVERIFY(m_log->contains("CUploadSyncFileRequest::canUploadFileFinishedSlot: unable to upload file, error:"));
-        QCOMPARE(requestKinds(m_server->requestLog()), QStringList{"jsonrpc FileSync.canCreateFile"});
-        QVERIFY(m_server->treeItem(m_library, "quota.bin").isEmpty());
     }
 
     // Every refusal leaves the server without the file and reports once.
@@ -275,6 +235,7 @@ private slots:
         QTest::newRow("library hidden: gone after the role probe") << QJsonObject() << "None" << "brindlex.ItemNotFound" << false;
         QTest::newRow("unknown tenant: gone") << QJsonObject() << "tenant" << "brindlex.ItemNotFound" << false;
         QTest::newRow("HTTP 404: gone") << with(ok, "status", 404) << "" << "brindlex.ItemNotFound" << false;
+        QTest::newRow("quota: refused before the body") << QJsonObject() << "quota" << "brindlex.QuotaExceeded" << false;
     }
 
     void refusals()
@@ -284,13 +245,19 @@ private slots:
         QFETCH(QString, error);
         QFETCH(bool, flag);
         const QString name = QString("refused %1.txt").arg(QTest::currentDataTag());
-        const QByteArray content = setUp == "infected" ? "harmless BX-AV-TEST-SIGNATURE text" : "refused";
+        const QByteArray content = setUp == "infected" ? "harmless BX-AV-TEST-SIGNATURE text"
+                                   : setUp == "quota"  ? QByteArray(102400, 'q') // big enough to be asked about first
+                                                       : "refused";
+        const QString tenant = "/admin/tenants/" + m_library.tenantId;
         const QString path = writeLocalFile("refused.txt", content);
         SyncLibrary::Ptr library = libraryRecord();
         if (setUp == "Reader" || setUp == "None")
             QCOMPARE(m_server->admin("PUT", m_library.path() + "/roles/demo.user", {{"role", setUp}}).status, 200);
         else if (setUp == "tenant")
             library->TenantId = "no-such-tenant";
+        else if (setUp == "quota")
+            QCOMPARE(m_server->admin("PATCH", tenant, {{"quota", 1000}}).status, 200);
+        m_server->clearRequestLog();
         if (!fault.isEmpty())
             m_server->addFault(fault);
         QSignalSpy askedForSession(m_session.data(), &CUserSession::invalidAccessTokenSignal);
@@ -299,6 +266,11 @@ private slots:
         QVERIFY(waitFor(u, 15000));
         if (setUp == "Reader" || setUp == "None")
             QCOMPARE(m_server->admin("PUT", m_library.path() + "/roles/demo.user", {{"role", "Admin"}}).status, 200);
+        if (setUp == "quota") {
+            QCOMPARE(m_server->admin("PATCH", tenant, {{"quota", QJsonValue::Null}}).status, 200);
+            QCOMPARE(requestKinds(m_server->requestLog()), QStringList{"jsonrpc FileSync.canCreateFile"});
+            QVERIFY(m_log->contains("CUploadSyncFileRequest::canUploadFileFinishedSlot: unable to upload file, error:"));
+        }
         if (error == "brindlex.InvalidAccessToken")
             QTest::qWait(50); // a second report would come from the event loop
         QCOMPARE(u.completed.value(0).errorName, error);
@@ -306,8 +278,8 @@ private slots:
         QVERIFY(m_server->treeItem(m_library, name).isEmpty());
         if (error == "brindlex.AntivirusAlert")
             QCOMPARE(u.response.avVirusFound, flag);
+        QCOMPARE(u.finishedErrors, u.completed);
         if (error == "brindlex.InvalidAccessToken") {
-            QCOMPARE(u.finishedErrors.size(), 1);
             QCOMPARE(m_session->getAccessToken().isEmpty(), flag);
             QCOMPARE(askedForSession.count() > 0, flag);
         }
@@ -408,12 +380,6 @@ private slots:
     }
 
 private:
-    static QJsonObject with(QJsonObject object, const QString &key, const QJsonValue &value)
-    {
-        object.insert(key, value);
-        return object;
-    }
-
     QString writeLocalFile(const QString &name, const QByteArray &content)
     {
         const QString path = m_files.path() + "/" + name;
@@ -467,9 +433,8 @@ private:
                     if (u->waiting)
                         u->waiting->quit();
                 });
-        connect(request, &CUploadSyncFileRequest::fileUploadInfoSignal, this, [u](ItemId, qint64 done, qint64 total) {
+        connect(request, &CUploadSyncFileRequest::fileUploadInfoSignal, this, [u](ItemId, qint64 done, qint64) {
             u->lastDone = done;
-            u->lastTotal = total;
             if (u->onProgress)
                 u->onProgress(done);
         });

@@ -16,6 +16,7 @@
 #include <QThread>
 
 using testsupport::ReferenceServer;
+using testsupport::with;
 
 namespace {
 
@@ -74,7 +75,6 @@ public:
         : CWorkspaceServerGetRequest(session, msTimeout)
         , m_outcome(outcome)
     {
-        _notFoundIsItemNotFound = true;
     }
     void get(const QString &path) { send(QNetworkAccessManager::GetOperation, QNetworkRequest(), path); }
 
@@ -147,6 +147,7 @@ private slots:
         m_originalSsl = QSslConfiguration::defaultConfiguration();
         m_server.reset(new ReferenceServer());
         QVERIFY(m_server->isRunning());
+        QCOMPARE(m_server->hostname().section(':', 0, 0), QString("127.0.0.1")); // "localhost" is the foreign name
         m_capture.reset(new testsupport::MessageCapture());
     }
 
@@ -167,21 +168,24 @@ private slots:
         QCOMPARE(m_server->takeViolations(), QStringList());
     }
 
-    // Pacing by the speed limits: the download tick and chunk, the upload chunk (-1: unpaced).
+    // Pacing by the speed limits: the download tick and chunk, the upload chunk (-1: unpaced), and
+    // how many ticks of silence a time-out allows.
     void pacing_data()
     {
         QTest::addColumn<int>("limit");
         QTest::addColumn<int>("tick");
         QTest::addColumn<int>("chunk");
         QTest::addColumn<int>("uploadChunk");
-        QTest::newRow("none") << 0 << 100 << 1048576 << -1;
-        QTest::newRow("1 KiB/s: the minimum chunks") << 1 << 1000 << 1024 << 102;
-        QTest::newRow("5 KiB/s") << 5 << 1000 << 5120 << 512;
-        QTest::newRow("20 KiB/s") << 20 << 500 << 10240 << 2048;
-        QTest::newRow("100 KiB/s") << 100 << 100 << 10240 << 10240;
-        QTest::newRow("10239 KiB/s: still limited") << 10239 << 100 << 1048473 << 1048473;
-        QTest::newRow("10240 KiB/s: no download limit") << 10240 << 100 << 1048576 << 1048576;
-        QTest::newRow("huge") << 100000 << 100 << 1048576 << 1048576;
+        QTest::addColumn<int>("timeout");
+        QTest::addColumn<uint>("ticks");
+        QTest::newRow("none") << 0 << 100 << 1048576 << -1 << 360000 << 3600u;
+        QTest::newRow("1 KiB/s: the minimum chunks") << 1 << 1000 << 1024 << 102 << 360000 << 360u;
+        QTest::newRow("5 KiB/s, time-out shorter than a tick") << 5 << 1000 << 5120 << 512 << 50 << 1u;
+        QTest::newRow("20 KiB/s, no time-out") << 20 << 500 << 10240 << 2048 << 0 << 0u;
+        QTest::newRow("100 KiB/s") << 100 << 100 << 10240 << 10240 << 250 << 2u;
+        QTest::newRow("10239 KiB/s: still limited") << 10239 << 100 << 1048473 << 1048473 << 100 << 1u;
+        QTest::newRow("10240 KiB/s: no download limit") << 10240 << 100 << 1048576 << 1048576 << 100 << 1u;
+        QTest::newRow("huge") << 100000 << 100 << 1048576 << 1048576 << 100 << 1u;
     }
 
     void pacing()
@@ -190,30 +194,14 @@ private slots:
         QFETCH(int, tick);
         QFETCH(int, chunk);
         QFETCH(int, uploadChunk);
+        QFETCH(int, timeout);
+        QFETCH(uint, ticks);
         int gotTick = 0;
         int gotChunk = 0;
         CWorkspaceServerRequest::pacingFor(limit, &gotTick, &gotChunk);
         QCOMPARE(gotTick, tick);
         QCOMPARE(gotChunk, chunk);
         QCOMPARE(CLimitedIODevice::chunkSizeFor(limit), uploadChunk);
-    }
-
-    void timeoutTicks_data()
-    {
-        QTest::addColumn<int>("timeout");
-        QTest::addColumn<int>("tick");
-        QTest::addColumn<uint>("ticks");
-        QTest::newRow("default at 100 ms") << 360000 << 100 << 3600u;
-        QTest::newRow("default at 1000 ms") << 360000 << 1000 << 360u;
-        QTest::newRow("shorter than a tick") << 50 << 100 << 1u;
-        QTest::newRow("none") << 0 << 100 << 0u;
-    }
-
-    void timeoutTicks()
-    {
-        QFETCH(int, timeout);
-        QFETCH(int, tick);
-        QFETCH(uint, ticks);
         QCOMPARE(CWorkspaceServerRequest::timeoutTicksFor(timeout, tick), quint32(ticks));
     }
 
@@ -303,7 +291,6 @@ private slots:
         QFETCH(QString, error);
         QFETCH(int, requests);
         QFETCH(QString, logLine);
-        QCOMPARE(m_server->hostname().section(':', 0, 0), QString("127.0.0.1"));
         if (fault.contains("location"))
             fault["location"] = QString("https://%1:%2%3").arg(fault.value("location").toString()).arg(m_server->port()).arg(kRole);
         if (!fault.isEmpty())
@@ -364,14 +351,11 @@ private slots:
         QTest::qWait(0); // the request deletes itself
     }
 
-    void notFoundDependsOnTheKindOfRequest()
+    // A download's HTTP 404 is a missing item (the download suite's "missing file").
+    void notFoundOutsideADownloadIsTemporary()
     {
-        const auto download = QSharedPointer<Outcome>::create();
-        (new TestGetRequest(m_server->session(), 10000, download))->get("/no-such-tenant/file/987654321");
         QCOMPARE(post(m_server->session(), "/api/nowhere?method=Items.getRole").error().errorName,
                  QString("api.exceptions.TemporaryNotAvailable"));
-        QTRY_VERIFY_WITH_TIMEOUT(download->done(), 15000);
-        QCOMPARE(download->errors.first().errorName, QString("brindlex.ItemNotFound"));
         QCOMPARE(m_server->takeViolations(), QStringList{"/api/nowhere : no endpoint at /api/nowhere"});
     }
 
@@ -501,12 +485,6 @@ private slots:
 
 private:
     static const QString kRole;
-
-    static QJsonObject with(QJsonObject object, const QString &key, const QJsonValue &value)
-    {
-        object.insert(key, value);
-        return object;
-    }
 
     // Posts a role call and runs the event loop until it reports or waitMs pass (0: no waiting).
     Outcome post(QSharedPointer<CUserSession> session = {}, const QString &path = kRole, int msTimeout = 10000, int waitMs = 15000)
