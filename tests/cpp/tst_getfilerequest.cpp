@@ -1,3 +1,4 @@
+#include "Config.h"
 #include "ErrorCodePrinting.h"
 #include "GetFileRequest.h"
 #include "MessageCapture.h"
@@ -10,7 +11,7 @@ using testsupport::ReferenceServer;
 
 namespace {
 
-const QByteArray kEmptySha1 = "da39a3ee5e6b4b0d3255bfef95601890afd80709";
+const QString kEmptySha1 = "da39a3ee5e6b4b0d3255bfef95601890afd80709";
 
 // Everything one download reported; outlives the request, which deletes itself.
 struct Download
@@ -25,8 +26,7 @@ struct Download
     bool finishedBeforeCompleted = false;
 
     bool done() const { return !completed.isEmpty(); }
-    ErrorCode error() const { return completed.value(0, ErrorCode(ServerApiErrorCode::ErrorUnknown)); }
-    QByteArray hashHex() const { return response.hash.toHex(); }
+    QString hashHex() const { return QString::fromLatin1(response.hash.toHex()); }
 };
 
 } // namespace
@@ -136,7 +136,7 @@ private slots:
         } else {
             QCOMPARE(d.data.size(), size);
             QCOMPARE(d.chunkNames, QSet<QString>{name});
-            QCOMPARE(QString::fromLatin1(d.hashHex()), file.value("contentHash").toString());
+            QCOMPARE(d.hashHex(), file.value("contentHash").toString());
         }
     }
 
@@ -175,9 +175,28 @@ private slots:
         QCOMPARE(m_log->contains(logLine.mid(logLine.startsWith('!'))), !logLine.startsWith('!'));
         QCOMPARE(QCryptographicHash::hash(d.data, QCryptographicHash::Sha1), d.response.hash);
         if (error == ServerApiErrorCode::ErrorSuccess)
-            QCOMPARE(QString::fromLatin1(d.hashHex()), file.value("contentHash").toString());
+            QCOMPARE(d.hashHex(), file.value("contentHash").toString());
         if (error == ServerApiErrorCode::ItemNotFound)
             QCOMPARE(d.chunkNames, QSet<QString>());
+    }
+
+    // Held back by its own limit to one chunk per tick, a download makes progress every tick: a
+    // time-out of a single tick never ends it.
+    void pacedDownloadIsNotAborted()
+    {
+        QTemporaryDir config;
+        testsupport::useConfig(config.path(), "{\"network\":{\"downloadSpeedLimit\":5000}}");
+        const QJsonObject file = m_server->addFile(m_library, "paced.bin", {{"size", 8 * 1048576}, {"seed", 7}});
+        Download d;
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(download(file.value("id").toString().toLongLong(), &d, 100)->timeoutTicks(), 1u);
+        QTRY_VERIFY_WITH_TIMEOUT(d.done(), 30000);
+        CConfig::setInstance({});
+        QCOMPARE(d.completed, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::ErrorSuccess)});
+        QCOMPARE(d.hashHex(), file.value("contentHash").toString());
+        QVERIFY2(timer.elapsed() >= 1000, "the limit holds the transfer to about 5 MB/s");
+        QVERIFY(!m_log->contains("timeout!"));
     }
 
 private:
