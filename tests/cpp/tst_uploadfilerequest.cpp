@@ -321,58 +321,49 @@ private slots:
         QCOMPARE(same.response.fileState, copy.value("state").toString());
     }
 
-    void vanishedFile_data()
-    {
-        QTest::addColumn<bool>("deleteWhileSending");
-        QTest::newRow("missing when the upload starts") << false;
-        QTest::newRow("deleted during a slow upload") << true;
-    }
-
-    void vanishedFile()
-    {
-        QFETCH(bool, deleteWhileSending);
-        const int size = 1048576;
-        const QString path = deleteWhileSending ? writeLocalFile("vanishing.bin", QByteArray(size, 'v'))
-                                                : m_files.path() + "/never-written.bin";
-        testsupport::useConfig(m_config.path(), "{\"network\":{\"uploadSpeedLimit\":100}}");
-        Upload u;
-        u.onProgress = [path](qint64 done) {
-            if (done > 0 && QFile::exists(path))
-                QFile::remove(path);
-        };
-        run(UploadFileMethod::Create, path, fileRecord("vanishing.bin", quint64(size)), &u);
-        QVERIFY(waitFor(u, 15000));
-        QCOMPARE(u.completed, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::ErrorUnableToOpenFile)});
-        if (deleteWhileSending)
-            QVERIFY2(u.lastDone > 0 && u.lastDone < size, qPrintable(QString::number(u.lastDone)));
-        QVERIFY(m_log->contains(deleteWhileSending ? "CShareableFile::readData: unable to open file:" : "unable to open input device"));
-        QVERIFY(m_server->treeItem(m_library, "vanishing.bin").isEmpty());
-    }
-
-    void bodyIsNotReadAfterTheUpload_data()
+    // How a body ends: read to the end, cancelled, or its file gone. Nothing reads the device once
+    // it is closed, and a body that did not arrive whole is not stored.
+    void bodyEnds_data()
     {
         QTest::addColumn<int>("limit");
         QTest::addColumn<int>("cancelAfterMs"); // 0: to the end
-        QTest::newRow("unlimited") << 0 << 0;
-        QTest::newRow("paced") << 500 << 0;
-        QTest::newRow("paced, cancelled") << 100 << 400;
+        QTest::addColumn<QString>("file");      // "missing" at the start, "deleted" while sending, or there
+        QTest::addColumn<QString>("logLine");
+        QTest::newRow("unlimited") << 0 << 0 << "" << "";
+        QTest::newRow("paced") << 500 << 0 << "" << "";
+        QTest::newRow("paced, cancelled") << 100 << 400 << "" << "";
+        QTest::newRow("missing when the upload starts") << 100 << 0 << "missing" << "unable to open input device";
+        QTest::newRow("deleted during a slow upload") << 100 << 0 << "deleted" << "CShareableFile::readData: unable to open file:";
     }
 
-    void bodyIsNotReadAfterTheUpload()
+    void bodyEnds()
     {
         QFETCH(int, limit);
         QFETCH(int, cancelAfterMs);
+        QFETCH(QString, file);
+        QFETCH(QString, logLine);
         testsupport::useConfig(m_config.path(), QString("{\"network\":{\"uploadSpeedLimit\":%1}}").arg(limit).toUtf8());
-        const int size = 200000;
-        const QString path = writeLocalFile("paced.bin", QByteArray(size, 'p'));
+        const int size = file.isEmpty() ? 200000 : 1048576;
+        const QString name = QString("%1.bin").arg(QTest::currentDataTag());
+        const QString path = file == "missing" ? m_files.path() + "/never-written.bin" : writeLocalFile(name, QByteArray(size, 'p'));
         Upload u;
-        CUploadSyncFileRequest *request = run(UploadFileMethod::Create, path, fileRecord("paced.bin", quint64(size)), &u);
+        if (file == "deleted")
+            u.onProgress = [path](qint64 done) { if (done > 0 && QFile::exists(path)) QFile::remove(path); };
+        CUploadSyncFileRequest *request = run(UploadFileMethod::Create, path, fileRecord(name, quint64(size)), &u);
         if (cancelAfterMs > 0)
             QTimer::singleShot(cancelAfterMs, request, &CWorkspaceServerRequest::cancel);
         QVERIFY(waitFor(u, 15000));
-        QCOMPARE(u.completed.first().isSuccess(), cancelAfterMs == 0);
-        QTest::qWait(300); // a late read would come from the event loop
-        QCOMPARE(m_log->containing(QtWarningMsg, "device not open"), QStringList());
+        if (file.isEmpty()) {
+            QCOMPARE(u.completed.first().isSuccess(), cancelAfterMs == 0);
+            QTest::qWait(300); // a late read would come from the event loop
+            QCOMPARE(m_log->containing(QtWarningMsg, "device not open"), QStringList());
+            return;
+        }
+        QCOMPARE(u.completed, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::ErrorUnableToOpenFile)});
+        QVERIFY(m_log->contains(logLine));
+        QVERIFY(m_server->treeItem(m_library, name).isEmpty());
+        if (file == "deleted")
+            QVERIFY2(u.lastDone > 0 && u.lastDone < size, qPrintable(QString::number(u.lastDone)));
     }
 
 private:
