@@ -54,18 +54,23 @@ void ReferenceServer::trustCa() const
     installExtraCaCertificates();
 }
 
-ReferenceServer::Reply ReferenceServer::admin(const QByteArray &verb, const QString &path, const QJsonObject &body) const
+QNetworkRequest ReferenceServer::adminRequest(const QString &path) const
 {
-    QNetworkAccessManager manager;
     QNetworkRequest request(QUrl(m_info.value("adminUrl").toString().section("/admin", 0, 0) + path));
     QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
     ssl.setCaCertificates(ssl.caCertificates() + QSslCertificate::fromPath(caFile()));
     request.setSslConfiguration(ssl);
     request.setRawHeader("Authorization", "Bearer " + m_info.value("adminToken").toString().toUtf8());
     request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+    return request;
+}
+
+ReferenceServer::Reply ReferenceServer::admin(const QByteArray &verb, const QString &path, const QJsonObject &body) const
+{
+    QNetworkAccessManager manager;
     const QByteArray payload = (verb == "GET" || verb == "DELETE") ? QByteArray()
                                                                     : QJsonDocument(body).toJson(QJsonDocument::Compact);
-    QNetworkReply *reply = manager.sendCustomRequest(request, verb, payload);
+    QNetworkReply *reply = manager.sendCustomRequest(adminRequest(path), verb, payload);
     QEventLoop loop;
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
     QTimer::singleShot(20000, &loop, &QEventLoop::quit);
@@ -82,12 +87,7 @@ ReferenceServer::Reply ReferenceServer::admin(const QByteArray &verb, const QStr
 int ReferenceServer::adminPostAll(const QString &path, const QList<QJsonObject> &bodies) const
 {
     QNetworkAccessManager manager;
-    QNetworkRequest request(QUrl(m_info.value("adminUrl").toString().section("/admin", 0, 0) + path));
-    QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
-    ssl.setCaCertificates(ssl.caCertificates() + QSslCertificate::fromPath(caFile()));
-    request.setSslConfiguration(ssl);
-    request.setRawHeader("Authorization", "Bearer " + m_info.value("adminToken").toString().toUtf8());
-    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+    const QNetworkRequest request = adminRequest(path);
     int pending = bodies.size();
     int failed = 0;
     QEventLoop loop;
@@ -104,19 +104,6 @@ int ReferenceServer::adminPostAll(const QString &path, const QList<QJsonObject> 
     if (pending > 0)
         loop.exec();
     return failed + pending;
-}
-
-QJsonArray ReferenceServer::requestLog() const
-{
-    const Reply reply = admin("GET", "/admin/log");
-    if (reply.json.isArray())
-        return reply.array();
-    return reply.object().value("entries").toArray();
-}
-
-void ReferenceServer::clearRequestLog() const
-{
-    admin("DELETE", "/admin/log");
 }
 
 void ReferenceServer::addFault(const QJsonObject &fault) const
@@ -197,16 +184,9 @@ ReferenceServer::Library ReferenceServer::createLibrary(const QString &tenantId)
     return library;
 }
 
-QString ReferenceServer::libraryState(const Library &library) const
-{
-    return admin("GET", library.path()).object().value("state").toString();
-}
-
 QJsonObject ReferenceServer::treeItem(const Library &library, const QString &path) const
 {
-    const Reply tree = admin("GET", library.path() + "/tree");
-    const QJsonArray items = tree.json.isArray() ? tree.array() : tree.object().value("items").toArray();
-    for (const QJsonValue &item : items) {
+    for (const QJsonValue &item : admin("GET", library.path() + "/tree").object().value("items").toArray()) {
         if (item.toObject().value("path").toString() == path)
             return item.toObject();
     }

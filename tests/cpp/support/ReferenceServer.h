@@ -3,6 +3,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QNetworkRequest>
 #include <QProcess>
 #include <QSharedPointer>
 #include <QString>
@@ -44,8 +45,8 @@ public:
     // One POST per body, several at a time; the number that failed.
     int adminPostAll(const QString &path, const QList<QJsonObject> &bodies) const;
     // The request log entries the server recorded, oldest first.
-    QJsonArray requestLog() const;
-    void clearRequestLog() const;
+    QJsonArray requestLog() const { return admin("GET", "/admin/log").array(); }
+    void clearRequestLog() const { admin("DELETE", "/admin/log"); }
     void addFault(const QJsonObject &fault) const;
     // The protocol violations the server recorded and cleared, one "path method: reason" each:
     // engine suites compare it with an empty list after every test function.
@@ -77,16 +78,25 @@ public:
     // session, on a status controller whose network is always up.
     QSharedPointer<CUserSessionController> signIn() const;
     // The library's current state identifier.
-    QString libraryState(const Library &library) const;
+    QString libraryState(const Library &library) const { return admin("GET", library.path()).object().value("state").toString(); }
     // The item at a path of the library's tree (path, id, size, contentHash, state, ...); empty when none.
     QJsonObject treeItem(const Library &library, const QString &path) const;
 
 private:
+    QNetworkRequest adminRequest(const QString &path) const;
+
     QTemporaryDir m_dataDir;
     QProcess m_process;
     QJsonObject m_info;
     bool m_ready = false;
 };
+
+// The object with one more key: test rows say what differs from a common base.
+inline QJsonObject with(QJsonObject object, const QString &key, const QJsonValue &value)
+{
+    object.insert(key, value);
+    return object;
+}
 
 // Makes the JSON text the engine's configuration, read from a file in the directory.
 void useConfig(const QString &directory, const QByteArray &json);
