@@ -30,26 +30,23 @@ inline void writeFile(const QString &path, const QByteArray &content)
 inline void run(const QString &root, const QStringList &actions)
 {
     for (const QString &action : actions) {
-        const QString verb = action.section(QLatin1Char(' '), 0, 0);
-        const QString args = action.section(QLatin1Char(' '), 1);
-        const QString first = root + QLatin1Char('/') + args.section(QLatin1Char(' '), 0, 0);
-        const QString second = root + QLatin1Char('/') + args.section(QLatin1Char(' '), 1);
-        if (verb == QLatin1String("mkdir")) {
+        const QString verb = action.section(' ', 0, 0);
+        const QString args = action.section(' ', 1);
+        const QString first = root + '/' + args.section(' ', 0, 0);
+        const QString second = root + '/' + args.section(' ', 1);
+        if (verb == "mkdir") {
             QVERIFY(QDir().mkpath(first));
-        } else if (verb == QLatin1String("write")) {
-            writeFile(root + QLatin1Char('/') + args.section(QLatin1Char('='), 0, 0),
-                      args.section(QLatin1Char('='), 1).toUtf8());
-        } else if (verb == QLatin1String("rm")) {
+        } else if (verb == "write") {
+            writeFile(root + '/' + args.section('=', 0, 0), args.section('=', 1).toUtf8());
+        } else if (verb == "rm") {
             QVERIFY(QFileInfo(first).isDir() ? QDir(first).removeRecursively() : QFile::remove(first));
-        } else if (verb == QLatin1String("mv")) {
-            // Replaces the target, as editors' atomic saves rely on.
-            QVERIFY2(::rename(QFile::encodeName(first).constData(), QFile::encodeName(second).constData()) == 0,
-                     qPrintable(action));
-        } else if (verb == QLatin1String("many")) {
+        } else if (verb == "mv") { // replaces the target, as editors' atomic saves rely on
+            QVERIFY2(::rename(QFile::encodeName(first).constData(), QFile::encodeName(second).constData()) == 0, qPrintable(action));
+        } else if (verb == "many") {
             QDir().mkpath(first);
-            for (int i = 0; i < args.section(QLatin1Char(' '), 1).toInt(); ++i)
-                writeFile(first + QLatin1Char('/') + QString::number(i), QByteArray::number(i));
-        } else if (verb == QLatin1String("ln")) {
+            for (int i = 0; i < args.section(' ', 1).toInt(); ++i)
+                writeFile(first + '/' + QString::number(i), QByteArray::number(i));
+        } else if (verb == "ln") {
             QVERIFY(QFile::link(first, second));
         } else {
             QFAIL(qPrintable("unknown action " + action));
@@ -64,14 +61,12 @@ inline void build(testdb::Fixture &f, ItemId libraryId, const QString &root, con
     QDir().mkpath(root);
     quint64 serverId = 1000;
     for (QString entry : entries) {
-        const bool serverOnly = entry.startsWith(QLatin1Char('!'));
-        if (serverOnly)
-            entry.remove(0, 1);
-        const bool isFolder = entry.endsWith(QLatin1Char('/'));
-        const QString relative = isFolder ? entry.chopped(1) : entry.section(QLatin1Char('='), 0, 0);
-        const QString path = root + QLatin1Char('/') + relative;
-        const QString parentPath = watchpath::parentOf(path);
-        const ItemId parent = f.db->getClientIdByClientPath(parentPath);
+        const bool serverOnly = entry.startsWith('!');
+        entry.remove(0, serverOnly ? 1 : 0);
+        const bool isFolder = entry.endsWith('/');
+        const QString relative = isFolder ? entry.chopped(1) : entry.section('=', 0, 0);
+        const QString path = root + '/' + relative;
+        const ItemId parent = f.db->getClientIdByClientPath(watchpath::parentOf(path));
         QVERIFY2(parent != 0, qPrintable(entry));
         if (isFolder) {
             QVERIFY(QDir().mkpath(path));
@@ -82,7 +77,7 @@ inline void build(testdb::Fixture &f, ItemId libraryId, const QString &root, con
         if (serverOnly) {
             file->syncStatus.ServerStatus = StatusNew;
         } else {
-            writeFile(path, entry.section(QLatin1Char('='), 1).toUtf8());
+            writeFile(path, entry.section('=', 1).toUtf8());
             file->Size = quint64(QFileInfo(path).size());
             file->UpdatedTime = utils::getModifiedTimeUtc(path);
             file->CreatedTime = utils::getCreatedTimeUtc(path);
@@ -90,11 +85,6 @@ inline void build(testdb::Fixture &f, ItemId libraryId, const QString &root, con
         }
         QVERIFY(f.db->insertFile(file) != 0);
     }
-}
-
-inline QString statusText(quint32 status)
-{
-    return testsupport::FakeSyncEngine::statusText(status);
 }
 
 // One line per record in insertion order: "A/", "A/f new", "B/a=>b moved" (pending rename).
@@ -108,13 +98,13 @@ inline QStringList dump(CSyncDatabase &db, ItemId libraryId)
     QList<SyncFolder::Ptr> folders = db.getFoldersOfLibrary(libraryId);
     std::sort(folders.begin(), folders.end(), [](const auto &a, const auto &b) { return a->ClientId < b->ClientId; });
     for (const SyncFolder::Ptr &folder : folders) {
-        const QString path = folderPaths.value(folder->ParentClientId) + shown(folder->ClientName) + QLatin1Char('/');
+        const QString path = folderPaths.value(folder->ParentClientId) + shown(folder->ClientName) + '/';
         folderPaths.insert(folder->ClientId, path);
-        lines.insert(folder->ClientId, path + QLatin1Char(' ') + statusText(folder->syncStatus.ClientStatus));
+        lines.insert(folder->ClientId, path + ' ' + testsupport::FakeSyncEngine::statusText(folder->syncStatus.ClientStatus));
     }
     for (const SyncFile::Ptr &file : db.getFilesOfLibrary(libraryId))
         lines.insert(file->ClientId, folderPaths.value(file->ParentClientId) + shown(file->ClientName)
-                                         + QLatin1Char(' ') + statusText(file->syncStatus.ClientStatus));
+                                         + ' ' + testsupport::FakeSyncEngine::statusText(file->syncStatus.ClientStatus));
     return lines.values();
 }
 

@@ -72,18 +72,16 @@ private slots:
         // The volume's trash may be shared: only what this test adds counts.
         m_trashBefore = trashed(m_store->path());
 
+        // L1/F, deleted on the server, holds a.txt as the server has it.
         m_library = library("T/L1", StatusSynchronized);
-        SyncFolder::Ptr folder(new SyncFolder);
-        folder->ParentClientId = folder->LibraryClientId = m_library->ClientId;
-        folder->ClientName = folder->ServerName = "F";
-        folder->ServerId = 10;
-        folder->syncStatus = SyncStatus{StatusSynchronized, StatusDeleted};
-        m_db->insertFolder(folder);
-        m_folder = folder;
-        write(path("T/L1/F/a.txt"), "server");
+        m_folder.reset(new SyncFolder);
         SyncFile::Ptr file(new SyncFile);
-        file->ParentClientId = folder->ClientId;
-        file->LibraryClientId = m_library->ClientId;
+        m_folder->ParentClientId = m_folder->LibraryClientId = file->LibraryClientId = m_library->ClientId;
+        m_folder->ClientName = m_folder->ServerName = "F";
+        m_folder->ServerId = 10;
+        m_folder->syncStatus = SyncStatus{StatusSynchronized, StatusDeleted};
+        file->ParentClientId = m_db->insertFolder(m_folder);
+        write(path("T/L1/F/a.txt"), "server");
         file->ClientName = file->ServerName = "a.txt";
         file->ServerId = 11;
         file->Size = 6;

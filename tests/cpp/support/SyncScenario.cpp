@@ -51,12 +51,10 @@ SyncScenario::SyncScenario(const ReferenceServer &server, const QString &tenantI
     // As the sync-mode application subscribes a library the host names.
     SyncLibrary::Ptr record(new SyncLibrary);
     record->TeamId = m_library.teamId;
-    record->TenantId = tenantId;
-    record->TenantName = tenantId;
+    record->TenantId = record->TenantName = tenantId;
     record->ServerName = "Lib";
     record->ServerId = m_library.id;
-    record->syncStatus.ClientStatus = StatusSynchronized;
-    record->syncStatus.ServerStatus = StatusNew;
+    record->syncStatus = SyncStatus{StatusSynchronized, StatusNew};
     m_libraryClientId = m_database->insertLibrary(record);
 }
 
@@ -114,13 +112,9 @@ QString SyncScenario::localPath(const QString &relativePath) const
 void SyncScenario::writeLocal(const QString &relativePath, const QByteArray &content) const
 {
     const QString path = localPath(relativePath);
-    if (relativePath.endsWith('/')) {
-        QDir().mkpath(path);
-        return;
-    }
-    QDir().mkpath(QFileInfo(path).path());
+    QDir().mkpath(relativePath.endsWith('/') ? path : QFileInfo(path).path());
     QFile file(path);
-    if (file.open(QIODevice::WriteOnly))
+    if (!relativePath.endsWith('/') && file.open(QIODevice::WriteOnly))
         file.write(content);
 }
 
@@ -155,27 +149,28 @@ SyncItem::Ptr SyncScenario::record(const QString &relativePath) const
     return item;
 }
 
+// Recorded as the local event processor records what it finds: new here, unknown to the server.
+template <typename Record>
+QSharedPointer<Record> newLocalRecord(ItemId parent, ItemId library, const QString &relativePath)
+{
+    QSharedPointer<Record> record(new Record);
+    record->ParentClientId = parent;
+    record->LibraryClientId = library;
+    record->ClientName = relativePath.section('/', -1, -1, QString::SectionSkipEmpty);
+    record->syncStatus = SyncStatus{StatusNew, StatusSynchronized};
+    return record;
+}
+
 ItemId SyncScenario::recordNewLocalFolder(const QString &relativePath) const
 {
     writeLocal(relativePath.endsWith('/') ? relativePath : relativePath + "/");
-    SyncFolder::Ptr folder(new SyncFolder);
-    folder->ParentClientId = parentRecordId(relativePath);
-    folder->LibraryClientId = m_libraryClientId;
-    folder->ClientName = relativePath.split('/', Qt::SkipEmptyParts).last();
-    folder->syncStatus.ClientStatus = StatusNew;
-    folder->syncStatus.ServerStatus = StatusSynchronized;
-    return m_database->insertFolder(folder);
+    return m_database->insertFolder(newLocalRecord<SyncFolder>(parentRecordId(relativePath), m_libraryClientId, relativePath));
 }
 
 ItemId SyncScenario::recordNewLocalFile(const QString &relativePath) const
 {
-    SyncFile::Ptr file(new SyncFile);
-    file->ParentClientId = parentRecordId(relativePath);
-    file->LibraryClientId = m_libraryClientId;
-    file->ClientName = relativePath.section('/', -1);
+    const SyncFile::Ptr file = newLocalRecord<SyncFile>(parentRecordId(relativePath), m_libraryClientId, relativePath);
     file->Size = quint64(QFileInfo(localPath(relativePath)).size());
-    file->syncStatus.ClientStatus = StatusNew;
-    file->syncStatus.ServerStatus = StatusSynchronized;
     return m_database->insertFile(file);
 }
 
@@ -206,7 +201,6 @@ void SyncScenario::recordLocalDeletion(const QString &relativePath) const
     update(*m_database, *item, {{"ClientStatus", quint32(StatusDeleted)}});
 }
 
-
 void SyncScenario::recordLocalChange(const QString &relativePath) const
 {
     const SyncItem::Ptr item = record(relativePath);
@@ -231,8 +225,7 @@ bool SyncScenario::addSynchronizedFile(const QString &relativePath, const QByteA
     file->Hash = onServer.value("contentHash").toString();
     file->Size = quint64(content.size());
     file->UpdatedTime = QFileInfo(localPath(relativePath)).lastModified().toUTC();
-    file->syncStatus.ClientStatus = StatusSynchronized;
-    file->syncStatus.ServerStatus = StatusSynchronized;
+    file->syncStatus = SyncStatus{StatusSynchronized, StatusSynchronized};
     if (m_database->insertFile(file) == 0)
         return false;
     // The library's state moved with the new file; the engine would have learnt it from the upload.
@@ -242,10 +235,8 @@ bool SyncScenario::addSynchronizedFile(const QString &relativePath, const QByteA
 
 void SyncScenario::start()
 {
-    if (!m_threadManager) {
-        m_threadManager.reset(
-            new CSyncThreadManager(m_database, m_status, m_sessions, nullptr, m_fileManipulation));
-    }
+    if (!m_threadManager)
+        m_threadManager.reset(new CSyncThreadManager(m_database, m_status, m_sessions, nullptr, m_fileManipulation));
     m_threadManager->startSyncLibrary(m_libraryClientId);
 }
 
