@@ -234,7 +234,8 @@ void CSyncProgressFileList::removeAllFinishedFiles()
 // ---------------------------------------------------------------------------------------------
 // CSyncProgressManager
 
-CSyncProgressManager::CSyncProgressManager(const QSharedPointer<CSyncDatabase> &syncDatabase, QObject *parent)
+CSyncProgressManager::CSyncProgressManager(const QSharedPointer<CSyncDatabase> &syncDatabase, int periodMs,
+                                           QObject *parent)
     : QObject(parent)
     , m_fileList(new CSyncProgressFileList(syncDatabase))
     , m_syncDatabase(syncDatabase)
@@ -242,12 +243,12 @@ CSyncProgressManager::CSyncProgressManager(const QSharedPointer<CSyncDatabase> &
     qDebug() << "CSyncProgressManager::CSyncProgressManager";
     Q_ASSERT_X(!parent, "CSyncProgressManager", "moves to its own thread, so it cannot have a parent");
 
-    m_countsReducer = new CSignalReducer(1000, false, this);
+    m_countsReducer = new CSignalReducer(periodMs, false, this);
     connect(m_syncDatabase.data(), &CSyncDatabase::syncDatabaseChangedSignal, m_countsReducer,
             &CSignalReducer::inputSlot, Qt::QueuedConnection);
     connect(m_countsReducer, &CSignalReducer::outputSignal, this, &CSyncProgressManager::syncDatabaseChangedSlot,
             Qt::QueuedConnection);
-    m_reportReducer = new CSignalReducer(1000, false, this);
+    m_reportReducer = new CSignalReducer(periodMs, false, this);
     connect(m_reportReducer, &CSignalReducer::outputSignal, this, &CSyncProgressManager::syncProgressChangedSlot,
             Qt::QueuedConnection);
     // finished is emitted on the manager's own thread, which still owns its database connection there.

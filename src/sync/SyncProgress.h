@@ -124,7 +124,9 @@ class CSyncProgressManager : public QObject
 {
     Q_OBJECT
 public:
-    explicit CSyncProgressManager(const QSharedPointer<CSyncDatabase> &syncDatabase, QObject *parent = nullptr);
+    // periodMs: the shortest time between two reports and between two reads of the counts.
+    explicit CSyncProgressManager(const QSharedPointer<CSyncDatabase> &syncDatabase, int periodMs = 1000,
+                                  QObject *parent = nullptr);
     ~CSyncProgressManager() override;
 
     // Reads the counts once at start; a report follows unless they are all 0.

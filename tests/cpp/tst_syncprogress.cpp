@@ -12,6 +12,7 @@ Q_DECLARE_METATYPE(SyncProgressCounts)
 namespace {
 
 constexpr quint64 GiB = quint64(1) << 30;
+constexpr int kPeriodMs = 300;
 
 QJsonObject parse(const QString &report)
 {
@@ -27,40 +28,60 @@ QHash<QString, QJsonObject> filesOf(const QJsonObject &report)
     return files;
 }
 
+// The manager on its own thread, fed as the database and the transfers feed it.
+struct Scenario
+{
+    Scenario()
+    {
+        SyncLibrary::Ptr lib = fixture.makeLibrary("Tenant/Lib", "tenant", 7);
+        lib->TeamId = "team-1";
+        library = fixture.db->insertLibrary(lib);
+        tick = fixture.addFile(library, library, "tick"); // synchronised: counted nowhere
+        manager = std::make_unique<CSyncProgressManager>(fixture.db, kPeriodMs);
+        QObject::connect(manager.get(), &CSyncProgressManager::syncProgressChangedSignal, &receiver,
+                         [this](const QString &text) { reports << text; });
+    }
+
+    ItemId addFile(const QString &name, quint64 size)
+    {
+        return fixture.addFile(library, library, name, 0, {StatusNew, StatusSynchronized}, 0, size);
+    }
+    // Queued onto the manager's thread, as the transfers' signals arrive.
+    template<typename F> void send(F slotCall)
+    {
+        QMetaObject::invokeMethod(manager.get(), [m = manager.get(), slotCall] { slotCall(m); }, Qt::QueuedConnection);
+    }
+    const QJsonObject nextReport()
+    {
+        const int seen = reports.size();
+        [&] { QTRY_VERIFY_WITH_TIMEOUT(reports.size() > seen, 20000); }();
+        return reports.size() > seen ? parse(reports.at(seen)) : QJsonObject();
+    }
+    const QJsonObject nextFile(const QString &name) { return filesOf(nextReport()).value(name); }
+    // A report that has no other reason to come.
+    const QJsonObject provokedReport()
+    {
+        send([id = tick, n = reports.size()](CSyncProgressManager *m) { m->fileDownloadProgressSlot({}, id, n, 1000); });
+        return nextReport();
+    }
+    QJsonObject lastReport() const { return reports.isEmpty() ? QJsonObject() : parse(reports.last()); }
+    // Past every pending reducer period.
+    void settle() { QTest::qWait(kPeriodMs * 5 / 2); }
+
+    testdb::Fixture fixture;
+    ItemId library = 0;
+    ItemId tick = 0;
+    QObject receiver;
+    std::unique_ptr<CSyncProgressManager> manager;
+    QStringList reports;
+};
+
 } // namespace
 
 class TestSyncProgress : public QObject
 {
     Q_OBJECT
 private slots:
-    void initTestCase()
-    {
-        qRegisterMetaType<ErrorCode>("ErrorCode");
-    }
-
-    void fileProgress_data()
-    {
-        QTest::addColumn<quint64>("done");
-        QTest::addColumn<quint64>("total");
-        QTest::addColumn<bool>("finished");
-        QTest::addColumn<double>("progress");
-        // A quarter, the last byte and finished go through the manager below.
-        QTest::newRow("nothing yet") << quint64(0) << quint64(200) << false << 0.0;
-        QTest::newRow("size not known") << quint64(10) << quint64(0) << false << 0.99;
-        QTest::newRow("empty file") << quint64(0) << quint64(0) << false << 0.99;
-        QTest::newRow("above 4 GiB") << 3 * GiB << 4 * GiB << false << 0.75;
-        QTest::newRow("more than announced") << quint64(300) << quint64(200) << false << 1.0;
-    }
-    void fileProgress()
-    {
-        QFETCH(quint64, done);
-        QFETCH(quint64, total);
-        QFETCH(bool, finished);
-        QFETCH(double, progress);
-        SyncProgressFile file;
-        std::tie(file.bytesDone, file.bytesTotal, file.finished) = std::tie(done, total, finished);
-        QCOMPARE(syncprogress::fileProgress(file), progress);
-    }
 
     void totals_data()
     {
@@ -72,7 +93,6 @@ private slots:
         SyncProgressCounts libraryOnly;
         libraryOnly.librariesToAddOrRemove = 1;
         QTest::newRow("one library waiting") << libraryOnly << 0 << 0 << QList<quint64>{1, 1, 0, 1, 0};
-
         SyncProgressCounts both;
         both.librariesToAddOrRemove = 4; // hidden once items are known
         both.filesToDownload = 3;
@@ -98,27 +118,28 @@ private slots:
     void reportKeepsBytesAbove4GiBExact()
     {
         SyncProgressCounts counts;
-        counts.filesToDownload = 2;
-        counts.bytesToDownload = 5 * GiB + 3;
-        counts.filesToUpload = 1;
-        counts.bytesToUpload = (quint64(1) << 52) + 1;
+        std::tie(counts.filesToDownload, counts.bytesToDownload) = std::make_tuple(2, 5 * GiB + 3);
+        std::tie(counts.filesToUpload, counts.bytesToUpload) = std::make_tuple(1, (quint64(1) << 52) + 1);
         const QString text = syncprogress::reportJson(counts, {});
         QVERIFY2(text.contains("\"bytesToDownload\":5368709123,") && text.contains("\"bytesToUpload\":4503599627370497")
                      && !text.contains(' ') && !text.contains('\n'),
                  qPrintable(text));
     }
 
-    // The manager on its own thread, fed as the database and the transfers feed it.
     void transferShowsFractionThenAlmostThenFinishedOnce()
     {
         Scenario s;
         const ItemId file = s.addFile("report.pdf", 200);
         s.settle();
         s.reports.clear();
-        s.send([file](CSyncProgressManager *m) { m->fileDownloadProgressSlot({}, file, 50, 200); });
-        QCOMPARE(s.nextFile("report.pdf")["status"]["progress"].toDouble(), 0.25);
-        s.send([file](CSyncProgressManager *m) { m->fileDownloadProgressSlot({}, file, 200, 200); });
-        QCOMPARE(s.nextFile("report.pdf")["status"]["progress"].toDouble(), 0.99);
+        struct Step { quint64 done, total; double progress; };
+        const Step steps[]{
+            {0, 200, 0.0}, {50, 200, 0.25}, {10, 0, 0.99} /* size not known */, {0, 0, 0.99} /* empty file */,
+            {3 * GiB, 4 * GiB, 0.75}, {300, 200, 1.0} /* more than announced */, {200, 200, 0.99}};
+        for (const Step &step : steps) {
+            s.send([file, step](CSyncProgressManager *m) { m->fileDownloadProgressSlot({}, file, step.done, step.total); });
+            QCOMPARE(s.nextFile("report.pdf")["status"]["progress"].toDouble(), step.progress);
+        }
         s.send([file](CSyncProgressManager *m) {
             m->fileDownloadFinishedSlot({}, file);
             m->fileDownloadProgressSlot({}, file, 10, 200); // a late tick changes nothing
@@ -136,7 +157,7 @@ private slots:
     void uploadEndings_data()
     {
         QTest::addColumn<ErrorCode>("error");
-        QTest::addColumn<QJsonValue>("shown"); // null: the ending is not reported
+        QTest::addColumn<QJsonValue>("shown"); // null: dropped without a finished report
         QTest::newRow("quota") << ErrorCode(ServerApiErrorCode::QuotaExceeded) << QJsonValue("Quota exceeded");
         QTest::newRow("read-only team") << ErrorCode(ServerApiErrorCode::AccessDenied) << QJsonValue("Team is read-only");
         QTest::newRow("failure") << ErrorCode(ServerApiErrorCode::FileTooBig) << QJsonValue(true);
@@ -148,10 +169,10 @@ private slots:
         QFETCH(QJsonValue, shown);
         Scenario s;
         const ItemId file = s.addFile("big.bin", 1000);
+        s.settle(); // else the report of the new record may come first
         s.send([file](CSyncProgressManager *m) { m->fileUploadProgressSlot({}, file, 400, 1000); });
         QCOMPARE(s.nextFile("big.bin")["status"]["type"].toString(), QString("upload"));
         s.send([file, error](CSyncProgressManager *m) { m->fileUploadFinishedSlot({}, file, error); });
-        // Null: dropped without a finished report.
         const QJsonObject finished{{"type", "upload"}, {"progress", 1.0}, {"finished", true}, {"error", shown}};
         QCOMPARE(filesOf(s.provokedReport()).value("big.bin")["status"].toObject(), shown.isNull() ? QJsonObject() : finished);
         QVERIFY(!filesOf(s.provokedReport()).contains("big.bin"));
@@ -191,60 +212,9 @@ private slots:
             waiting.fixture.makeLibrary("Tenant/New", "tenant", 77, {StatusNew, StatusSynchronized}));
         waiting.manager->evaluateCountsNow();
         waiting.settle();
-        QCOMPARE(waiting.lastReport().value("itemsToGo"), QJsonValue(1));
         QCOMPARE(waiting.lastReport().value("itemsToDownload"), QJsonValue(1));
+        QCOMPARE(waiting.lastReport().value("itemsToGo"), QJsonValue(1));
     }
-
-private:
-    struct Scenario
-    {
-        Scenario()
-        {
-            library = fixture.db->insertLibrary([this] {
-                SyncLibrary::Ptr lib = fixture.makeLibrary("Tenant/Lib", "tenant", 7);
-                lib->TeamId = "team-1";
-                return lib;
-            }());
-            tick = fixture.addFile(library, library, "tick"); // synchronised: counted nowhere
-            manager = std::make_shared<CSyncProgressManager>(fixture.db);
-            QObject::connect(manager.get(), &CSyncProgressManager::syncProgressChangedSignal, &receiver,
-                             [this](const QString &text) { reports << text; });
-        }
-        ~Scenario() { manager.reset(); }
-
-        ItemId addFile(const QString &name, quint64 size)
-        {
-            return fixture.addFile(library, library, name, 0, {StatusNew, StatusSynchronized}, 0, size);
-        }
-        // Queued onto the manager's thread, as the transfers' signals arrive.
-        template<typename F> void send(F slotCall)
-        {
-            QMetaObject::invokeMethod(manager.get(), [m = manager.get(), slotCall] { slotCall(m); }, Qt::QueuedConnection);
-        }
-        const QJsonObject nextReport()
-        {
-            const int seen = reports.size();
-            [&] { QTRY_VERIFY_WITH_TIMEOUT(reports.size() > seen, 20000); }();
-            return reports.size() > seen ? parse(reports.at(seen)) : QJsonObject();
-        }
-        const QJsonObject nextFile(const QString &name) { return filesOf(nextReport()).value(name); }
-        // A report that has no other reason to come.
-        const QJsonObject provokedReport()
-        {
-            send([id = tick, n = reports.size()](CSyncProgressManager *m) { m->fileDownloadProgressSlot({}, id, n, 1000); });
-            return nextReport();
-        }
-        QJsonObject lastReport() const { return reports.isEmpty() ? QJsonObject() : parse(reports.last()); }
-        // Past every pending reducer period.
-        void settle() { QTest::qWait(2500); }
-
-        testdb::Fixture fixture;
-        ItemId library = 0;
-        ItemId tick = 0;
-        QObject receiver;
-        std::shared_ptr<CSyncProgressManager> manager;
-        QStringList reports;
-    };
 };
 
 BXSYNC_TEST_MAIN(TestSyncProgress)
