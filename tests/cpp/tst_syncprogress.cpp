@@ -82,7 +82,6 @@ class TestSyncProgress : public QObject
 {
     Q_OBJECT
 private slots:
-
     void totals_data()
     {
         QTest::addColumn<SyncProgressCounts>("counts");
