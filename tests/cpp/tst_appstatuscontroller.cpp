@@ -2,160 +2,129 @@
 
 #include "AppStatusController.h"
 
-#include <atomic>
-
 Q_DECLARE_METATYPE(AppStatus)
-
-namespace {
-
-// A network whose connectivity the test switches.
-struct FakeNetwork
-{
-    std::shared_ptr<std::atomic<bool>> connected = std::make_shared<std::atomic<bool>>(true);
-    CAppStatusController::ConnectivityProbe probe() const
-    {
-        auto state = connected;
-        return [state] { return state->load(); };
-    }
-};
-
-} // namespace
 
 class TestAppStatusController : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void precedence_data();
-    void precedence();
-    void signalOnlyOnChange_data();
-    void signalOnlyOnChange();
-    void librariesAreASet();
-    void connectivityChangeIsAnnouncedOnce();
+    // Flags: u user not signed in, s store folder lost, o offline, c proxy connection error,
+    // a proxy authentication error, h host not found, i initializing.
+    void precedence_data()
+    {
+        QTest::addColumn<QString>("flags");
+        QTest::addColumn<AppStatus>("status");
+        QTest::newRow("all set") << "usocahi" << AppStatusUserNotSignedIn;
+        QTest::newRow("store lost over offline") << "socahi" << AppStatusStoreFolderLost;
+        QTest::newRow("offline over proxy") << "ocahi" << AppStatusNotConnected;
+        QTest::newRow("proxy connection") << "cahi" << AppStatusProxyConnectionError;
+        QTest::newRow("proxy authentication") << "ahi" << AppStatusProxyAuthenticationError;
+        QTest::newRow("host not found") << "hi" << AppStatusHostNotFound;
+        QTest::newRow("initializing") << "i" << AppStatusSyncInitializing;
+        QTest::newRow("ok") << "" << AppStatusOk;
+    }
+
+    void precedence()
+    {
+        QFETCH(QString, flags);
+        QFETCH(AppStatus, status);
+        CAppStatusController controller([&] { return !flags.contains('o'); });
+        controller.setUserNotSignedIn(flags.contains('u'));
+        controller.setStoreFolderLost(flags.contains('s'));
+        // The three network flags arrive together, as a request reports them.
+        controller.setNetworkRequestResultSlot(flags.contains('h'), flags.contains('c'), flags.contains('a'));
+        controller.setSyncInitializing(flags.contains('i'));
+        QCOMPARE(controller.getAppStatus(), status);
+
+        // The controller asks nothing below a store folder it lost; the rule itself still ranks it.
+        AppStatusConditions conditions;
+        conditions.userNotSignedIn = flags.contains('u');
+        conditions.storeFolderLost = flags.contains('s');
+        conditions.connected = !flags.contains('o');
+        conditions.proxyConnectionError = flags.contains('c');
+        conditions.proxyAuthenticationError = flags.contains('a');
+        conditions.hostNotFound = flags.contains('h');
+        conditions.syncInitializing = flags.contains('i');
+        QCOMPARE(appstatus::evaluate(conditions), status);
+    }
+
+    void signalOnlyOnChange_data()
+    {
+        QTest::addColumn<QString>("setter");
+        for (const char *setter : {"userNotSignedIn", "storeFolderLost", "proxyConnectionError", "proxyAuthenticationError", "hostNotFound"})
+            QTest::newRow(setter) << QString(setter);
+    }
+
+    void signalOnlyOnChange()
+    {
+        QFETCH(QString, setter);
+        CAppStatusController controller([] { return true; });
+        const QMap<QString, std::function<void(bool)>> setters = {
+            {"userNotSignedIn", [&](bool v) { controller.setUserNotSignedIn(v); }},
+            {"storeFolderLost", [&](bool v) { controller.setStoreFolderLostSlot(v); }},
+            {"proxyConnectionError", [&](bool v) { controller.setProxyConnectionError(v); }},
+            {"proxyAuthenticationError", [&](bool v) { controller.setProxyAuthenticationError(v); }},
+            {"hostNotFound", [&](bool v) { controller.setHostNotFound(v); }},
+        };
+        QSignalSpy changed(&controller, &CAppStatusController::appStatusChangedSignal);
+        QSignalSpy lost(&controller, &CAppStatusController::storeFolderLostSignal);
+        const auto set = setters.value(setter);
+        set(false);
+        QCOMPARE(changed.count(), 0);
+        set(true);
+        set(true);
+        QCOMPARE(changed.count(), 1);
+        QVERIFY(controller.getAppStatus() != AppStatusSyncInitializing);
+        set(false);
+        QCOMPARE(changed.count(), 2);
+        QCOMPARE(controller.getAppStatus(), AppStatusSyncInitializing);
+        // Only a store folder that goes missing is announced on its own, once.
+        QCOMPARE(lost.count(), setter == "storeFolderLost" ? 1 : 0);
+    }
+
+    void librariesAreASet()
+    {
+        CAppStatusController controller([] { return true; });
+        controller.setSyncInitializing(false);
+        QCOMPARE(controller.getAppStatus(), AppStatusOk);
+
+        QSignalSpy changed(&controller, &CAppStatusController::appStatusChangedSignal);
+        controller.waitForSyncLibraryInitialization(7);
+        controller.waitForSyncLibraryInitialization(7);
+        controller.waitForSyncLibraryInitialization(8);
+        QCOMPARE(changed.count(), 1);
+        controller.reportFinishedSyncLibraryInitialization(7);
+        QCOMPARE(controller.getAppStatus(), AppStatusSyncInitializing);
+        controller.reportFinishedSyncLibraryInitialization(8);
+        QCOMPARE(changed.count(), 2);
+        QCOMPARE(controller.getAppStatus(), AppStatusOk);
+        // A library reported twice, or never registered, changes nothing.
+        controller.reportFinishedSyncLibraryInitialization(8);
+        controller.reportFinishedSyncLibraryInitialization(99);
+        QCOMPARE(changed.count(), 2);
+    }
+
+    void connectivityChangeIsAnnouncedOnce()
+    {
+        bool connected = true;
+        CAppStatusController controller([&] { return connected; });
+        controller.setSyncInitializing(false);
+        QSignalSpy changed(&controller, &CAppStatusController::appStatusChangedSignal);
+        connected = false;
+        QCOMPARE(controller.getAppStatus(), AppStatusNotConnected);
+        QCOMPARE(controller.getAppStatus(), AppStatusNotConnected);
+        QCOMPARE(changed.count(), 1);
+        connected = true;
+        QCOMPARE(controller.getAppStatus(), AppStatusOk);
+        QCOMPARE(changed.count(), 2);
+        // With a higher-precedence condition set, connectivity is not asked at all.
+        controller.setUserNotSignedIn(true);
+        connected = false;
+        QCOMPARE(controller.getAppStatus(), AppStatusUserNotSignedIn);
+        QCOMPARE(changed.count(), 3);
+    }
 };
-
-// Flags: u user not signed in, s store folder lost, o offline, c proxy connection error,
-// a proxy authentication error, h host not found, i initializing.
-void TestAppStatusController::precedence_data()
-{
-    QTest::addColumn<QString>("flags");
-    QTest::addColumn<AppStatus>("status");
-    QTest::newRow("all set") << "usocahi" << AppStatusUserNotSignedIn;
-    QTest::newRow("store lost over offline") << "socahi" << AppStatusStoreFolderLost;
-    QTest::newRow("offline over proxy") << "ocahi" << AppStatusNotConnected;
-    QTest::newRow("proxy connection") << "cahi" << AppStatusProxyConnectionError;
-    QTest::newRow("proxy authentication") << "ahi" << AppStatusProxyAuthenticationError;
-    QTest::newRow("host not found") << "hi" << AppStatusHostNotFound;
-    QTest::newRow("initializing") << "i" << AppStatusSyncInitializing;
-    QTest::newRow("ok") << "" << AppStatusOk;
-}
-
-void TestAppStatusController::precedence()
-{
-    QFETCH(QString, flags);
-    QFETCH(AppStatus, status);
-    FakeNetwork network;
-    *network.connected = !flags.contains('o');
-    CAppStatusController controller(network.probe());
-    controller.setUserNotSignedIn(flags.contains('u'));
-    controller.setStoreFolderLost(flags.contains('s'));
-    // The three network flags arrive together, as a request reports them.
-    controller.setNetworkRequestResultSlot(flags.contains('h'), flags.contains('c'), flags.contains('a'));
-    controller.setSyncInitializing(flags.contains('i'));
-    QCOMPARE(controller.getAppStatus(), status);
-
-    // The controller asks nothing below a store folder it lost; the rule itself still ranks it.
-    AppStatusConditions conditions;
-    conditions.userNotSignedIn = flags.contains('u');
-    conditions.storeFolderLost = flags.contains('s');
-    conditions.connected = !flags.contains('o');
-    conditions.proxyConnectionError = flags.contains('c');
-    conditions.proxyAuthenticationError = flags.contains('a');
-    conditions.hostNotFound = flags.contains('h');
-    conditions.syncInitializing = flags.contains('i');
-    QCOMPARE(appstatus::evaluate(conditions), status);
-}
-
-void TestAppStatusController::signalOnlyOnChange_data()
-{
-    QTest::addColumn<QString>("setter");
-    QTest::newRow("userNotSignedIn") << "userNotSignedIn";
-    QTest::newRow("storeFolderLost") << "storeFolderLost";
-    QTest::newRow("proxyConnectionError") << "proxyConnectionError";
-    QTest::newRow("proxyAuthenticationError") << "proxyAuthenticationError";
-    QTest::newRow("hostNotFound") << "hostNotFound";
-}
-
-void TestAppStatusController::signalOnlyOnChange()
-{
-    QFETCH(QString, setter);
-    FakeNetwork network;
-    CAppStatusController controller(network.probe());
-    const QMap<QString, std::function<void(bool)>> setters = {
-        {"userNotSignedIn", [&](bool v) { controller.setUserNotSignedIn(v); }},
-        {"storeFolderLost", [&](bool v) { controller.setStoreFolderLostSlot(v); }},
-        {"proxyConnectionError", [&](bool v) { controller.setProxyConnectionError(v); }},
-        {"proxyAuthenticationError", [&](bool v) { controller.setProxyAuthenticationError(v); }},
-        {"hostNotFound", [&](bool v) { controller.setHostNotFound(v); }},
-    };
-    QSignalSpy changed(&controller, &CAppStatusController::appStatusChangedSignal);
-    QSignalSpy lost(&controller, &CAppStatusController::storeFolderLostSignal);
-    const auto set = setters.value(setter);
-    set(false);
-    QCOMPARE(changed.count(), 0);
-    set(true);
-    set(true);
-    QCOMPARE(changed.count(), 1);
-    QVERIFY(controller.getAppStatus() != AppStatusSyncInitializing);
-    set(false);
-    QCOMPARE(changed.count(), 2);
-    QCOMPARE(controller.getAppStatus(), AppStatusSyncInitializing);
-    // Only a store folder that goes missing is announced on its own, once.
-    QCOMPARE(lost.count(), setter == "storeFolderLost" ? 1 : 0);
-}
-
-void TestAppStatusController::librariesAreASet()
-{
-    FakeNetwork network;
-    CAppStatusController controller(network.probe());
-    controller.setSyncInitializing(false);
-    QCOMPARE(controller.getAppStatus(), AppStatusOk);
-
-    QSignalSpy changed(&controller, &CAppStatusController::appStatusChangedSignal);
-    controller.waitForSyncLibraryInitialization(7);
-    controller.waitForSyncLibraryInitialization(7);
-    controller.waitForSyncLibraryInitialization(8);
-    QCOMPARE(changed.count(), 1);
-    controller.reportFinishedSyncLibraryInitialization(7);
-    QCOMPARE(controller.getAppStatus(), AppStatusSyncInitializing);
-    controller.reportFinishedSyncLibraryInitialization(8);
-    QCOMPARE(changed.count(), 2);
-    QCOMPARE(controller.getAppStatus(), AppStatusOk);
-    // A library reported twice, or never registered, changes nothing.
-    controller.reportFinishedSyncLibraryInitialization(8);
-    controller.reportFinishedSyncLibraryInitialization(99);
-    QCOMPARE(changed.count(), 2);
-}
-
-void TestAppStatusController::connectivityChangeIsAnnouncedOnce()
-{
-    FakeNetwork network;
-    CAppStatusController controller(network.probe());
-    controller.setSyncInitializing(false);
-    QSignalSpy changed(&controller, &CAppStatusController::appStatusChangedSignal);
-    *network.connected = false;
-    QCOMPARE(controller.getAppStatus(), AppStatusNotConnected);
-    QCOMPARE(controller.getAppStatus(), AppStatusNotConnected);
-    QCOMPARE(changed.count(), 1);
-    *network.connected = true;
-    QCOMPARE(controller.getAppStatus(), AppStatusOk);
-    QCOMPARE(changed.count(), 2);
-    // With a higher-precedence condition set, connectivity is not asked at all.
-    controller.setUserNotSignedIn(true);
-    *network.connected = false;
-    QCOMPARE(controller.getAppStatus(), AppStatusUserNotSignedIn);
-    QCOMPARE(changed.count(), 3);
-}
 
 BXSYNC_TEST_MAIN(TestAppStatusController)
 #include "tst_appstatuscontroller.moc"

@@ -7,29 +7,11 @@
 #include <QDir>
 #include <QFile>
 
-namespace {
-
-// A pattern that repeats every 251 bytes, so a block read at a wrong offset changes the digest.
-QByteArray patterned(qint64 size)
-{
-    QByteArray data(int(size), Qt::Uninitialized);
-    for (int i = 0; i < data.size(); ++i)
-        data[i] = char((i * 7) % 251);
-    return data;
-}
-
-} // namespace
-
 class TestSyncHash : public QObject
 {
     Q_OBJECT
 private slots:
-    void init()
-    {
-        m_dir.reset(new QTemporaryDir);
-        QVERIFY(m_dir->isValid());
-    }
-
+    void init() { m_dir.reset(new QTemporaryDir); }
     void cleanup() { appstate::setShuttingDown(false); }
 
     void contentHash_data()
@@ -46,16 +28,14 @@ private slots:
     void contentHash()
     {
         QFETCH(qint64, size);
-        const QByteArray content = patterned(size);
-        const QString path = m_dir->filePath("file.bin");
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        QCOMPARE(file.write(content), size);
-        file.close();
-
+        // A pattern that repeats every 251 bytes, so a block read at a wrong offset changes the digest.
+        QByteArray content(int(size), Qt::Uninitialized);
+        for (int i = 0; i < content.size(); ++i)
+            content[i] = char((i * 7) % 251);
+        QCOMPARE(writeFile(content), size);
         testsupport::MessageCapture capture;
-        const QString hash = CSyncHash::calculateByFilePath(path);
-        QCOMPARE(hash, QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha1).toHex()));
+        QCOMPARE(CSyncHash::calculateByFilePath(m_dir->filePath("file.bin")),
+                 QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha1).toHex()));
         QCOMPARE(capture.count(QtWarningMsg, "CSyncHash::"), 0);
         // A hash that takes no measurable time has no statistic worth a line.
         QCOMPARE(capture.count(QtDebugMsg, "CSyncHash::calculateByFilePath: statistic:"), 0);
@@ -64,46 +44,40 @@ private slots:
     void failures_data()
     {
         QTest::addColumn<QString>("what");
-        QTest::addColumn<QString>("warning");
+        QTest::addColumn<QString>("line");
         QTest::newRow("missing file") << "missing" << "CSyncHash::calculateByFilePath: file does not exists:";
         QTest::newRow("folder") << "folder" << "CSyncHash::calculateByFilePath: file open error:";
-        QTest::newRow("dangling link") << "dangling" << "CSyncHash::calculateByFilePath: file does not exists:";
+        QTest::newRow("dangling link") << "link" << "CSyncHash::calculateByFilePath: file does not exists:";
         QTest::newRow("empty path") << "" << "CSyncHash::calculateByFilePath: file does not exists:";
+        QTest::newRow("shutting down") << "file.bin"
+                                       << "CSyncHash::calculateByFilePath: file hash calculation was canceled by quit signal:";
     }
 
     void failures()
     {
         QFETCH(QString, what);
-        QFETCH(QString, warning);
-        QString path;
-        if (what == "folder") {
-            path = m_dir->filePath("folder");
+        QFETCH(QString, line);
+        const QString path = what.isEmpty() ? QString() : m_dir->filePath(what);
+        if (what == "folder")
             QVERIFY(QDir().mkpath(path));
-        } else if (what == "dangling") {
-            path = m_dir->filePath("link");
+        if (what == "link")
             QVERIFY(QFile::link(m_dir->filePath("nowhere"), path));
-        } else if (!what.isEmpty()) {
-            path = m_dir->filePath(what);
+        if (what == "file.bin") {
+            QCOMPARE(writeFile("content"), 7);
+            appstate::setShuttingDown(true);
         }
         testsupport::MessageCapture capture;
         QCOMPARE(CSyncHash::calculateByFilePath(path), QString());
-        QCOMPARE(capture.count(QtWarningMsg, warning), 1);
-    }
-
-    void shutdownCancels()
-    {
-        const QString path = m_dir->filePath("file.bin");
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("content") == 7);
-        file.close();
-        appstate::setShuttingDown(true);
-        testsupport::MessageCapture capture;
-        QCOMPARE(CSyncHash::calculateByFilePath(path), QString());
-        QCOMPARE(capture.lines(QtDebugMsg, "CSyncHash::calculateByFilePath: file hash calculation was canceled by quit signal:"),
-                 QStringList{"CSyncHash::calculateByFilePath: file hash calculation was canceled by quit signal: \"" + path + "\""});
+        QCOMPARE(capture.count(what == "file.bin" ? QtDebugMsg : QtWarningMsg, line + " \"" + path + "\""), 1);
     }
 
 private:
+    qint64 writeFile(const QByteArray &content)
+    {
+        QFile file(m_dir->filePath("file.bin"));
+        return file.open(QIODevice::WriteOnly) ? file.write(content) : -1;
+    }
+
     QScopedPointer<QTemporaryDir> m_dir;
 };
 

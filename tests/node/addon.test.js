@@ -2,43 +2,28 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
-const { isolateHome, addonPath, startEngine, waitFor } = require('./support/engine');
+const { isolateHome, addonPath, startEngine, runEngine, waitFor } = require('./support/engine');
 
 const env = isolateHome();
 const engine = require(addonPath());
-
-test('the add-on exports the eight host functions', () => {
-  assert.deepEqual(Object.keys(engine).sort(), [
-    'getSyncStatus', 'getSyncedItemPath', 'isRunning', 'setFileLibraries', 'setInstanceGuid',
-    'setUserSession', 'start', 'stop',
-  ]);
-});
 
 test('before start: defaults, harmless setters and stop', () => {
   assert.equal(engine.getSyncStatus(), '{}');
   assert.equal(engine.getSyncedItemPath('1', '2'), '');
   assert.equal(engine.isRunning(), false);
-  assert.equal(engine.setUserSession('{}'), undefined);
-  assert.equal(engine.setFileLibraries('[]'), undefined);
-  assert.equal(engine.setInstanceGuid(), undefined);
-  assert.equal(engine.stop(), undefined);
+  for (const call of [() => engine.setUserSession('{}'), () => engine.setFileLibraries('[]'), engine.setInstanceGuid, engine.stop])
+    assert.equal(call(), undefined);
   assert.equal(engine.isRunning(), false);
 });
 
 test('the data folder is private, and a mode the user chose survives the rewrites', async () => {
   const mode = (file) => (fs.statSync(file).mode & 0o777).toString(8);
-  const runOnce = async () => {
-    const run = startEngine(engine);
-    await waitFor(() => run.calls.sessionRequests >= 1, 10000, 'the first session request');
-    engine.stop();
-    await run.finished;
-  };
-  await runOnce();
+  await runEngine(engine);
   assert.equal(mode(env.dataDir), '700');
   for (const name of ['bxsync_cfg.json', 'bxsync.db', 'bxsync_log.txt'])
     assert.equal(mode(`${env.dataDir}/${name}`), '600', name);
   fs.chmodSync(env.configFile, 0o640);
-  await runOnce(); // the configuration is rewritten at every start
+  await runEngine(engine); // the configuration is rewritten at every start
   assert.equal(mode(env.configFile), '640');
 });
 
@@ -54,13 +39,7 @@ test('a run: session request at start, setters reach the engine, stop ends it on
 
   // A missing argument is forwarded as the text "undefined"; the configuration file shows it.
   engine.setInstanceGuid();
-  await waitFor(() => {
-    try {
-      return JSON.parse(fs.readFileSync(env.configFile, 'utf8')).network.instanceGuid === 'undefined';
-    } catch {
-      return false;
-    }
-  }, 5000, 'the instance GUID in the configuration');
+  await waitFor(() => env.readConfig().network?.instanceGuid === 'undefined', 5000, 'the instance GUID in the configuration');
   engine.setUserSession();
   await waitFor(() => /CBxSyncApi::setUserSession/.test(env.readLog()), 5000, 'the session call in the log');
   // Values that are no text at all are dropped, never thrown back.
@@ -95,16 +74,11 @@ test('stop right after start, also of a start without callbacks, ends the engine
   engine.stop();
   assert.equal(engine.isRunning(), false);
   // The next start waits for that engine to be gone and then works normally.
-  const next = startEngine(engine);
-  await waitFor(() => next.calls.sessionRequests >= 1, 10000, 'session request after a bare start');
-  engine.stop();
-  await next.finished;
+  await runEngine(engine);
 });
 
 test('an engine that ends on its own says why, and a later start works', async () => {
-  const database = `${env.dataDir}/bxsync.db`;
-  for (const suffix of ['', '-wal', '-shm']) fs.rmSync(database + suffix, { force: true });
-  fs.mkdirSync(database); // a folder where the database file belongs
+  const unblock = env.blockDatabase();
   try {
     const run = startEngine(engine);
     await run.finished;
@@ -114,13 +88,9 @@ test('an engine that ends on its own says why, and a later start works', async (
     assert.equal(engine.getSyncedItemPath('1', '2'), '');
     engine.setUserSession('{}');
   } finally {
-    fs.rmdirSync(database);
+    unblock();
   }
-  const run = startEngine(engine);
-  await waitFor(() => run.calls.sessionRequests >= 1, 10000, 'a session request after the failed start');
-  engine.stop();
-  await run.finished;
-  assert.equal(run.calls.failure, undefined);
+  assert.equal((await runEngine(engine)).calls.failure, undefined);
 });
 
 test('a host that exits without stop() does not hang', async () => {

@@ -25,14 +25,9 @@ public:
     QMap<QString, int> counts; // "file new", "folder moved", ...
     static QString statusText(quint32 status)
     {
-        switch (status) {
-        case StatusSynchronized: return QStringLiteral("sync");
-        case StatusNew: return QStringLiteral("new");
-        case StatusMoved: return QStringLiteral("moved");
-        case StatusChanged: return QStringLiteral("changed");
-        case StatusDeleted: return QStringLiteral("deleted");
-        default: return QString::number(status);
-        }
+        const QMap<quint32, QString> names{{StatusSynchronized, "sync"}, {StatusNew, "new"}, {StatusMoved, "moved"},
+                                           {StatusChanged, "changed"}, {StatusDeleted, "deleted"}};
+        return names.value(status, QString::number(status));
     }
 
 private:

@@ -1,6 +1,5 @@
 #include "MessageCapture.h"
 
-#include <QMutexLocker>
 #include <QThread>
 
 namespace testsupport {
@@ -35,41 +34,36 @@ void MessageCapture::handle(QtMsgType type, const QMessageLogContext &context, c
         capture->m_previous(type, context, text);
 }
 
-QStringList MessageCapture::lines(QtMsgType type, const QString &prefix) const
+QStringList MessageCapture::select(const std::function<bool(const Message &)> &wanted) const
 {
     QMutexLocker locker(&m_mutex);
     QStringList result;
     for (const Message &message : m_messages) {
-        if (message.type == type && message.text.startsWith(prefix))
+        if (wanted(message))
             result << message.text;
     }
     return result;
+}
+
+QStringList MessageCapture::lines(QtMsgType type, const QString &prefix) const
+{
+    return select([&](const Message &m) { return m.type == type && m.text.startsWith(prefix); });
 }
 
 int MessageCapture::countOnThisThread(QtMsgType type, const QString &prefix) const
 {
-    QMutexLocker locker(&m_mutex);
-    int count = 0;
-    for (const Message &message : m_messages)
-        count += message.type == type && message.thread == QThread::currentThread() && message.text.startsWith(prefix);
-    return count;
+    QThread *const thread = QThread::currentThread();
+    return select([&](const Message &m) { return m.type == type && m.thread == thread && m.text.startsWith(prefix); }).size();
 }
 
 QStringList MessageCapture::containing(QtMsgType type, const QString &fragment) const
 {
-    QMutexLocker locker(&m_mutex);
-    QStringList result;
-    for (const Message &message : m_messages) {
-        if (message.type == type && message.text.contains(fragment))
-            result << message.text;
-    }
-    return result;
+    return select([&](const Message &m) { return m.type == type && m.text.contains(fragment); });
 }
 
 int MessageCapture::count(const QString &fragment) const
 {
-    return containing(QtDebugMsg, fragment).size() + containing(QtWarningMsg, fragment).size()
-        + containing(QtCriticalMsg, fragment).size();
+    return select([&](const Message &m) { return m.type != QtInfoMsg && m.type != QtFatalMsg && m.text.contains(fragment); }).size();
 }
 
 void MessageCapture::clear()

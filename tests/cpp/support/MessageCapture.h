@@ -1,10 +1,9 @@
 #pragma once
 
 #include <QMutex>
-#include <QString>
 #include <QStringList>
 #include <QVector>
-#include <QtGlobal>
+#include <functional>
 
 class QThread;
 
@@ -33,14 +32,15 @@ public:
     void clear();
 
 private:
-    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text);
-
     struct Message
     {
         QtMsgType type;
         QString text;
         QThread *thread;
     };
+    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text);
+    QStringList select(const std::function<bool(const Message &)> &wanted) const;
+
     mutable QMutex m_mutex;
     QVector<Message> m_messages;
     QtMessageHandler m_previous = nullptr;

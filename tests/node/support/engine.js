@@ -17,16 +17,22 @@ function isolateHome() {
   process.env.XDG_CACHE_HOME = path.join(home, '.cache');
   process.on('exit', () => fs.rmSync(home, { recursive: true, force: true }));
   const dataDir = path.join(home, '.local', 'share', 'Brindlex');
+  const configFile = path.join(dataDir, 'bxsync_cfg.json');
+  const read = (file, parse = (t) => t, fallback = '') => {
+    try { return parse(fs.readFileSync(file, 'utf8')); } catch { return fallback; }
+  };
   return {
     home,
     dataDir,
-    configFile: path.join(dataDir, 'bxsync_cfg.json'),
-    readLog() {
-      try {
-        return fs.readFileSync(path.join(dataDir, 'bxsync_log.txt'), 'utf8');
-      } catch {
-        return '';
-      }
+    configFile,
+    readLog: () => read(path.join(dataDir, 'bxsync_log.txt')),
+    readConfig: () => read(configFile, JSON.parse, {}),
+    // A folder where the database file belongs, so the engine cannot open it; returns the undo.
+    blockDatabase() {
+      const database = path.join(dataDir, 'bxsync.db');
+      for (const suffix of ['', '-wal', '-shm']) fs.rmSync(database + suffix, { force: true });
+      fs.mkdirSync(database, { recursive: true });
+      return () => fs.rmdirSync(database);
     },
   };
 }
@@ -52,6 +58,20 @@ function startEngine(engine) {
   return { calls, finished };
 }
 
+// Starts the engine, waits for its first session request, runs the body, stops the engine and
+// waits for it to finish; returns what startEngine returned.
+async function runEngine(engine, body = async () => {}) {
+  const run = startEngine(engine);
+  try {
+    await waitFor(() => run.calls.sessionRequests >= 1, 10000, 'the first session request');
+    await body(run);
+  } finally {
+    engine.stop();
+    await run.finished;
+  }
+  return run;
+}
+
 // The predicate may be async: its promise is awaited, never taken as true.
 async function waitFor(predicate, timeoutMs = 10000, what = 'condition') {
   const until = Date.now() + timeoutMs;
@@ -67,4 +87,4 @@ function blockScriptThread(ms) {
   while (Date.now() < until) { /* busy on purpose */ }
 }
 
-module.exports = { repo, isolateHome, addonPath, startEngine, waitFor, blockScriptThread };
+module.exports = { repo, isolateHome, addonPath, startEngine, runEngine, waitFor, blockScriptThread };
