@@ -27,6 +27,12 @@ inline void ensureConfiguration()
         CConfig::setInstance(QSharedPointer<CConfig>(new CConfig(configDir.path())));
 }
 
+inline QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 struct Statuses
 {
     quint32 server = StatusSynchronized;

@@ -15,12 +15,6 @@ bool writeFile(const QString &path, const QByteArray &data)
     return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
 }
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 FileCacheItem cacheItem(const QString &id, const QString &hash)
 {
     FileCacheItem item;
@@ -87,7 +81,7 @@ private slots:
         const QString restored = m_store->path() + QStringLiteral("/lib/other/b.bin");
         QCOMPARE(cache.restoreSyncFileFromCache(file, restored), cached);
         if (cached) {
-            QCOMPARE(readFile(restored), data);
+            QCOMPARE(testdb::readFile(restored), data);
             QVERIFY(m_fixture->db->getFileCacheItems().isEmpty());
             QVERIFY(QDir(cache.cacheFolder()).isEmpty(QDir::Files | QDir::Hidden));
             QVERIFY(!cache.restoreSyncFileFromCache(file, restored + QStringLiteral("2")));
@@ -122,8 +116,8 @@ private slots:
 
         QVERIFY(!cache.restoreSyncFileFromCache(file, original));
         if (damage == QLatin1String("occupied")) {
-            QCOMPARE(readFile(original), QByteArray("mine"));
-            QCOMPARE(readFile(cachePath), data);
+            QCOMPARE(testdb::readFile(original), QByteArray("mine"));
+            QCOMPARE(testdb::readFile(cachePath), data);
         } else {
             QVERIFY(!QFileInfo::exists(cachePath));
             QVERIFY(m_fixture->db->getFileCacheItems().isEmpty());

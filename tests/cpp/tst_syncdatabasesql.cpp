@@ -57,6 +57,7 @@ private slots:
     void everyColumnReadsBackWhatWasWritten();
     void recordTexts();
     void databaseTimeDropsMillisecondsAndIsUtc();
+    void queuedCallsCarryRecords();
 };
 
 void TestSyncDatabaseSql::literal_data()
@@ -181,6 +182,13 @@ void TestSyncDatabaseSql::databaseTimeDropsMillisecondsAndIsUtc()
     QCOMPARE(back.timeSpec(), Qt::UTC);
     QCOMPARE(back, QDateTime(QDate(2020, 10, 8), QTime(10, 34, 56), Qt::UTC));
     QCOMPARE(toDatabaseTime(QDateTime()), 0u);
+}
+
+// Records travel between threads as arguments of queued calls, which need the names registered.
+void TestSyncDatabaseSql::queuedCallsCarryRecords()
+{
+    for (const char *name : {"ItemId", "SyncItem::ConstPtr", "SyncLibrary::Ptr"})
+        QVERIFY2(QMetaType::type(name) != QMetaType::UnknownType, name);
 }
 
 BXSYNC_TEST_MAIN(TestSyncDatabaseSql)
