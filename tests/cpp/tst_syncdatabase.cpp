@@ -2,6 +2,7 @@
 
 #include "SyncDatabaseTestSupport.h"
 
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSqlError>
 #include <QThread>
@@ -69,11 +70,7 @@ void overwritePage(const QString &path, int page)
 // The moved database files, without their WAL companions.
 QStringList movedAside(const QString &dir)
 {
-    QStringList names = QDir(dir).entryList({"bxsync.db.damaged-*"}, QDir::Files);
-    names.erase(std::remove_if(names.begin(), names.end(),
-                               [](const QString &n) { return n.endsWith("-wal") || n.endsWith("-shm"); }),
-                names.end());
-    return names;
+    return QDir(dir).entryList({"bxsync.db.damaged-*"}, QDir::Files).filter(QRegularExpression("-\\d{6}$"));
 }
 
 // Libraries "Brindlex - Acme/Docs", a sibling whose name starts the same, one inside the first, one
@@ -494,14 +491,10 @@ void TestSyncDatabase::writeSignals_data()
                                     << "CSyncDatabase::updateFolder: clientId: 999 doesn't exists in the database";
     QTest::newRow("missing library") << Write([=](Fixture &f) { f.db->updateLibrary(999, quota); }) << 0 << 0 << 0
                                      << "CSyncDatabase::updateLibrary: clientId: 999 doesn't exists in the database";
-    const auto page = [](Fixture &) {
-        SyncItem::Ptr page(new SyncItem(SyncItemType::Page));
-        page->ClientId = 1;
-        return page;
-    };
-    QTest::newRow("update of an unknown type") << Write([=](Fixture &f) { f.db->updateItem(page(f)); }) << 0 << 0 << 0
+    const SyncItem::Ptr page(new SyncItem(SyncItemType::Page));
+    QTest::newRow("update of an unknown type") << Write([=](Fixture &f) { f.db->updateItem(page); }) << 0 << 0 << 0
                                                << "CSyncDatabase::updateItem: unknown item type: \"Page\"";
-    QTest::newRow("delete of an unknown type") << Write([=](Fixture &f) { f.db->deleteItem(page(f)); }) << 0 << 0 << 0
+    QTest::newRow("delete of an unknown type") << Write([=](Fixture &f) { f.db->deleteItem(page); }) << 0 << 0 << 0
                                                << "CSyncDatabase::deleteItem: unknown item type: \"Page\"";
 }
 
