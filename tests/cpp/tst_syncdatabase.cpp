@@ -439,29 +439,15 @@ void TestSyncDatabase::insertChecks()
     QSignalSpy changed(f.db.data(), &CSyncDatabase::syncDatabaseChangedSignal);
     MessageCapture log;
     const quint32 rows = f.db->countFiles() + f.db->countFolders();
-    SyncItem::Ptr record;
-    ItemId result = 0;
-    if (kind == "file") {
-        const SyncFile::Ptr file = f.makeFile(parentId, libraryId, "new", serverId);
-        result = f.db->insertFile(file);
-        record = file;
-    } else {
-        const SyncFolder::Ptr folder = f.makeFolder(parentId, libraryId, "new", serverId);
-        result = f.db->insertFolder(folder);
-        record = folder;
-    }
-    QCOMPARE(record->ClientId, result);
-    if (refusal.isEmpty()) {
-        QVERIFY(result != 0);
-        QCOMPARE(f.db->countFiles() + f.db->countFolders(), rows + 1);
-        QCOMPARE(signalCountFor(changed, libraryId), 1);
-        QCOMPARE(log.count(QtCriticalMsg, ""), 0);
-    } else {
-        QCOMPARE(result, ItemId(0));
-        QCOMPARE(f.db->countFiles() + f.db->countFolders(), rows);
-        QCOMPARE(changed.count(), 0);
-        QCOMPARE(log.count(QtCriticalMsg, refusal), 1);
-    }
+    const SyncFile::Ptr file = f.makeFile(parentId, libraryId, "new", serverId);
+    const SyncFolder::Ptr folder = f.makeFolder(parentId, libraryId, "new", serverId);
+    const ItemId result = kind == "file" ? f.db->insertFile(file) : f.db->insertFolder(folder);
+    const bool accepted = refusal.isEmpty();
+    QCOMPARE(kind == "file" ? file->ClientId : folder->ClientId, result);
+    QCOMPARE(result != 0, accepted);
+    QCOMPARE(f.db->countFiles() + f.db->countFolders(), rows + accepted);
+    QCOMPARE(accepted ? signalCountFor(changed, libraryId) : changed.count(), int(accepted));
+    QCOMPARE(log.count(QtCriticalMsg, refusal), accepted ? 0 : 1);
 }
 
 void TestSyncDatabase::writeSignals_data()
