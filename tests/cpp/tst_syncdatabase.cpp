@@ -500,10 +500,8 @@ void TestSyncDatabase::writeSignals()
     QSignalSpy quotaSpy(f.db.data(), &CSyncDatabase::quotaExceededSignal);
     MessageCapture log;
     write(f);
-    QCOMPARE(changedSpy.count(), changed);
-    QCOMPARE(signalCountFor(changedSpy, 1), changed);
-    QCOMPARE(libraryChangedSpy.count(), libraryChanged);
-    QCOMPARE(quotaSpy.count(), quota);
+    QCOMPARE((QList<int>{changedSpy.count(), signalCountFor(changedSpy, 1), libraryChangedSpy.count(), quotaSpy.count()}),
+             (QList<int>{changed, changed, libraryChanged, quota}));
     QCOMPARE(log.count(QtWarningMsg, ""), warning.isEmpty() ? 0 : 1);
     if (!warning.isEmpty()) {
         QCOMPARE(log.count(QtWarningMsg, warning), 1);
