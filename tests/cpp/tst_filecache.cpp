@@ -76,7 +76,8 @@ private slots:
         const SyncFile::Ptr file = fileRecord(data, original);
 
         QCOMPARE(cache.moveSyncFileToCache(file, original), cached);
-        QCOMPARE((QList<bool>{QFileInfo::exists(original), cache.isSyncFileInCache(file)}), (QList<bool>{!cached, cached}));
+        QCOMPARE((QList<bool>{QFileInfo::exists(original), cache.isSyncFileInCache(file)}),
+                 (QList<bool>{!cached, cached}));
 
         const QString restored = m_store->path() + QStringLiteral("/lib/other/b.bin");
         QCOMPARE(cache.restoreSyncFileFromCache(file, restored), cached);

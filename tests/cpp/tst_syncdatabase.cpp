@@ -180,7 +180,8 @@ void TestSyncDatabase::existingFileOpensWithItsRows()
         if (!alters)
             QCOMPARE(schema, kSchema);
         const SyncLibrary::Ptr kept = db.getLibrary(7);
-        QCOMPARE(kept ? kept->ClientName + " " + QString::number(kept->ServerId) : QString(), libraries ? "T/L 70" : "");
+        QCOMPARE(kept ? kept->ClientName + " " + QString::number(kept->ServerId) : QString(),
+                 libraries ? "T/L 70" : "");
     }
     QCOMPARE(log.count("CSyncDatabase::updateTableSchema: column TeamId not found -> altering table"), alters);
     QCOMPARE(log.count(QtCriticalMsg, ""), 0);
@@ -549,7 +550,8 @@ void TestSyncDatabase::deleteLibraryRemovesContent()
     QSignalSpy changed(f.db.data(), &CSyncDatabase::syncDatabaseChangedSignal);
     QSignalSpy unsubscribed(f.db.data(), &CSyncDatabase::syncLibraryUnsubscribedSignal);
     f.db->deleteItem(f.db->getLibrary(library));
-    QCOMPARE((QList<quint32>{f.db->countLibraries(), f.db->countFolders(), f.db->countFiles()}), (QList<quint32>{1, 0, 1}));
+    QCOMPARE((QList<quint32>{f.db->countLibraries(), f.db->countFolders(), f.db->countFiles()}),
+             (QList<quint32>{1, 0, 1}));
     QVERIFY(f.db->isFilePresent(kept));
     QCOMPARE((QList<int>{changed.count(), signalCountFor(changed, library), unsubscribed.count(),
                          signalCountFor(unsubscribed, library)}),
@@ -574,8 +576,8 @@ void TestSyncDatabase::serverIdLookups()
                             db.getClientIdByServerId(7, "tenant-2"), db.getClientIdByServerId(8, "tenant-1"),
                             db.getClientIdByServerId(8, "tenant-2"), id(db.getLibraryOfServerItem(8, "tenant-1")),
                             id(db.getLibraryOfServerItem(9, "tenant-1")), id(db.getLibraryOfItem(a)),
-                            id(db.getLibraryOfItem(fileA)), id(db.getLibraryOfItem(folderA)), id(db.getLibraryOfItem(999)),
-                            id(db.getItem(a))}),
+                            id(db.getLibraryOfItem(fileA)), id(db.getLibraryOfItem(folderA)),
+                            id(db.getLibraryOfItem(999)), id(db.getItem(a))}),
              (QList<ItemId>{a, 0, folderA, 0, fileB, 1, a, folderA, fileB, fileA, 0, a, 0, a, a, a, 0, 0}));
     QVERIFY(db.isServerIdPresent(f.makeFile(a, a, "x", 8)));
     QVERIFY(!db.isServerIdPresent(f.makeFile(b, b, "x", 8)));
