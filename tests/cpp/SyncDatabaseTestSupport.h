@@ -1,34 +1,36 @@
 #pragma once
 
 // Shared by the sync database test suites: a fresh database in its own folder, item builders, and a
-// capture of the log so that tests can check what was (or was not) logged.
+// capture of the log that matches lines by any fragment.
 
 #include "Config.h"
 #include "MessageCapture.h"
 #include "SyncDatabase.h"
 
-#include <QMutex>
 #include <QTemporaryDir>
 #include <QtTest>
 
 namespace testdb {
 
-// The database suites match log lines by any fragment, of one type or of all three.
 class MessageCapture : public testsupport::MessageCapture
 {
 public:
-    int count(QtMsgType type, const QString &contains) const { return containing(type, contains).size(); }
     using testsupport::MessageCapture::count;
-    QStringList lines(QtMsgType type) const { return testsupport::MessageCapture::lines(type); }
+    int count(QtMsgType type, const QString &contains) const { return containing(type, contains).size(); }
 };
 
 // The process-wide configuration gives the store folder: the isolated home folder of the test run.
 inline void ensureConfiguration()
 {
-    if (!CConfig::instance()) {
-        static QTemporaryDir configDir;
+    static QTemporaryDir configDir;
+    if (!CConfig::instance())
         CConfig::setInstance(QSharedPointer<CConfig>(new CConfig(configDir.path())));
-    }
+}
+
+inline QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 struct Statuses
@@ -49,13 +51,9 @@ public:
     SyncLibrary::Ptr makeLibrary(const QString &clientName, const QString &tenantId = QStringLiteral("tenant"),
                                  quint64 serverId = 0, Statuses statuses = {})
     {
-        SyncLibrary::Ptr library(new SyncLibrary);
+        SyncLibrary::Ptr library = make<SyncLibrary>(clientName.section(QLatin1Char('/'), -1), serverId, statuses, 0);
         library->ClientName = clientName;
-        library->ServerName = clientName.section(QLatin1Char('/'), -1);
         library->TenantId = tenantId;
-        library->ServerId = serverId;
-        library->syncStatus.ServerStatus = statuses.server;
-        library->syncStatus.ClientStatus = statuses.client;
         return library;
     }
     ItemId addLibrary(const QString &clientName, const QString &tenantId = QStringLiteral("tenant"),
@@ -67,16 +65,7 @@ public:
     SyncFolder::Ptr makeFolder(ItemId parent, ItemId library, const QString &name, quint64 serverId = 0,
                                Statuses statuses = {}, quint32 attr = 0)
     {
-        SyncFolder::Ptr folder(new SyncFolder);
-        folder->ParentClientId = parent;
-        folder->LibraryClientId = library;
-        folder->ClientName = name;
-        folder->ServerName = name;
-        folder->ServerId = serverId;
-        folder->Attr = attr;
-        folder->syncStatus.ServerStatus = statuses.server;
-        folder->syncStatus.ClientStatus = statuses.client;
-        return folder;
+        return placed(make<SyncFolder>(name, serverId, statuses, attr), parent, library);
     }
     ItemId addFolder(ItemId parent, ItemId library, const QString &name, quint64 serverId = 0, Statuses statuses = {},
                      quint32 attr = 0)
@@ -87,16 +76,8 @@ public:
     SyncFile::Ptr makeFile(ItemId parent, ItemId library, const QString &name, quint64 serverId = 0,
                            Statuses statuses = {}, quint32 attr = 0, quint64 size = 0)
     {
-        SyncFile::Ptr file(new SyncFile);
-        file->ParentClientId = parent;
-        file->LibraryClientId = library;
-        file->ClientName = name;
-        file->ServerName = name;
-        file->ServerId = serverId;
-        file->Attr = attr;
+        SyncFile::Ptr file = placed(make<SyncFile>(name, serverId, statuses, attr), parent, library);
         file->Size = size;
-        file->syncStatus.ServerStatus = statuses.server;
-        file->syncStatus.ClientStatus = statuses.client;
         return file;
     }
     ItemId addFile(ItemId parent, ItemId library, const QString &name, quint64 serverId = 0, Statuses statuses = {},
@@ -115,6 +96,26 @@ public:
 
     QTemporaryDir dir;
     CSyncDatabase::Ptr db;
+
+private:
+    template<typename Record>
+    static QSharedPointer<Record> make(const QString &name, quint64 serverId, Statuses statuses, quint32 attr)
+    {
+        QSharedPointer<Record> record(new Record);
+        record->ClientName = record->ServerName = name;
+        record->ServerId = serverId;
+        record->Attr = attr;
+        record->syncStatus.ServerStatus = statuses.server;
+        record->syncStatus.ClientStatus = statuses.client;
+        return record;
+    }
+    template<typename Record>
+    static Record placed(Record record, ItemId parent, ItemId library)
+    {
+        record->ParentClientId = parent;
+        record->LibraryClientId = library;
+        return record;
+    }
 };
 
 } // namespace testdb

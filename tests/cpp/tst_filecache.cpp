@@ -8,22 +8,11 @@
 
 namespace {
 
-QByteArray content(qint64 size, char seed)
-{
-    return QByteArray(int(size), seed);
-}
-
 bool writeFile(const QString &path, const QByteArray &data)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 FileCacheItem cacheItem(const QString &id, const QString &hash)
@@ -82,18 +71,18 @@ private slots:
         QFETCH(qint64, size);
         QFETCH(bool, cached);
         CFileCache cache(m_fixture->db, m_store->path());
-        const QByteArray data = content(size, 1);
+        const QByteArray data(int(size), 1);
         const QString original = m_store->path() + QStringLiteral("/lib/a.bin");
         const SyncFile::Ptr file = fileRecord(data, original);
 
         QCOMPARE(cache.moveSyncFileToCache(file, original), cached);
-        QCOMPARE(QFileInfo::exists(original), !cached);
-        QCOMPARE(cache.isSyncFileInCache(file), cached);
+        QCOMPARE((QList<bool>{QFileInfo::exists(original), cache.isSyncFileInCache(file)}),
+                 (QList<bool>{!cached, cached}));
 
         const QString restored = m_store->path() + QStringLiteral("/lib/other/b.bin");
         QCOMPARE(cache.restoreSyncFileFromCache(file, restored), cached);
         if (cached) {
-            QCOMPARE(readFile(restored), data);
+            QCOMPARE(testdb::readFile(restored), data);
             QVERIFY(m_fixture->db->getFileCacheItems().isEmpty());
             QVERIFY(QDir(cache.cacheFolder()).isEmpty(QDir::Files | QDir::Hidden));
             QVERIFY(!cache.restoreSyncFileFromCache(file, restored + QStringLiteral("2")));
@@ -113,14 +102,14 @@ private slots:
     {
         QFETCH(QString, damage);
         CFileCache cache(m_fixture->db, m_store->path());
-        const QByteArray data = content(200000, 2);
+        const QByteArray data(200000, 2);
         const QString original = m_store->path() + QStringLiteral("/lib/a.bin");
         const SyncFile::Ptr file = fileRecord(data, original);
         QVERIFY(cache.moveSyncFileToCache(file, original));
         const QString cachePath = filecache::cacheFilePath(cache.cacheFolder(),
                                                            m_fixture->db->getFileCacheItems().first()->Id);
         if (damage == QLatin1String("changed"))
-            QVERIFY(writeFile(cachePath, content(200000, 3)));
+            QVERIFY(writeFile(cachePath, QByteArray(200000, 3)));
         else if (damage == QLatin1String("gone"))
             QVERIFY(QFile::remove(cachePath));
         else
@@ -128,8 +117,8 @@ private slots:
 
         QVERIFY(!cache.restoreSyncFileFromCache(file, original));
         if (damage == QLatin1String("occupied")) {
-            QCOMPARE(readFile(original), QByteArray("mine"));
-            QCOMPARE(readFile(cachePath), data);
+            QCOMPARE(testdb::readFile(original), QByteArray("mine"));
+            QCOMPARE(testdb::readFile(cachePath), data);
         } else {
             QVERIFY(!QFileInfo::exists(cachePath));
             QVERIFY(m_fixture->db->getFileCacheItems().isEmpty());
@@ -150,7 +139,7 @@ private slots:
         QFETCH(bool, kept);
         CFileCache cache(m_fixture->db, m_store->path());
         const QString original = m_store->path() + QStringLiteral("/a.bin");
-        QVERIFY(cache.moveSyncFileToCache(fileRecord(content(102400, 4), original), original));
+        QVERIFY(cache.moveSyncFileToCache(fileRecord(QByteArray(102400, 4), original), original));
         const FileCacheItem::Ptr item = m_fixture->db->getFileCacheItems().first();
 
         cache.removeExpired(item->CreatedTime.addMSecs(ageMs));
@@ -182,7 +171,7 @@ private slots:
     {
         CFileCache cache(m_fixture->db, m_store->path());
         const QString keptPath = m_store->path() + QStringLiteral("/kept.bin");
-        QVERIFY(cache.moveSyncFileToCache(fileRecord(content(102400, 5), keptPath), keptPath));
+        QVERIFY(cache.moveSyncFileToCache(fileRecord(QByteArray(102400, 5), keptPath), keptPath));
         const QString keptId = m_fixture->db->getFileCacheItems().first()->Id;
 
         const QString stray = cache.cacheFolder() + QStringLiteral("/stray.cache");
@@ -192,8 +181,7 @@ private slots:
         cache.runSanityCheck();
         QVERIFY(!QFileInfo::exists(stray));
         const QList<FileCacheItem::Ptr> items = m_fixture->db->getFileCacheItems();
-        QCOMPARE(items.size(), 1);
-        QCOMPARE(items.first()->Id, keptId);
+        QVERIFY(items.size() == 1 && items.first()->Id == keptId);
         QVERIFY(QFileInfo::exists(filecache::cacheFilePath(cache.cacheFolder(), keptId)));
     }
 
