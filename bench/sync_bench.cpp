@@ -6,6 +6,7 @@
 // usage: sync_bench [--files N] [--folders N] [--big N] [--big-mib N] [--no-rclone]
 //        defaults: --files 10000 --folders 100 --big 20 --big-mib 50
 
+#include "BenchSupport.h"
 #include "MetaTypes.h"
 #include "ProcessMemory.h"
 #include "ReferenceServer.h"
@@ -63,35 +64,6 @@ void progress(const QString &text)
 {
     std::fprintf(stderr, "sync_bench: %s\n", qPrintable(text));
 }
-
-// Samples the resident memory on its own thread, so a busy event loop cannot hide a peak.
-class PeakMemory
-{
-public:
-    PeakMemory()
-        : m_peak(testsupport::residentMemoryBytes())
-        , m_thread([this] {
-            while (!m_stop) {
-                m_peak = qMax<qint64>(m_peak, testsupport::residentMemoryBytes());
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
-        })
-    {
-    }
-    ~PeakMemory() { stop(); }
-    qint64 stop()
-    {
-        m_stop = true;
-        if (m_thread.joinable())
-            m_thread.join();
-        return m_peak;
-    }
-
-private:
-    std::atomic<qint64> m_peak;
-    std::atomic_bool m_stop{false};
-    std::thread m_thread;
-};
 
 struct Tree
 {
@@ -251,7 +223,7 @@ void engineDownload(const ReferenceServer &server, const Tree &tree, int *tenant
     server.clearRequestLog();
     pausedMs = 0;
     progress(QString("engine download of %1").arg(tree.name));
-    PeakMemory peak;
+    bench::PeakMemory peak;
     QElapsedTimer timer;
     timer.start();
     s.start();
@@ -289,7 +261,7 @@ void engineUpload(const ReferenceServer &server, const Tree &tree, int *tenant)
     server.clearRequestLog();
     pausedMs = 0;
     progress(QString("engine upload of %1").arg(tree.name));
-    PeakMemory peak;
+    bench::PeakMemory peak;
     QElapsedTimer timer;
     timer.start();
     s.start();
