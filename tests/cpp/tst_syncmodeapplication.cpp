@@ -25,10 +25,10 @@ QString text(const QJsonArray &array) { return QString::fromUtf8(QJsonDocument(a
 const QJsonObject numericId{{"teamId", "a"}, {"tenantId", "t1"}, {"tenantName", "n"}, {"id", 12}, {"name", "x"}};
 
 // "tenant,id,name,tenantName,team[,serverStatus]" entries separated by ';'; the client id is the id.
-QList<SyncLibrary::Ptr> libraries(const QString &spec)
+QList<SyncLibrary::Ptr> libraries(const QString &entries)
 {
     QList<SyncLibrary::Ptr> result;
-    for (const QString &entry : spec.split(';', Qt::SkipEmptyParts)) {
+    for (const QString &entry : entries.split(';', Qt::SkipEmptyParts)) {
         const QStringList f = entry.split(',');
         SyncLibrary::Ptr library(new SyncLibrary());
         library->TenantId = f.at(0);
