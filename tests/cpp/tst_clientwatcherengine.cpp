@@ -36,8 +36,7 @@ private slots:
     void initTestCase()
     {
         m_server.reset(new ReferenceServer());
-        QVERIFY(m_server->isRunning());
-        m_server->trustCa();
+        QVERIFY(m_server->runningAndTrusted());
     }
 
     // Files on the server first ("path=content"), what the user does, whether the engine is stopped

@@ -39,8 +39,7 @@ private slots:
     {
         m_log.reset(new testsupport::MessageCapture());
         m_server.reset(new ReferenceServer());
-        QVERIFY(m_server->isRunning());
-        m_server->trustCa();
+        QVERIFY(m_server->runningAndTrusted());
         m_session = m_server->session();
         QVERIFY(m_session->isValid());
         m_library = m_server->createLibrary("downloads");

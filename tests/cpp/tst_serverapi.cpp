@@ -65,8 +65,7 @@ private slots:
     void initTestCase()
     {
         m_server.reset(new ReferenceServer());
-        QVERIFY(m_server->isRunning());
-        m_server->trustCa();
+        QVERIFY(m_server->runningAndTrusted());
         m_sessions = m_server->signIn();
         QVERIFY(m_sessions->getUserSession()->isValid());
         setUpServerLibrary();

@@ -126,8 +126,7 @@ private slots:
     void initTestCase()
     {
         m_server.reset(new ReferenceServer());
-        QVERIFY(m_server->isRunning());
-        m_server->trustCa();
+        QVERIFY(m_server->runningAndTrusted());
         m_sessions = m_server->signIn();
         m_lib.tenantId = "proj";
         m_lib.teamId = m_server->createTenantWithTeam(m_lib.tenantId, "Projection");

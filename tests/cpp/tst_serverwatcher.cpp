@@ -18,8 +18,7 @@ private slots:
     void initTestCase()
     {
         m_server.reset(new ReferenceServer());
-        QVERIFY(m_server->isRunning());
-        m_server->trustCa();
+        QVERIFY(m_server->runningAndTrusted());
         m_sessions = m_server->signIn();
         m_team = m_server->createTenantWithTeam(m_tenant, "Watching");
         QVERIFY(!m_team.isEmpty());

@@ -53,8 +53,7 @@ private slots:
     void initTestCase()
     {
         m_server.reset(new ReferenceServer());
-        QVERIFY(m_server->isRunning());
-        m_server->trustCa();
+        QVERIFY(m_server->runningAndTrusted());
     }
 
     void itemScenarios_data()

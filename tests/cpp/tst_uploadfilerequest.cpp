@@ -71,8 +71,7 @@ private slots:
     {
         m_log.reset(new testsupport::MessageCapture());
         m_server.reset(new ReferenceServer());
-        QVERIFY(m_server->isRunning());
-        m_server->trustCa();
+        QVERIFY(m_server->runningAndTrusted());
         m_library = m_server->createLibrary("uploads");
         QVERIFY(m_library.id > 0);
         QVERIFY(m_files.isValid());

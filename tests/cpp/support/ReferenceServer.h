@@ -40,6 +40,13 @@ public:
 
     // Adds the server's CA to the engine's trust (the process-wide default SSL configuration).
     void trustCa() const;
+    // Running, and its CA trusted by this process: what every suite needs before its first request.
+    bool runningAndTrusted() const
+    {
+        if (m_ready)
+            trustCa();
+        return m_ready;
+    }
 
     Reply admin(const QByteArray &verb, const QString &path, const QJsonObject &body = QJsonObject()) const;
     // One POST per body, several at a time; the number that failed.
