@@ -1,5 +1,4 @@
 #include "Hierarchy.h"
-#include "MessageCapture.h"
 #include "TestMain.h"
 
 #include <QJsonDocument>
@@ -87,23 +86,6 @@ private slots:
         const QString other = text.left(text.size() - 1) + (text.endsWith('0') ? "1" : "0");
         for (const QString &different : {other, text + "0"})
             QVERIFY(packed != different && packed != brindlex::PackedText(different));
-    }
-
-    // Numbers where the format has strings are read; a list of the wrong shape is skipped and counted.
-    void wholeDocumentReader()
-    {
-        const QByteArray doc = "{\"id\":500,\"chain\":[{\"id\":1,\"pid\":\"2\",\"pinIndex\":4}],\"files\":{\"id\":\"1\"},"
-                               "\"folders\":[{\"files\":[{\"id\":\"8\",\"fileSize\":-5},{\"id\":true,\"fileSize\":3e2}]}]}";
-        testsupport::MessageCapture capture;
-        int skipped = -1;
-        const brindlex::Hierarchy h = brindlex::hierarchyFromJson(QJsonDocument::fromJson(doc).object(), &skipped);
-        const brindlex::ChainItem chain = h.chain.value(0);
-        const QVector<brindlex::File> files = h.folders.value(0).files;
-        QCOMPARE(QVector<quint64>({h.id, chain.id, chain.pid, chain.pinIndex, quint64(h.files.size()), quint64(files.size()),
-                                   files.value(0).id, files.value(0).fileSize, files.value(1).id, files.value(1).fileSize}),
-                 QVector<quint64>({500, 1, 2, 4, 0, 2, 8, 0, 0, 300}));
-        QCOMPARE(skipped, 1);
-        QCOMPARE(capture.lines(QtWarningMsg), QStringList{"brindlex::hierarchyFromJson: member is no array, skipped: files"});
     }
 };
 

@@ -46,7 +46,7 @@ QString dump(const brindlex::Hierarchy &h)
 {
     QStringList chain;
     for (const brindlex::ChainItem &c : h.chain)
-        chain << QString("%1<-%2 %3/%4 %5 %6").arg(c.id).arg(c.pid).arg(c.type, c.subType, c.name, c.dashifiedName);
+        chain << QString("%1<-%2 %3/%4 %5 %6 %7").arg(c.id).arg(c.pid).arg(c.type, c.subType, c.name, c.dashifiedName).arg(c.pinIndex);
     return QString("%1 %2 %3 %4 [%5] {%6}").arg(h.id).arg(h.state, h.tenantId, h.tenantName, chain.join(", "),
                                                  dump(h.files, h.folders));
 }
@@ -79,7 +79,7 @@ private slots:
             "{'id':'12','name':'C','files':[" + fileJson(102, "c") + "," + fileJson(103, "d") + "]} ],'files':[" + fileJson(101, "b")
             + "]}],'files':[" + fileJson(100, "a") + "]},{'id':'20','name':'Second'}],'files':[" + fileJson(1, "r")
             + "],'tenantName':'Acme renamed'")
-            << "500 libSic t1 Acme renamed [1<-0 TENANT/ Acme acme, 500<-1 LIB/ Docs ] {" + f(1, "r")
+            << "500 libSic t1 Acme renamed [1<-0 TENANT/ Acme acme 0, 500<-1 LIB/ Docs  0] {" + f(1, "r")
                    + ", 10 A 2019-01-01T00:00:00.000Z {" + f(100, "a") + ", 11 B  {" + f(101, "b") + ", 12 C  {"
                    + f(102, "c") + ", " + f(103, "d") + "}}}, 20 Second  {}}" << QString() << QString() << QStringList();
         QTest::newRow("empty arrays return to the enclosing object")
@@ -110,6 +110,10 @@ private slots:
         file("blanks and a quote inside a name", "{'name':'two  spaces\\' and   a quote' , 'fileSize' : 2}",
              "0 two  spaces\" and   a quote 2");
         file("escaped backslash ends the name", "{'name':'back\\\\'   ,   'fileSize':  3}", "0 back\\ 3");
+        // Numbers where the format has strings, and a list of the wrong shape: the whole-document reader is lenient.
+        QTest::newRow("numeric hierarchy and chain members, files no list")
+            << wrap("'id':500,'chain':[{'id':1,'pid':2,'pinIndex':4}],'files':7") << "0    [0<-0 /   0] {}"
+            << "500    [1<-2 /   4] {}" << "brindlex::hierarchyFromJson: member is no array, skipped: files" << QStringList();
         QTest::newRow("scalar among files") << wrap("'files':[{'id':'1'},3,{'id':'2'}]") << in.arg("1  0    , 2  0")
                                             << QString() << "brindlex::hierarchyFromJson: entry is no object, skipped: files index: 1"
                                             << QStringList();
@@ -201,7 +205,7 @@ private slots:
         QVERIFY(parser.parse(wrap("'id':'7','files':[{'id':'8'}]")));
         QCOMPARE(dump(parser.hierarchy()), QString("7    [] {8  0    }"));
         // The copy handed out earlier is untouched by the later parses.
-        QCOMPARE(dump(first), QString("1 first   [9<-0 /  ] {4  0    , 2   {3  0    }}"));
+        QCOMPARE(dump(first), QString("1 first   [9<-0 /   0] {4  0    , 2   {3  0    }}"));
     }
 };
 
