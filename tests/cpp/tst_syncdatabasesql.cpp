@@ -47,149 +47,97 @@ void fill(Record &r, quint64 serverId, const QString &tag)
 class TestSyncDatabaseSql : public QObject
 {
     Q_OBJECT
-
 private slots:
-    void literal_data();
-    void literal();
-    void rendering_data();
-    void rendering();
-    void unconvertibleValuesAreLogged();
-    void everyColumnReadsBackWhatWasWritten();
-    void recordTexts();
-    void databaseTimeDropsMillisecondsAndIsUtc();
-    void queuedCallsCarryRecords();
-};
-
-void TestSyncDatabaseSql::literal_data()
-{
-    QTest::addColumn<QVariant>("value");
-    QTest::addColumn<QString>("literal");
-    QTest::newRow("quote") << QVariant(QString("it's")) << "'it''s'";
-    QTest::newRow("only quotes") << QVariant(QString("''")) << "''''''";
-    QTest::newRow("null text") << QVariant(QString()) << "''";
-    QTest::newRow("no other escaping") << QVariant(QString("a\\b;\"c\"")) << "'a\\b;\"c\"'";
-    QTest::newRow("number text stays text") << QVariant(QString("12")) << "'12'";
-    QTest::newRow("unsigned 64") << QVariant::fromValue<quint64>(18446744073709551615ull) << "18446744073709551615";
-    QTest::newRow("bool") << QVariant(true) << "1";
-    QTest::newRow("time in seconds") << QVariant(QDateTime(QDate(1970, 1, 2), QTime(0, 0, 0, 500), Qt::UTC)) << "86400";
-}
-
-void TestSyncDatabaseSql::literal()
-{
-    QFETCH(QVariant, value);
-    QFETCH(QString, literal);
-    QCOMPARE(toSqlLiteral(CSqlValue("Col", value)), literal);
-}
-
-void TestSyncDatabaseSql::rendering_data()
-{
-    QTest::addColumn<QString>("rendered");
-    QTest::addColumn<QString>("expected");
-    const CSqlValueList two = {CSqlValue("ServerName", QString("a'b")), CSqlValue("Size", quint64(3))};
-    const auto writing = [&](const QString &table, const QString &where) {
-        return CSqlStatement::forWriting(table, where, two);
-    };
-    QTest::newRow("select with where") << CSqlStatement::forReading("FileCache", "Id = 'x'").selectStatement()
-                                       << "SELECT Id,Hash,Size,CreatedTime FROM FileCache WHERE Id = 'x';";
-    QTest::newRow("select without where") << CSqlStatement::forReading("FileCache").selectStatement()
-                                          << "SELECT Id,Hash,Size,CreatedTime FROM FileCache;";
-    QTest::newRow("insert") << writing("Files", "").insertStatement()
-                            << "INSERT INTO Files (ServerName,Size) VALUES ('a''b',3);";
-    QTest::newRow("update") << writing("Files", "ClientId = 4").updateStatement()
-                            << "UPDATE Files SET ServerName='a''b',Size=3 WHERE ClientId = 4;";
-    QTest::newRow("delete") << writing("Folders", "ClientId = 4").deleteStatement()
-                            << "DELETE FROM Folders WHERE ClientId = 4;";
-    QTest::newRow("count files sums sizes") << writing("Files", "Size > 1").countStatement()
-                                            << "SELECT COUNT(1), SUM(Size) FROM Files WHERE Size > 1;";
-    QTest::newRow("count other tables") << writing("Libraries", "").countStatement() << "SELECT COUNT(1) FROM Libraries;";
-}
-
-void TestSyncDatabaseSql::rendering()
-{
-    QFETCH(QString, rendered);
-    QFETCH(QString, expected);
-    QCOMPARE(rendered, expected);
-}
-
-void TestSyncDatabaseSql::unconvertibleValuesAreLogged()
-{
-    testdb::MessageCapture log;
-    QCOMPARE(CSqlValue("Size", QString("abc")).valueToULongLong(), 0ull);
-    QCOMPARE(toSqlLiteral(CSqlValue("Size", QVariant())), QString("0"));
-    QCOMPARE(log.count(QtCriticalMsg, "CSqlParameter::valueToULongLong: unable to convert value"), 2);
-    CSqlValue("Pos", QPoint(1, 2)).valueToString();
-    QCOMPARE(log.count(QtCriticalMsg, "CSqlParameter::valueToString: unable to convert value"), 1);
-}
-
-// Through single inserts, the batch and updateItem: what goes in comes back, field by field.
-void TestSyncDatabaseSql::everyColumnReadsBackWhatWasWritten()
-{
-    testdb::Fixture f;
-    SyncLibrary::Ptr library = f.makeLibrary("T/Lib", "tenant-9", 77);
-    fill(*library, 77, "library");
-    library->TeamId = "team";
-    library->TenantName = "tenant name";
-    library->Sic = "library sic";
-    library->ServerPath = "/server/path";
-    library->ContainerType = 3;
-    QVERIFY(f.db->insertLibrary(library) != 0);
-    QCOMPARE(fieldsOf(*f.db->getLibrary(library->ClientId)), fieldsOf(*library));
-
-    const ItemId parent = f.addFolder(library->ClientId, library->ClientId, "parent");
-    SyncFolder::Ptr folder = f.makeFolder(parent, library->ClientId, "");
-    fill(*folder, 1234, "folder");
-    SyncFile::Ptr file = f.makeFile(parent, library->ClientId, "", 0, {}, 0, 5000000000ull);
-    fill(*file, 5678, "file");
-    file->Hash = "abc";
-    file->Sic = "file sic";
+    void literal_data()
     {
-        CSyncDatabaseBatch batch(*f.db, library->ClientId);
-        QVERIFY(batch.insertFolder(*folder) != 0);
-        QVERIFY(batch.insertFile(*file) != 0);
-        QVERIFY(batch.commit());
+        QTest::addColumn<QVariant>("value");
+        QTest::addColumn<QString>("literal");
+        QTest::newRow("quote") << QVariant(QString("it's")) << "'it''s'";
+        QTest::newRow("only quotes") << QVariant(QString("''")) << "''''''";
+        QTest::newRow("null text") << QVariant(QString()) << "''";
+        QTest::newRow("no other escaping") << QVariant(QString("a\\b;\"c\"")) << "'a\\b;\"c\"'";
+        QTest::newRow("number text stays text") << QVariant(QString("12")) << "'12'";
+        QTest::newRow("unsigned 64") << QVariant::fromValue<quint64>(18446744073709551615ull) << "18446744073709551615";
+        QTest::newRow("bool") << QVariant(true) << "1";
+        QTest::newRow("time in seconds") << QVariant(QDateTime(QDate(1970, 1, 2), QTime(0, 0, 0, 500), Qt::UTC)) << "86400";
     }
-    QCOMPARE(fieldsOf(*f.db->getFolder(folder->ClientId)), fieldsOf(*folder));
-    QCOMPARE(fieldsOf(*f.db->getFile(file->ClientId)), fieldsOf(*file));
-    file->ClientId = f.addFile(parent, library->ClientId, "second");
-    f.db->updateItem(file);
-    QCOMPARE(fieldsOf(*f.db->getFile(file->ClientId)), fieldsOf(*file));
 
-    FileCacheItem item;
-    item.Id = "{id}";
-    item.Hash = "hash";
-    item.Size = 4;
-    item.CreatedTime = library->CreatedTime;
-    QVERIFY(f.db->insertFileCacheItem(item));
-    const FileCacheItem::Ptr back = f.db->getFileCacheItem("hash", 4);
-    QVERIFY(back);
-    QCOMPARE((QVariantList{back->Id, back->Hash, back->Size, back->CreatedTime}),
-             (QVariantList{item.Id, item.Hash, item.Size, item.CreatedTime}));
-}
+    void literal()
+    {
+        QFETCH(QVariant, value);
+        QFETCH(QString, literal);
+        QCOMPARE(toSqlLiteral(CSqlValue("Col", value)), literal);
+    }
 
-void TestSyncDatabaseSql::recordTexts()
-{
-    QCOMPARE(typeToString(SyncItemType(9)), QString("TypeUnknown(9)"));
-    QCOMPARE(statusToString(4294967295u), QString("StatusUnknown(4294967295)"));
-    const SyncStatus status{StatusNew, StatusSynchronized}; // client, server
-    QCOMPARE(status.toString(), QString("(S/C: StatusSynchronized/StatusNew)"));
-    QVERIFY(!status.isSynchronized());
-}
+    void unconvertibleValuesAreLogged()
+    {
+        testdb::MessageCapture log;
+        QCOMPARE(CSqlValue("Size", QString("abc")).valueToULongLong(), 0ull);
+        QCOMPARE(toSqlLiteral(CSqlValue("Size", QVariant())), QString("0"));
+        QCOMPARE(log.count(QtCriticalMsg, "CSqlParameter::valueToULongLong: unable to convert value"), 2);
+        CSqlValue("Pos", QPoint(1, 2)).valueToString();
+        QCOMPARE(log.count(QtCriticalMsg, "CSqlParameter::valueToString: unable to convert value"), 1);
+    }
 
-void TestSyncDatabaseSql::databaseTimeDropsMillisecondsAndIsUtc()
-{
-    const QDateTime local = QDateTime(QDate(2020, 10, 8), QTime(12, 34, 56, 789), Qt::OffsetFromUTC, 7200);
-    const QDateTime back = fromDatabaseTime(toDatabaseTime(local));
-    QCOMPARE(back.timeSpec(), Qt::UTC);
-    QCOMPARE(back, QDateTime(QDate(2020, 10, 8), QTime(10, 34, 56), Qt::UTC));
-    QCOMPARE(toDatabaseTime(QDateTime()), 0u);
-}
+    // Through single inserts, the batch and updateItem: what goes in comes back, field by field.
+    void everyColumnReadsBackWhatWasWritten()
+    {
+        testdb::Fixture f;
+        SyncLibrary::Ptr library = f.makeLibrary("T/Lib", "tenant-9", 77);
+        fill(*library, 77, "library");
+        library->TeamId = "team";
+        library->TenantName = "tenant name";
+        library->Sic = "library sic";
+        library->ServerPath = "/server/path";
+        library->ContainerType = 3;
+        QVERIFY(f.db->insertLibrary(library) != 0);
+        QCOMPARE(fieldsOf(*f.db->getLibrary(library->ClientId)), fieldsOf(*library));
 
-// Records travel between threads as arguments of queued calls, which need the names registered.
-void TestSyncDatabaseSql::queuedCallsCarryRecords()
-{
-    for (const char *name : {"ItemId", "SyncItem::ConstPtr", "SyncLibrary::Ptr"})
-        QVERIFY2(QMetaType::type(name) != QMetaType::UnknownType, name);
-}
+        const ItemId parent = f.addFolder(library->ClientId, library->ClientId, "parent");
+        SyncFolder::Ptr folder = f.makeFolder(parent, library->ClientId, "");
+        fill(*folder, 1234, "folder");
+        SyncFile::Ptr file = f.makeFile(parent, library->ClientId, "", 0, {}, 0, 5000000000ull);
+        fill(*file, 5678, "file");
+        file->Hash = "abc";
+        file->Sic = "file sic";
+        {
+            CSyncDatabaseBatch batch(*f.db, library->ClientId);
+            QVERIFY(batch.insertFolder(*folder) != 0);
+            QVERIFY(batch.insertFile(*file) != 0);
+            QVERIFY(batch.commit());
+        }
+        QCOMPARE(fieldsOf(*f.db->getFolder(folder->ClientId)), fieldsOf(*folder));
+        QCOMPARE(fieldsOf(*f.db->getFile(file->ClientId)), fieldsOf(*file));
+        file->ClientId = f.addFile(parent, library->ClientId, "second");
+        f.db->updateItem(file);
+        QCOMPARE(fieldsOf(*f.db->getFile(file->ClientId)), fieldsOf(*file));
+    }
+
+    void recordTexts()
+    {
+        QCOMPARE(typeToString(SyncItemType(9)), QString("TypeUnknown(9)"));
+        QCOMPARE(statusToString(4294967295u), QString("StatusUnknown(4294967295)"));
+        const SyncStatus status{StatusNew, StatusSynchronized}; // client, server
+        QCOMPARE(status.toString(), QString("(S/C: StatusSynchronized/StatusNew)"));
+        QVERIFY(!status.isSynchronized());
+    }
+
+    void databaseTimeDropsMillisecondsAndIsUtc()
+    {
+        const QDateTime local = QDateTime(QDate(2020, 10, 8), QTime(12, 34, 56, 789), Qt::OffsetFromUTC, 7200);
+        const QDateTime back = fromDatabaseTime(toDatabaseTime(local));
+        QCOMPARE(back.timeSpec(), Qt::UTC);
+        QCOMPARE(back, QDateTime(QDate(2020, 10, 8), QTime(10, 34, 56), Qt::UTC));
+        QCOMPARE(toDatabaseTime(QDateTime()), 0u);
+    }
+
+    // Records travel between threads as arguments of queued calls, which need the names registered.
+    void queuedCallsCarryRecords()
+    {
+        for (const char *name : {"ItemId", "SyncItem::ConstPtr", "SyncLibrary::Ptr"})
+            QVERIFY2(QMetaType::type(name) != QMetaType::UnknownType, name);
+    }
+};
 
 BXSYNC_TEST_MAIN(TestSyncDatabaseSql)
 #include "tst_syncdatabasesql.moc"
