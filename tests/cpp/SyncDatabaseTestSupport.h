@@ -119,5 +119,3 @@ private:
 };
 
 } // namespace testdb
-
-Q_DECLARE_METATYPE(testdb::Statuses)

@@ -21,14 +21,6 @@ QByteArray fileJson(int id, const QByteArray &name)
         "'2020-02-03T04:05:06.789Z','fileSize':" + QByteArray::number(id % 100 + 1) + ",'contentHash':'" + n.repeated(40).left(40) + "'}";
 }
 
-QByteArray sideBySide(const char *list, int count)
-{
-    QByteArray items;
-    for (int i = 1; i <= count; ++i)
-        items += QByteArray(i > 1 ? "," : "") + "{'id':'" + QByteArray::number(i) + "'}";
-    return wrap("'id':'1','" + QByteArray(list) + "':[" + items + "]");
-}
-
 // The whole tree on one line: a record in the wrong list or with a wrong member shows at once.
 QString dump(const QVector<brindlex::File> &files, const QVector<brindlex::Folder> &folders)
 {
@@ -117,6 +109,9 @@ private slots:
         QTest::newRow("scalar among files") << wrap("'files':[{'id':'1'},3,{'id':'2'}]") << in.arg("1  0    , 2  0")
                                             << QString() << "brindlex::hierarchyFromJson: entry is no object, skipped: files index: 1"
                                             << QStringList();
+        const auto sideBySide = [](const char *list, int count) {
+            return wrap("'" + QByteArray(list) + "':[" + QByteArray("{'id':'1'},").repeated(count).chopped(1) + "]");
+        };
         const QString folders = "CJsonSaxHierarchyParser::start_object: foldersCount: ";
         QTest::newRow("2999 folders") << sideBySide("folders", 2999) << QString() << QString() << QString()
                                       << QStringList{folders + "1000", folders + "2000"};

@@ -118,9 +118,7 @@ private slots:
         QSet<ItemId> picked;
         for (int i = 0; i < 100; ++i) {
             const SyncItem::Ptr next = f.db->getOneNotSynchronizedItemFromLibrary(library);
-            QVERIFY(next);
-            QCOMPARE(next->type, SyncItemType::File);
-            QVERIFY(candidates.contains(next->ClientId));
+            QVERIFY(next && candidates.contains(next->ClientId));
             picked.insert(next->ClientId);
         }
         QVERIFY2(picked.size() > 1, "one failing file would block all others");
