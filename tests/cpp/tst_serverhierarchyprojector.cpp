@@ -467,25 +467,20 @@ private slots:
         QCOMPARE(m_db->getLibrary(m_libClientId)->syncStatus.ServerStatus, quint32(StatusNew));
     }
 
+    // --- one transaction per projection (hierarchies built here, projected on this thread)
+
     void unsubscriptionDuringProjectionIsKept()
     {
-        addServerFile("f.txt", "x");
         bool unsubscribed = false;
-        const QMetaObject::Connection host = connect(
-            m_db.data(), &CSyncDatabase::syncDatabaseChangedSignal, this,
-            [&](ItemId) {
-                if (std::exchange(unsubscribed, true))
-                    return;
+        const QMetaObject::Connection host = connect(m_db.data(), &CSyncDatabase::syncDatabaseChangedSignal, this, [&](ItemId) {
+            if (!std::exchange(unsubscribed, true))
                 m_db->updateLibrary(m_libClientId, CSqlValue("ServerStatus", quint32(StatusDeleted)));
-            },
-            Qt::DirectConnection);
-        QCOMPARE(project().errorName, QString("dc.ErrorSuccess"));
+        });
+        QCOMPARE(projectBuilt({serverFile(1)}, {}).errorName, QString("dc.ErrorSuccess"));
         disconnect(host);
         QVERIFY(unsubscribed);
         QCOMPARE(m_db->getLibrary(m_libClientId)->syncStatus.ServerStatus, quint32(StatusDeleted));
     }
-
-    // --- one transaction per projection (hierarchies built here, projected on this thread)
 
     // What the server answered is checked column by column above; here the shape the batch builds.
     void newItemsBelowKnownFoldersAndKnownIdsRefused()

@@ -45,15 +45,9 @@ int signalCountFor(const QSignalSpy &spy, ItemId id)
 int writeFilledDatabase(const QString &dir)
 {
     CSyncDatabase db(dir);
-    SyncLibrary::Ptr library(new SyncLibrary());
-    library->TenantId = "t";
-    const ItemId libraryId = db.insertLibrary(library);
-    for (int i = 0; i < 300; ++i) {
-        SyncFile::Ptr file(new SyncFile());
-        file->ParentClientId = file->LibraryClientId = libraryId;
-        file->ClientName = file->ServerName = QString("file %1 with a name long enough to fill pages").arg(i);
-        db.insertFile(file);
-    }
+    db.execQuery("INSERT INTO Libraries (ClientId, TenantId) VALUES (1, 't');");
+    db.execQuery("WITH RECURSIVE n(i) AS (SELECT 2 UNION ALL SELECT i + 1 FROM n WHERE i < 301) INSERT INTO Files (ClientId, "
+                 "ParentClientId, LibraryClientId, ServerName) SELECT i, 1, 1, printf('file %d with a long name', i) FROM n;");
     const int root = db.execQuery("SELECT rootpage FROM sqlite_master WHERE name = 'Files';").value(0).toInt();
     db.closeDatabaseForCurrentThread(); // the last connection folds the WAL into the file
     return root;
