@@ -2,7 +2,9 @@
 
 #include "AppStatusController.h"
 
+using Setter = void (CAppStatusController::*)(bool);
 Q_DECLARE_METATYPE(AppStatus)
+Q_DECLARE_METATYPE(Setter)
 
 class TestAppStatusController : public QObject
 {
@@ -51,36 +53,31 @@ private slots:
 
     void signalOnlyOnChange_data()
     {
-        QTest::addColumn<QString>("setter");
-        for (const char *setter : {"userNotSignedIn", "storeFolderLost", "proxyConnectionError", "proxyAuthenticationError", "hostNotFound"})
-            QTest::newRow(setter) << QString(setter);
+        QTest::addColumn<Setter>("set");
+        QTest::newRow("user not signed in") << &CAppStatusController::setUserNotSignedIn;
+        QTest::newRow("store folder lost") << &CAppStatusController::setStoreFolderLostSlot;
+        QTest::newRow("proxy connection error") << &CAppStatusController::setProxyConnectionError;
+        QTest::newRow("proxy authentication error") << &CAppStatusController::setProxyAuthenticationError;
+        QTest::newRow("host not found") << &CAppStatusController::setHostNotFound;
     }
 
     void signalOnlyOnChange()
     {
-        QFETCH(QString, setter);
+        QFETCH(Setter, set);
         CAppStatusController controller([] { return true; });
-        const QMap<QString, std::function<void(bool)>> setters = {
-            {"userNotSignedIn", [&](bool v) { controller.setUserNotSignedIn(v); }},
-            {"storeFolderLost", [&](bool v) { controller.setStoreFolderLostSlot(v); }},
-            {"proxyConnectionError", [&](bool v) { controller.setProxyConnectionError(v); }},
-            {"proxyAuthenticationError", [&](bool v) { controller.setProxyAuthenticationError(v); }},
-            {"hostNotFound", [&](bool v) { controller.setHostNotFound(v); }},
-        };
         QSignalSpy changed(&controller, &CAppStatusController::appStatusChangedSignal);
         QSignalSpy lost(&controller, &CAppStatusController::storeFolderLostSignal);
-        const auto set = setters.value(setter);
-        set(false);
+        (controller.*set)(false);
         QCOMPARE(changed.count(), 0);
-        set(true);
-        set(true);
+        (controller.*set)(true);
+        (controller.*set)(true);
         QCOMPARE(changed.count(), 1);
         QVERIFY(controller.getAppStatus() != AppStatusSyncInitializing);
-        set(false);
+        (controller.*set)(false);
         QCOMPARE(changed.count(), 2);
         QCOMPARE(controller.getAppStatus(), AppStatusSyncInitializing);
         // Only a store folder that goes missing is announced on its own, once.
-        QCOMPARE(lost.count(), setter == "storeFolderLost" ? 1 : 0);
+        QCOMPARE(lost.count(), set == &CAppStatusController::setStoreFolderLostSlot ? 1 : 0);
     }
 
     void librariesAreASet()
