@@ -1,6 +1,7 @@
 #include "TestMain.h"
 
 #include "AppStatusController.h"
+#include "SyncLibrary.h"
 
 using Setter = void (CAppStatusController::*)(bool);
 Q_DECLARE_METATYPE(AppStatus)
@@ -12,25 +13,28 @@ class TestAppStatusController : public QObject
 
 private slots:
     // Flags: u user not signed in, s store folder lost, o offline, c proxy connection error,
-    // a proxy authentication error, h host not found, i initializing.
+    // a proxy authentication error, h host not found, i initializing. Each status also tells the
+    // library scheduler how long to wait before it tries again (0: it goes on at once).
     void precedence_data()
     {
         QTest::addColumn<QString>("flags");
         QTest::addColumn<AppStatus>("status");
-        QTest::newRow("all set") << "usocahi" << AppStatusUserNotSignedIn;
-        QTest::newRow("store lost over offline") << "socahi" << AppStatusStoreFolderLost;
-        QTest::newRow("offline over proxy") << "ocahi" << AppStatusNotConnected;
-        QTest::newRow("proxy connection") << "cahi" << AppStatusProxyConnectionError;
-        QTest::newRow("proxy authentication") << "ahi" << AppStatusProxyAuthenticationError;
-        QTest::newRow("host not found") << "hi" << AppStatusHostNotFound;
-        QTest::newRow("initializing") << "i" << AppStatusSyncInitializing;
-        QTest::newRow("ok") << "" << AppStatusOk;
+        QTest::addColumn<int>("retryMs");
+        QTest::newRow("all set") << "usocahi" << AppStatusUserNotSignedIn << 5000;
+        QTest::newRow("store lost over offline") << "socahi" << AppStatusStoreFolderLost << 30000;
+        QTest::newRow("offline over proxy") << "ocahi" << AppStatusNotConnected << 30000;
+        QTest::newRow("proxy connection") << "cahi" << AppStatusProxyConnectionError << 0;
+        QTest::newRow("proxy authentication") << "ahi" << AppStatusProxyAuthenticationError << 0;
+        QTest::newRow("host not found") << "hi" << AppStatusHostNotFound << 0;
+        QTest::newRow("initializing") << "i" << AppStatusSyncInitializing << 0;
+        QTest::newRow("ok") << "" << AppStatusOk << 0;
     }
 
     void precedence()
     {
         QFETCH(QString, flags);
         QFETCH(AppStatus, status);
+        QFETCH(int, retryMs);
         CAppStatusController controller([&] { return !flags.contains('o'); });
         controller.setUserNotSignedIn(flags.contains('u'));
         controller.setStoreFolderLost(flags.contains('s'));
@@ -40,15 +44,14 @@ private slots:
         QCOMPARE(controller.getAppStatus(), status);
 
         // The controller asks nothing below a store folder it lost; the rule itself still ranks it.
-        AppStatusConditions conditions;
-        conditions.userNotSignedIn = flags.contains('u');
-        conditions.storeFolderLost = flags.contains('s');
-        conditions.connected = !flags.contains('o');
-        conditions.proxyConnectionError = flags.contains('c');
-        conditions.proxyAuthenticationError = flags.contains('a');
-        conditions.hostNotFound = flags.contains('h');
-        conditions.syncInitializing = flags.contains('i');
+        const AppStatusConditions conditions{flags.contains('u'), flags.contains('s'), !flags.contains('o'),
+                                             flags.contains('c'), flags.contains('a'),  flags.contains('h'),
+                                             flags.contains('i')};
         QCOMPARE(appstatus::evaluate(conditions), status);
+
+        const synclibrary::Gate gate = synclibrary::gateFor(status);
+        QCOMPARE(gate == synclibrary::Gate::Process, retryMs == 0);
+        QCOMPARE(synclibrary::gateInterval(gate), retryMs);
     }
 
     void signalOnlyOnChange_data()
