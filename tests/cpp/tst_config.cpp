@@ -156,15 +156,13 @@ private slots:
     void failedWriteKeepsThePreviousFile()
     {
         CConfig config(m_dir->path());
-        const QByteArray before = [&] { QFile f(config.filePath()); f.open(QIODevice::ReadOnly); return f.readAll(); }();
+        const QJsonObject before = readJson(config.filePath());
         // A directory where the new copy should go makes the write fail.
         QVERIFY(QDir().mkpath(config.filePath() + ".new"));
         config.setInstanceGuid("changed");
         QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("CConfig::writeConfiguration: unable to open file:"));
         config.writeConfiguration();
-        QFile after(config.filePath());
-        QVERIFY(after.open(QIODevice::ReadOnly));
-        QCOMPARE(after.readAll(), before);
+        QCOMPARE(readJson(config.filePath()), before);
     }
 
 private:

@@ -1,6 +1,6 @@
 #include "Config.h"
 #include "FileManipulation.h"
-#include "SyncDatabase.h"
+#include "SyncDatabaseTestSupport.h"
 #include "TestMain.h"
 
 #include <QDirIterator>
@@ -58,29 +58,20 @@ private slots:
         m_store.reset(new QTemporaryDir);
         write(m_data->filePath("bxsync_cfg.json"),
               QJsonDocument(QJsonObject{{"sync", QJsonObject{{"syncFolder", m_store->path()}}}}).toJson());
-        QSharedPointer<CConfig> config(new CConfig(m_data->path()));
-        config->readConfiguration();
-        CConfig::setInstance(config);
-        m_db.reset(new CSyncDatabase(m_data->path()));
+        CConfig::setInstance(QSharedPointer<CConfig>(new CConfig(m_data->path())));
+        m_fixture.reset(new testdb::Fixture);
+        m_db = m_fixture->db;
         m_files.reset(new CFileManipulation(m_db));
         // The volume's trash may be shared: only what this test adds counts.
         m_trashBefore = trashed(m_store->path());
 
         // L1/F, deleted on the server, holds a.txt as the server has it.
         m_library = library("T/L1", StatusSynchronized);
-        m_folder.reset(new SyncFolder);
-        SyncFile::Ptr file(new SyncFile);
-        m_folder->ParentClientId = m_folder->LibraryClientId = file->LibraryClientId = m_library->ClientId;
-        m_folder->ClientName = m_folder->ServerName = "F";
-        m_folder->ServerId = 10;
-        m_folder->syncStatus = SyncStatus{StatusSynchronized, StatusDeleted};
-        file->ParentClientId = m_db->insertFolder(m_folder);
+        const ItemId lib = m_library->ClientId;
+        m_folder = m_fixture->makeFolder(lib, lib, "F", 10, {StatusDeleted, StatusSynchronized});
         write(path("T/L1/F/a.txt"), "server");
-        file->ClientName = file->ServerName = "a.txt";
-        file->ServerId = 11;
-        file->Size = 6;
+        SyncFile::Ptr file = m_fixture->makeFile(m_db->insertFolder(m_folder), lib, "a.txt", 11, {}, 0, 6);
         file->UpdatedTime = QFileInfo(path("T/L1/F/a.txt")).lastModified().toUTC();
-        file->syncStatus = SyncStatus{StatusSynchronized, StatusSynchronized};
         m_db->insertFile(file);
     }
 
@@ -89,6 +80,7 @@ private slots:
         m_files.reset();
         m_db->closeDatabaseForCurrentThread();
         m_db.reset();
+        m_fixture.reset();
         CConfig::setInstance({});
     }
 
@@ -181,11 +173,7 @@ private:
 
     SyncLibrary::Ptr library(const QString &clientName, quint32 serverStatus)
     {
-        SyncLibrary::Ptr library(new SyncLibrary);
-        library->ClientName = clientName;
-        library->TenantId = "t";
-        library->ServerId = quint64(100 + m_db->countLibraries());
-        library->syncStatus = SyncStatus{StatusSynchronized, serverStatus};
+        SyncLibrary::Ptr library = m_fixture->makeLibrary(clientName, "t", quint64(100 + m_db->countLibraries()), {serverStatus});
         m_db->insertLibrary(library);
         QDir().mkpath(path(clientName));
         return library;
@@ -193,6 +181,7 @@ private:
 
     QScopedPointer<QTemporaryDir> m_data;
     QScopedPointer<QTemporaryDir> m_store;
+    QScopedPointer<testdb::Fixture> m_fixture;
     QSharedPointer<CSyncDatabase> m_db;
     QSharedPointer<CFileManipulation> m_files;
     SyncLibrary::Ptr m_library;

@@ -200,7 +200,6 @@ private slots:
         if (!(info.stx_mask & STATX_BTIME))
             QSKIP("this file system keeps no birth time");
         const QDateTime created = utils::getCreatedTimeUtc(path);
-        QVERIFY(created.isValid());
         QVERIFY(created >= before && created <= QDateTime::currentDateTimeUtc().addSecs(2));
     }
 
@@ -287,21 +286,15 @@ private slots:
             QVERIFY(fallback ? error == EEXIST : capture.lines(QtWarningMsg).value(0).contains("error: 17"));
     }
 
-    void discFreeSpace_data()
-    {
-        QTest::addColumn<QString>("relativePath");
-        QTest::newRow("existing folder") << "";
-        QTest::newRow("not yet created folders") << "not/yet/there/file.part";
-    }
-
     void discFreeSpace()
     {
-        QFETCH(QString, relativePath);
-        const qint64 free = utils::getDiscFreeSpaceFromPath(relativePath.isEmpty() ? m_dir->path() : m_dir->filePath(relativePath));
         const qint64 expected = QStorageInfo(m_dir->path()).bytesAvailable();
-        QVERIFY(free > 0);
-        // Other programs write to the same disk meanwhile.
-        QVERIFY2(qAbs(free - expected) < 256LL * 1024 * 1024, qPrintable(QString("%1 vs %2").arg(free).arg(expected)));
+        // A download's folders may not exist yet; other programs write to the same disk meanwhile.
+        for (const QString &path : {m_dir->path(), m_dir->filePath("not/yet/there/file.part")}) {
+            const qint64 free = utils::getDiscFreeSpaceFromPath(path);
+            QVERIFY2(free > 0 && qAbs(free - expected) < 256LL * 1024 * 1024,
+                     qPrintable(QString("%1: %2 vs %3").arg(path).arg(free).arg(expected)));
+        }
     }
 
     // Bad input gets one clear log line and a defined outcome.
