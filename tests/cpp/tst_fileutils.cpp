@@ -9,9 +9,6 @@
 #include <QProcess>
 #include <QStorageInfo>
 
-#include <memory>
-#include <vector>
-
 #include <cerrno>
 
 #include <fcntl.h>
@@ -51,15 +48,6 @@ private slots:
     {
         m_dir.reset(new QTemporaryDir);
         QVERIFY(m_dir->isValid());
-    }
-
-    void cleanup()
-    {
-        for (const auto &child : m_children) {
-            child->kill();
-            child->waitForFinished(5000);
-        }
-        m_children.clear();
     }
 
     void fileExistsNative_data()
@@ -225,14 +213,18 @@ private slots:
         const QString path = m_dir->filePath(target);
         QVERIFY(writeFile(m_dir->filePath("held.txt")));
         QFile own(path);
-        if (holder == "self")
+        QProcess child; // applies the redirection to the file, then says it is in place
+        if (holder == "self") {
             QVERIFY(own.open(QIODevice::WriteOnly));
-        else if (!holder.isEmpty())
-            QVERIFY(startHolder(holder, path));
-
+        } else if (!holder.isEmpty()) {
+            child.start("sh", {"-c", holder + "; echo ready; exec sleep 30", path});
+            QVERIFY(child.waitForReadyRead(5000) && child.readAllStandardOutput().startsWith("ready"));
+        }
         QCOMPARE(utils::isFileLocked(path), locked);
         if (holder != "self")
             QCOMPARE(utils::linuxfs::anyProcessHasOpenForWriting(path), locked);
+        child.kill();
+        child.waitForFinished();
     }
 
     // Each row runs through the native rename and through the fallback for kernels without it.
@@ -344,20 +336,7 @@ private slots:
     }
 
 private:
-    // Starts sh with the redirection in holder applied to path, and waits until it is in place.
-    bool startHolder(const QString &holder, const QString &path)
-    {
-        auto child = std::make_unique<QProcess>();
-        child->start("sh", {"-c", holder + "; echo ready; exec sleep 30", path});
-        if (!child->waitForStarted(5000) || !child->waitForReadyRead(5000))
-            return false;
-        const bool ready = child->readAllStandardOutput().startsWith("ready");
-        m_children.push_back(std::move(child));
-        return ready;
-    }
-
     QScopedPointer<QTemporaryDir> m_dir;
-    std::vector<std::unique_ptr<QProcess>> m_children;
 };
 
 BXSYNC_TEST_MAIN(TestFileUtils)
