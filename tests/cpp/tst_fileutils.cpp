@@ -297,7 +297,6 @@ private slots:
         QTest::addColumn<QString>("message");
         QTest::newRow("listing an empty path") << "list" << "" << "utils::getFileInfoListNative: empty path!?";
         QTest::newRow("listing a missing folder") << "list" << "missing" << "utils::getFileInfoListNative: unable to list";
-        QTest::newRow("listing a file") << "list" << "file" << "utils::getFileInfoListNative: unable to list";
         QTest::newRow("setting times of a missing file") << "setTime" << "missing" << "utils::setTime: Unable to open";
         QTest::newRow("setting an invalid time") << "setInvalidTime" << "file" << "utils::setTime: invalid time for";
         QTest::newRow("creation time of a missing file") << "created" << "missing" << "utils::getTime: Unable to open";
