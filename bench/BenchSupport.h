@@ -55,11 +55,11 @@ class PeakMemory
 {
 public:
     PeakMemory()
-        : m_base(testsupport::residentMemoryBytes())
+        : m_base(residentMemoryBytes())
         , m_peak(m_base)
         , m_thread([this] {
             while (!m_stop) {
-                const qint64 now = testsupport::residentMemoryBytes();
+                const qint64 now = residentMemoryBytes();
                 if (now > m_peak)
                     m_peak = now;
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -2,7 +2,6 @@
 #include "Application.h"
 #include "BxSyncApiObjects.h"
 #include "Config.h"
-#include "NativeEventFilter.h"
 #include "TestMain.h"
 
 #include <QFileInfo>
@@ -18,13 +17,6 @@ public:
     void syncProgressChanged(const std::string &text) override { progress.push_back(text); }
     int sessionRequests = 0;
     std::vector<std::string> progress;
-};
-
-class WakeUpListener : public utils::IApplicationEventListener
-{
-public:
-    void handleSystemWakeUp() override { ++wakeUps; }
-    int wakeUps = 0;
 };
 
 } // namespace
@@ -97,28 +89,6 @@ private slots:
         QVERIFY(appstate::isShuttingDown());
         CApplication again(m_dir->path());
         QVERIFY(!appstate::isShuttingDown()); // each application starts afresh
-    }
-
-    void resumeMessageReachesTheListener()
-    {
-        utils::CNativeEventFilter filter;
-        utils::NativeWindowMessage resume;
-        resume.message = utils::kWmPowerBroadcast;
-        resume.wParam = utils::kPbtApmResumeAutomatic;
-        long result = 0;
-        QTest::ignoreMessage(QtDebugMsg, "CNativeEventFilter::nativeEventFilter: applicationEventListener is not set -> ignoring");
-        QVERIFY(!filter.nativeEventFilter("windows_generic_MSG", &resume, &result));
-
-        WakeUpListener listener;
-        filter.setApplicationEventListener(&listener);
-        utils::NativeWindowMessage suspend = resume;
-        suspend.wParam = 0x4; // PBT_APMSUSPEND
-        QVERIFY(!filter.nativeEventFilter("windows_generic_MSG", &suspend, &result));
-        QVERIFY(!filter.nativeEventFilter("xcb_generic_event_t", &resume, &result));
-        QCOMPARE(listener.wakeUps, 0);
-        QVERIFY(filter.nativeEventFilter("windows_generic_MSG", &resume, &result));
-        QCOMPARE(listener.wakeUps, 1);
-        QCOMPARE(result, 1L);
     }
 
 private:

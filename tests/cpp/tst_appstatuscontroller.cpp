@@ -1,8 +1,11 @@
 #include "TestMain.h"
 
 #include "AppStatusController.h"
+#include "SyncLibrary.h"
 
+using Setter = void (CAppStatusController::*)(bool);
 Q_DECLARE_METATYPE(AppStatus)
+Q_DECLARE_METATYPE(Setter)
 
 class TestAppStatusController : public QObject
 {
@@ -10,25 +13,28 @@ class TestAppStatusController : public QObject
 
 private slots:
     // Flags: u user not signed in, s store folder lost, o offline, c proxy connection error,
-    // a proxy authentication error, h host not found, i initializing.
+    // a proxy authentication error, h host not found, i initializing. Each status also tells the
+    // library scheduler how long to wait before it tries again (0: it goes on at once).
     void precedence_data()
     {
         QTest::addColumn<QString>("flags");
         QTest::addColumn<AppStatus>("status");
-        QTest::newRow("all set") << "usocahi" << AppStatusUserNotSignedIn;
-        QTest::newRow("store lost over offline") << "socahi" << AppStatusStoreFolderLost;
-        QTest::newRow("offline over proxy") << "ocahi" << AppStatusNotConnected;
-        QTest::newRow("proxy connection") << "cahi" << AppStatusProxyConnectionError;
-        QTest::newRow("proxy authentication") << "ahi" << AppStatusProxyAuthenticationError;
-        QTest::newRow("host not found") << "hi" << AppStatusHostNotFound;
-        QTest::newRow("initializing") << "i" << AppStatusSyncInitializing;
-        QTest::newRow("ok") << "" << AppStatusOk;
+        QTest::addColumn<int>("retryMs");
+        QTest::newRow("all set") << "usocahi" << AppStatusUserNotSignedIn << 5000;
+        QTest::newRow("store lost over offline") << "socahi" << AppStatusStoreFolderLost << 30000;
+        QTest::newRow("offline over proxy") << "ocahi" << AppStatusNotConnected << 30000;
+        QTest::newRow("proxy connection") << "cahi" << AppStatusProxyConnectionError << 0;
+        QTest::newRow("proxy authentication") << "ahi" << AppStatusProxyAuthenticationError << 0;
+        QTest::newRow("host not found") << "hi" << AppStatusHostNotFound << 0;
+        QTest::newRow("initializing") << "i" << AppStatusSyncInitializing << 0;
+        QTest::newRow("ok") << "" << AppStatusOk << 0;
     }
 
     void precedence()
     {
         QFETCH(QString, flags);
         QFETCH(AppStatus, status);
+        QFETCH(int, retryMs);
         CAppStatusController controller([&] { return !flags.contains('o'); });
         controller.setUserNotSignedIn(flags.contains('u'));
         controller.setStoreFolderLost(flags.contains('s'));
@@ -38,57 +44,52 @@ private slots:
         QCOMPARE(controller.getAppStatus(), status);
 
         // The controller asks nothing below a store folder it lost; the rule itself still ranks it.
-        AppStatusConditions conditions;
-        conditions.userNotSignedIn = flags.contains('u');
-        conditions.storeFolderLost = flags.contains('s');
-        conditions.connected = !flags.contains('o');
-        conditions.proxyConnectionError = flags.contains('c');
-        conditions.proxyAuthenticationError = flags.contains('a');
-        conditions.hostNotFound = flags.contains('h');
-        conditions.syncInitializing = flags.contains('i');
+        const AppStatusConditions conditions{flags.contains('u'), flags.contains('s'), !flags.contains('o'),
+                                             flags.contains('c'), flags.contains('a'),  flags.contains('h'),
+                                             flags.contains('i')};
         QCOMPARE(appstatus::evaluate(conditions), status);
+
+        const synclibrary::Gate gate = synclibrary::gateFor(status);
+        QCOMPARE(gate == synclibrary::Gate::Process, retryMs == 0);
+        QCOMPARE(synclibrary::gateInterval(gate), retryMs);
     }
 
     void signalOnlyOnChange_data()
     {
-        QTest::addColumn<QString>("setter");
-        for (const char *setter : {"userNotSignedIn", "storeFolderLost", "proxyConnectionError", "proxyAuthenticationError", "hostNotFound"})
-            QTest::newRow(setter) << QString(setter);
+        QTest::addColumn<Setter>("set");
+        QTest::newRow("user not signed in") << &CAppStatusController::setUserNotSignedIn;
+        QTest::newRow("store folder lost") << &CAppStatusController::setStoreFolderLostSlot;
+        QTest::newRow("proxy connection error") << &CAppStatusController::setProxyConnectionError;
+        QTest::newRow("proxy authentication error") << &CAppStatusController::setProxyAuthenticationError;
+        QTest::newRow("host not found") << &CAppStatusController::setHostNotFound;
     }
 
     void signalOnlyOnChange()
     {
-        QFETCH(QString, setter);
+        QFETCH(Setter, set);
         CAppStatusController controller([] { return true; });
-        const QMap<QString, std::function<void(bool)>> setters = {
-            {"userNotSignedIn", [&](bool v) { controller.setUserNotSignedIn(v); }},
-            {"storeFolderLost", [&](bool v) { controller.setStoreFolderLostSlot(v); }},
-            {"proxyConnectionError", [&](bool v) { controller.setProxyConnectionError(v); }},
-            {"proxyAuthenticationError", [&](bool v) { controller.setProxyAuthenticationError(v); }},
-            {"hostNotFound", [&](bool v) { controller.setHostNotFound(v); }},
-        };
         QSignalSpy changed(&controller, &CAppStatusController::appStatusChangedSignal);
         QSignalSpy lost(&controller, &CAppStatusController::storeFolderLostSignal);
-        const auto set = setters.value(setter);
-        set(false);
+        (controller.*set)(false);
         QCOMPARE(changed.count(), 0);
-        set(true);
-        set(true);
+        (controller.*set)(true);
+        (controller.*set)(true);
         QCOMPARE(changed.count(), 1);
         QVERIFY(controller.getAppStatus() != AppStatusSyncInitializing);
-        set(false);
+        (controller.*set)(false);
         QCOMPARE(changed.count(), 2);
         QCOMPARE(controller.getAppStatus(), AppStatusSyncInitializing);
         // Only a store folder that goes missing is announced on its own, once.
-        QCOMPARE(lost.count(), setter == "storeFolderLost" ? 1 : 0);
+        QCOMPARE(lost.count(), set == &CAppStatusController::setStoreFolderLostSlot ? 1 : 0);
     }
 
-    void librariesAreASet()
+    // Libraries waiting to initialise are a set, and connectivity is asked only when nothing of
+    // higher precedence decides; every change is announced once.
+    void changesAreAnnouncedOnce()
     {
-        CAppStatusController controller([] { return true; });
+        bool connected = true;
+        CAppStatusController controller([&] { return connected; });
         controller.setSyncInitializing(false);
-        QCOMPARE(controller.getAppStatus(), AppStatusOk);
-
         QSignalSpy changed(&controller, &CAppStatusController::appStatusChangedSignal);
         controller.waitForSyncLibraryInitialization(7);
         controller.waitForSyncLibraryInitialization(7);
@@ -103,26 +104,18 @@ private slots:
         controller.reportFinishedSyncLibraryInitialization(8);
         controller.reportFinishedSyncLibraryInitialization(99);
         QCOMPARE(changed.count(), 2);
-    }
 
-    void connectivityChangeIsAnnouncedOnce()
-    {
-        bool connected = true;
-        CAppStatusController controller([&] { return connected; });
-        controller.setSyncInitializing(false);
-        QSignalSpy changed(&controller, &CAppStatusController::appStatusChangedSignal);
         connected = false;
         QCOMPARE(controller.getAppStatus(), AppStatusNotConnected);
         QCOMPARE(controller.getAppStatus(), AppStatusNotConnected);
-        QCOMPARE(changed.count(), 1);
+        QCOMPARE(changed.count(), 3);
         connected = true;
         QCOMPARE(controller.getAppStatus(), AppStatusOk);
-        QCOMPARE(changed.count(), 2);
-        // With a higher-precedence condition set, connectivity is not asked at all.
+        QCOMPARE(changed.count(), 4);
         controller.setUserNotSignedIn(true);
         connected = false;
         QCOMPARE(controller.getAppStatus(), AppStatusUserNotSignedIn);
-        QCOMPARE(changed.count(), 3);
+        QCOMPARE(changed.count(), 5);
     }
 };
 

@@ -1,6 +1,6 @@
 #include "Config.h"
 #include "FileManipulation.h"
-#include "SyncDatabase.h"
+#include "SyncDatabaseTestSupport.h"
 #include "TestMain.h"
 
 #include <QDirIterator>
@@ -25,26 +25,20 @@ QStringList tree(const QString &root)
     QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
-        it.next();
-        if (QDir(root).relativeFilePath(it.filePath()).startsWith(".Brindlex File Cache"))
-            continue; // the file cache's own folder
-        out << QDir(root).relativeFilePath(it.filePath()) + (it.fileInfo().isDir() && !it.fileInfo().isSymLink() ? "/" : "");
+        const QString relative = QDir(root).relativeFilePath(it.next());
+        if (!relative.startsWith(".Brindlex File Cache")) // the file cache's own folder
+            out << relative + (it.fileInfo().isDir() && !it.fileInfo().isSymLink() ? "/" : "");
     }
     out.sort();
     return out;
 }
 
-// The home trash, or the one at the top of the store folder's volume when that is another one.
-QStringList trashFolders(const QString &store)
-{
-    return {QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/Trash",
-            QStorageInfo(store).rootPath() + "/.Trash-" + QString::number(::getuid())};
-}
-
+// What the home trash and the trash at the top of the store folder's volume hold.
 QStringList trashed(const QString &store)
 {
     QStringList names;
-    for (const QString &trash : trashFolders(store))
+    for (const QString &trash : {QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/Trash",
+                                 QStorageInfo(store).rootPath() + "/.Trash-" + QString::number(::getuid())})
         names << QDir(trash + "/files").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
     names.sort();
     return names;
@@ -64,29 +58,20 @@ private slots:
         m_store.reset(new QTemporaryDir);
         write(m_data->filePath("bxsync_cfg.json"),
               QJsonDocument(QJsonObject{{"sync", QJsonObject{{"syncFolder", m_store->path()}}}}).toJson());
-        QSharedPointer<CConfig> config(new CConfig(m_data->path()));
-        config->readConfiguration();
-        CConfig::setInstance(config);
-        m_db.reset(new CSyncDatabase(m_data->path()));
+        CConfig::setInstance(QSharedPointer<CConfig>(new CConfig(m_data->path())));
+        m_fixture.reset(new testdb::Fixture);
+        m_db = m_fixture->db;
         m_files.reset(new CFileManipulation(m_db));
         // The volume's trash may be shared: only what this test adds counts.
         m_trashBefore = trashed(m_store->path());
 
         // L1/F, deleted on the server, holds a.txt as the server has it.
         m_library = library("T/L1", StatusSynchronized);
-        m_folder.reset(new SyncFolder);
-        SyncFile::Ptr file(new SyncFile);
-        m_folder->ParentClientId = m_folder->LibraryClientId = file->LibraryClientId = m_library->ClientId;
-        m_folder->ClientName = m_folder->ServerName = "F";
-        m_folder->ServerId = 10;
-        m_folder->syncStatus = SyncStatus{StatusSynchronized, StatusDeleted};
-        file->ParentClientId = m_db->insertFolder(m_folder);
+        const ItemId lib = m_library->ClientId;
+        m_folder = m_fixture->makeFolder(lib, lib, "F", 10, {StatusDeleted, StatusSynchronized});
         write(path("T/L1/F/a.txt"), "server");
-        file->ClientName = file->ServerName = "a.txt";
-        file->ServerId = 11;
-        file->Size = 6;
+        SyncFile::Ptr file = m_fixture->makeFile(m_db->insertFolder(m_folder), lib, "a.txt", 11, {}, 0, 6);
         file->UpdatedTime = QFileInfo(path("T/L1/F/a.txt")).lastModified().toUTC();
-        file->syncStatus = SyncStatus{StatusSynchronized, StatusSynchronized};
         m_db->insertFile(file);
     }
 
@@ -95,82 +80,61 @@ private slots:
         m_files.reset();
         m_db->closeDatabaseForCurrentThread();
         m_db.reset();
+        m_fixture.reset();
         CConfig::setInstance({});
     }
 
+    // What the user sees changed below the library (it decides between removing a folder and keeping
+    // a backup of it), then what removing the folder leaves and puts in the trash.
     void removeFolder_data()
     {
         QTest::addColumn<QString>("extra");
-        QTest::addColumn<QStringList>("left");    // below the store folder
+        QTest::addColumn<bool>("changed");
+        QTest::addColumn<QStringList>("left"); // below the store folder
         QTest::addColumn<QStringList>("inTrash");
-        QTest::newRow("server copies are deleted") << "" << QStringList{"T/", "T/L1/"} << QStringList{};
-        QTest::newRow("an untracked file goes to the trash") << "F/mine.txt" << QStringList{"T/", "T/L1/"}
-                                                             << QStringList{"mine.txt"};
-        QTest::newRow("a dot-file goes to the trash") << "F/.hidden" << QStringList{"T/", "T/L1/"}
-                                                      << QStringList{".hidden"};
-        QTest::newRow("an edited file goes to the trash") << "F/a.txt" << QStringList{"T/", "T/L1/"}
-                                                          << QStringList{"a.txt"};
-        QTest::newRow("a link goes, its target stays") << "link" << QStringList{"T/", "T/L1/", "outside/", "outside/keep"}
+        const QStringList emptied{"T/", "T/L1/"};
+        QTest::newRow("server copies are deleted") << "" << false << emptied << QStringList{};
+        QTest::newRow("an untracked file goes to the trash") << "F/mine.txt" << true << emptied << QStringList{"mine.txt"};
+        QTest::newRow("an untracked folder") << "F/sub/" << true << emptied << QStringList{};
+        QTest::newRow("a dot-file goes to the trash") << "F/.hidden" << false << emptied << QStringList{".hidden"};
+        QTest::newRow("an edited file goes to the trash") << "F/a.txt" << true << emptied << QStringList{"a.txt"};
+        QTest::newRow("a link goes, its target stays") << "link" << false << (QStringList(emptied) << "outside/" << "outside/keep")
                                                        << QStringList{};
-        QTest::newRow("another library inside survives") << "library"
-            << QStringList{"T/", "T/L1/", "T/L1/F/", "T/L1/F/sub/", "T/L1/F/sub/L2/", "T/L1/F/sub/L2/x"} << QStringList{};
-        QTest::newRow("a deleted library does not protect") << "deleted library" << QStringList{"T/", "T/L1/"}
-                                                            << QStringList{"x"};
+        QTest::newRow("another library inside survives") << "library" << false
+            << QStringList{"T/", "T/L1/", "T/L1/F/", "T/L1/F/L2/", "T/L1/F/L2/x"} << QStringList{};
+        QTest::newRow("a deleted library does not protect") << "deleted library" << true << emptied << QStringList{"x"};
+        QTest::newRow("deletion recorded") << "deleted" << false << emptied << QStringList{};
+        QTest::newRow("new file recorded") << "new" << true << emptied << QStringList{};
     }
 
     void removeFolder()
     {
         QFETCH(QString, extra);
+        QFETCH(bool, changed);
         QFETCH(QStringList, left);
         QFETCH(QStringList, inTrash);
         if (extra == "link") {
             write(path("outside/keep"), "keep");
             QVERIFY(QFile::link(path("outside"), path("T/L1/F/link")));
         } else if (extra.endsWith("library")) {
-            library("T/L1/F/sub/L2", extra == "library" ? StatusSynchronized : StatusDeleted);
-            write(path("T/L1/F/sub/L2/x"), "other");
+            library("T/L1/F/L2", extra == "library" ? StatusSynchronized : StatusDeleted);
+            write(path("T/L1/F/L2/x"), "other");
+        } else if (extra == "deleted" || extra == "new") {
+            QFile::remove(path("T/L1/F/a.txt"));
+            m_db->updateFile(m_db->getFileByName(m_folder->ClientId, "a.txt")->ClientId,
+                             CSqlValue("ClientStatus", quint32(extra == "new" ? StatusNew : StatusDeleted)));
+        } else if (extra.endsWith('/')) {
+            QDir().mkpath(path("T/L1/" + extra));
         } else if (!extra.isEmpty()) {
             write(path("T/L1/" + extra), "the user's");
         }
+        QCOMPARE(m_files->hasLocalChanges(m_library), changed);
         QVERIFY(m_files->removeSyncItem(m_folder));
         QCOMPARE(tree(m_store->path()), left);
         QStringList added = trashed(m_store->path());
         for (const QString &name : qAsConst(m_trashBefore))
             added.removeOne(name);
         QCOMPARE(added, inTrash);
-    }
-
-    // What decides between removing a folder and keeping it (or a backup of it).
-    void localChanges_data()
-    {
-        QTest::addColumn<QString>("change");
-        QTest::addColumn<bool>("changed");
-        QTest::newRow("server copy only") << "" << false;
-        QTest::newRow("untracked file") << "F/mine.txt" << true;
-        QTest::newRow("untracked folder") << "F/sub/" << true;
-        QTest::newRow("edited file") << "F/a.txt" << true;
-        QTest::newRow("dot-file") << "F/.hidden" << false;
-        QTest::newRow("symbolic link") << "link" << false;
-        QTest::newRow("deletion recorded") << "deleted" << false;
-        QTest::newRow("new file recorded") << "new" << true;
-    }
-
-    void localChanges()
-    {
-        QFETCH(QString, change);
-        QFETCH(bool, changed);
-        const SyncFile::Ptr file = m_db->getFileByName(m_folder->ClientId, "a.txt");
-        if (change == "deleted" || change == "new") {
-            QFile::remove(path("T/L1/F/a.txt"));
-            m_db->updateFile(file->ClientId, CSqlValue("ClientStatus", quint32(change == "new" ? StatusNew : StatusDeleted)));
-        } else if (change == "link") {
-            QVERIFY(QFile::link(m_store->path(), path("T/L1/F/link")));
-        } else if (change.endsWith('/')) {
-            QDir().mkpath(path("T/L1/" + change));
-        } else if (!change.isEmpty()) {
-            write(path("T/L1/" + change), "the user's");
-        }
-        QCOMPARE(m_files->hasLocalChanges(m_library), changed);
     }
 
     void removeEmptyParents_data()
@@ -209,11 +173,7 @@ private:
 
     SyncLibrary::Ptr library(const QString &clientName, quint32 serverStatus)
     {
-        SyncLibrary::Ptr library(new SyncLibrary);
-        library->ClientName = clientName;
-        library->TenantId = "t";
-        library->ServerId = quint64(100 + m_db->countLibraries());
-        library->syncStatus = SyncStatus{StatusSynchronized, serverStatus};
+        SyncLibrary::Ptr library = m_fixture->makeLibrary(clientName, "t", quint64(100 + m_db->countLibraries()), {serverStatus});
         m_db->insertLibrary(library);
         QDir().mkpath(path(clientName));
         return library;
@@ -221,6 +181,7 @@ private:
 
     QScopedPointer<QTemporaryDir> m_data;
     QScopedPointer<QTemporaryDir> m_store;
+    QScopedPointer<testdb::Fixture> m_fixture;
     QSharedPointer<CSyncDatabase> m_db;
     QSharedPointer<CFileManipulation> m_files;
     SyncLibrary::Ptr m_library;

@@ -4,17 +4,14 @@
 #include "utils_linux.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QProcess>
 #include <QStorageInfo>
 
-#include <memory>
-#include <vector>
-
 #include <cerrno>
 
 #include <fcntl.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -27,19 +24,18 @@ bool writeFile(const QString &path, const QByteArray &content = "data")
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
 
-QByteArray readFile(const QString &path)
+// Every entry below root, files with their content: shows what moved and what was replaced.
+QStringList snapshot(const QString &root)
 {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-QStringList sortedNames(const QFileInfoList &list)
-{
-    QStringList names;
-    for (const QFileInfo &info : list)
-        names << info.fileName();
-    names.sort();
-    return names;
+    QStringList entries;
+    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        QFile file(it.next());
+        const bool isFile = !it.fileInfo().isDir() && file.open(QIODevice::ReadOnly);
+        entries << QDir(root).relativeFilePath(it.filePath()) + (isFile ? "=" + file.readAll() : "/");
+    }
+    entries.sort();
+    return entries;
 }
 
 } // namespace
@@ -53,17 +49,6 @@ private slots:
         m_dir.reset(new QTemporaryDir);
         QVERIFY(m_dir->isValid());
     }
-
-    void cleanup()
-    {
-        for (const auto &child : m_children) {
-            child->kill();
-            child->waitForFinished(5000);
-        }
-        m_children.clear();
-    }
-
-    // --- existence --------------------------------------------------------------------------
 
     void fileExistsNative_data()
     {
@@ -103,30 +88,6 @@ private slots:
         QCOMPARE(utils::fileExistsNative(root + "/" + relativePath, directory, exactCase), exists);
     }
 
-    void exactCaseOnCaseInsensitiveMount()
-    {
-        // Needs a kernel with casefolding for tmpfs and the right to mount.
-        const QString mountPoint = m_dir->filePath("ci");
-        QVERIFY(QDir().mkpath(mountPoint));
-        if (::mount("tmpfs", QFile::encodeName(mountPoint).constData(), "tmpfs", 0, "casefold") != 0)
-            QSKIP("no case-insensitive tmpfs on this machine");
-        struct Unmount {
-            QString path;
-            ~Unmount() { ::umount2(QFile::encodeName(path).constData(), MNT_DETACH); }
-        } unmount{mountPoint};
-        const QString folder = mountPoint + "/folder";
-        QVERIFY(QDir().mkpath(folder));
-        QVERIFY(QProcess::execute("chattr", {"+F", folder}) == 0);
-        QVERIFY(writeFile(folder + "/File.txt"));
-        QVERIFY(utils::fileExistsNative(folder + "/file.txt", false, false));
-        QVERIFY(!utils::fileExistsNative(folder + "/file.txt", false, true));
-        QVERIFY(utils::fileExistsNative(folder + "/File.txt", false, true));
-        QVERIFY(utils::renameFileNative(folder + "/File.txt", folder + "/file.txt"));
-        QVERIFY(utils::fileExistsNative(folder + "/file.txt", false, true));
-    }
-
-    // --- listing ----------------------------------------------------------------------------
-
     void getFileInfoListNative_data()
     {
         QTest::addColumn<int>("filters");
@@ -163,24 +124,23 @@ private slots:
 
         testsupport::MessageCapture capture;
         for (const QString &folder : {root, root + "/"}) {
-            const QFileInfoList list = utils::getFileInfoListNative(folder, QDir::Filters(filters));
-            QCOMPARE(sortedNames(list), names);
-            for (const QFileInfo &info : list) {
+            QStringList listed;
+            for (const QFileInfo &info : utils::getFileInfoListNative(folder, QDir::Filters(filters))) {
                 QCOMPARE(info.filePath(), root + "/" + info.fileName());
                 QVERIFY(info.fileName() != "f" || info.size() == 4);
+                listed << info.fileName();
             }
+            listed.sort();
+            QCOMPARE(listed, names);
         }
         QCOMPARE(capture.count(QtWarningMsg, "utils::"), 0); // unreachable links are skipped silently
     }
-
-    // --- times ------------------------------------------------------------------------------
 
     void timesRoundTrip_data()
     {
         QTest::addColumn<QString>("afterwards");
         QTest::newRow("as set") << "";
         QTest::newRow("after renameFileNative") << "renameNative";
-        QTest::newRow("after moving to another folder") << "move";
         QTest::newRow("creation time after in-place edit") << "edit";
         QTest::newRow("folder") << "folder";
     }
@@ -199,10 +159,6 @@ private slots:
         if (afterwards == "renameNative") {
             QVERIFY(utils::renameFileNative(path, m_dir->filePath("renamed.txt")));
             path = m_dir->filePath("renamed.txt");
-        } else if (afterwards == "move") {
-            QVERIFY(QDir(m_dir->path()).mkdir("sub"));
-            QVERIFY(utils::renameFileNative(path, m_dir->filePath("sub/file.txt")));
-            path = m_dir->filePath("sub/file.txt");
         } else if (afterwards == "edit") {
             QFile file(path);
             QVERIFY(file.open(QIODevice::Append));
@@ -232,11 +188,8 @@ private slots:
         if (!(info.stx_mask & STATX_BTIME))
             QSKIP("this file system keeps no birth time");
         const QDateTime created = utils::getCreatedTimeUtc(path);
-        QVERIFY(created.isValid());
         QVERIFY(created >= before && created <= QDateTime::currentDateTimeUtc().addSecs(2));
     }
-
-    // --- locks ------------------------------------------------------------------------------
 
     void lockDetection_data()
     {
@@ -260,22 +213,19 @@ private slots:
         const QString path = m_dir->filePath(target);
         QVERIFY(writeFile(m_dir->filePath("held.txt")));
         QFile own(path);
-        if (holder == "self")
+        QProcess child; // applies the redirection to the file, then says it is in place
+        if (holder == "self") {
             QVERIFY(own.open(QIODevice::WriteOnly));
-        else if (!holder.isEmpty())
-            QVERIFY(startHolder(holder, path));
-
+        } else if (!holder.isEmpty()) {
+            child.start("sh", {"-c", holder + "; echo ready; exec sleep 30", path});
+            QVERIFY(child.waitForReadyRead(5000) && child.readAllStandardOutput().startsWith("ready"));
+        }
         QCOMPARE(utils::isFileLocked(path), locked);
         if (holder != "self")
             QCOMPARE(utils::linuxfs::anyProcessHasOpenForWriting(path), locked);
-
-        own.close();
-        cleanup();
-        QCOMPARE(utils::isFileLocked(path), false);
-        QCOMPARE(utils::linuxfs::anyProcessHasOpenForWriting(path), false);
+        child.kill();
+        child.waitForFinished();
     }
-
-    // --- renames ----------------------------------------------------------------------------
 
     // Each row runs through the native rename and through the fallback for kernels without it.
     void renameFileNative_data()
@@ -305,7 +255,13 @@ private slots:
         QFETCH(QString, from);
         QFETCH(QString, to);
         QFETCH(bool, renamed);
-        prepareRenameTree();
+        QVERIFY(writeFile(m_dir->filePath("a.txt"), "A"));
+        QVERIFY(writeFile(m_dir->filePath("b.txt"), "B"));
+        QVERIFY(QDir(m_dir->path()).mkpath("dir") && QDir(m_dir->path()).mkdir("empty"));
+        QVERIFY(writeFile(m_dir->filePath("dir/inside"), "I"));
+        QStringList expected = snapshot(m_dir->path());
+        if (renamed) // nothing else moves, nothing is replaced
+            expected.replaceInStrings(QRegularExpression("^" + QRegularExpression::escape(from) + "(?=[/=])"), to).sort();
         testsupport::MessageCapture capture;
         int error = 0;
         const QString source = m_dir->filePath(from);
@@ -313,7 +269,7 @@ private slots:
         QCOMPARE(fallback ? utils::linuxfs::renameWithoutReplaceFallback(source, target, &error)
                           : utils::renameFileNative(source, target),
                  renamed);
-        verifyRenameOutcome(from, to, renamed);
+        QCOMPARE(snapshot(m_dir->path()), expected);
         if (fallback)
             QCOMPARE(error != 0, !renamed);
         else if (!renamed)
@@ -322,25 +278,15 @@ private slots:
             QVERIFY(fallback ? error == EEXIST : capture.lines(QtWarningMsg).value(0).contains("error: 17"));
     }
 
-    // --- volume and attributes --------------------------------------------------------------
-
-    void discFreeSpace_data()
-    {
-        QTest::addColumn<QString>("relativePath");
-        QTest::newRow("existing folder") << "";
-        QTest::newRow("existing file") << "file";
-        QTest::newRow("not yet created folders") << "not/yet/there/file.part";
-    }
-
     void discFreeSpace()
     {
-        QFETCH(QString, relativePath);
-        QVERIFY(writeFile(m_dir->filePath("file")));
-        const qint64 free = utils::getDiscFreeSpaceFromPath(relativePath.isEmpty() ? m_dir->path() : m_dir->filePath(relativePath));
         const qint64 expected = QStorageInfo(m_dir->path()).bytesAvailable();
-        QVERIFY(free > 0);
-        // Other programs write to the same disk meanwhile.
-        QVERIFY2(qAbs(free - expected) < 256LL * 1024 * 1024, qPrintable(QString("%1 vs %2").arg(free).arg(expected)));
+        // A download's folders may not exist yet; other programs write to the same disk meanwhile.
+        for (const QString &path : {m_dir->path(), m_dir->filePath("not/yet/there/file.part")}) {
+            const qint64 free = utils::getDiscFreeSpaceFromPath(path);
+            QVERIFY2(free > 0 && qAbs(free - expected) < 256LL * 1024 * 1024,
+                     qPrintable(QString("%1: %2 vs %3").arg(path).arg(free).arg(expected)));
+        }
     }
 
     // Bad input gets one clear log line and a defined outcome.
@@ -351,11 +297,9 @@ private slots:
         QTest::addColumn<QString>("message");
         QTest::newRow("listing an empty path") << "list" << "" << "utils::getFileInfoListNative: empty path!?";
         QTest::newRow("listing a missing folder") << "list" << "missing" << "utils::getFileInfoListNative: unable to list";
-        QTest::newRow("listing a file") << "list" << "file" << "utils::getFileInfoListNative: unable to list";
         QTest::newRow("setting times of a missing file") << "setTime" << "missing" << "utils::setTime: Unable to open";
         QTest::newRow("setting an invalid time") << "setInvalidTime" << "file" << "utils::setTime: invalid time for";
         QTest::newRow("creation time of a missing file") << "created" << "missing" << "utils::getTime: Unable to open";
-        QTest::newRow("modification time of a missing file") << "modified" << "missing" << "utils::getTime: Unable to open";
         QTest::newRow("malformed creation time attribute")
             << "created" << "garbage" << "utils::getTime: ignoring malformed creation time attribute of";
         QTest::newRow("free space of an empty path") << "free" << "" << "utils::getDiscFreeSpaceFromPath: GetDiskFreeSpaceEx error:";
@@ -383,8 +327,6 @@ private slots:
         else if (call == "created")
             QVERIFY(path == "garbage" ? utils::getCreatedTimeUtc(full) != QDateTime::fromSecsSinceEpoch(0, Qt::UTC)
                                       : !utils::getCreatedTimeUtc(full).isValid());
-        else if (call == "modified")
-            QVERIFY(!utils::getModifiedTimeUtc(full).isValid());
         else if (call == "free")
             QCOMPARE(utils::getDiscFreeSpaceFromPath(full), qint64(-1));
         else
@@ -393,48 +335,7 @@ private slots:
     }
 
 private:
-    // Starts sh with the redirection in holder applied to path, and waits until it is in place.
-    bool startHolder(const QString &holder, const QString &path)
-    {
-        auto child = std::make_unique<QProcess>();
-        child->start("sh", {"-c", holder + "; echo ready; exec sleep 30", path});
-        if (!child->waitForStarted(5000) || !child->waitForReadyRead(5000))
-            return false;
-        const bool ready = child->readAllStandardOutput().startsWith("ready");
-        m_children.push_back(std::move(child));
-        return ready;
-    }
-
-    void prepareRenameTree()
-    {
-        QVERIFY(writeFile(m_dir->filePath("a.txt"), "A"));
-        QVERIFY(writeFile(m_dir->filePath("b.txt"), "B"));
-        QVERIFY(QDir(m_dir->path()).mkdir("dir"));
-        QVERIFY(writeFile(m_dir->filePath("dir/inside"), "I"));
-        QVERIFY(QDir(m_dir->path()).mkdir("empty"));
-    }
-
-    void verifyRenameOutcome(const QString &from, const QString &to, bool renamed)
-    {
-        const QString source = m_dir->filePath(from);
-        const QString target = m_dir->filePath(to);
-        if (renamed) {
-            QVERIFY(!QFileInfo::exists(source));
-            if (from == "a.txt")
-                QCOMPARE(readFile(target), QByteArray("A"));
-            else
-                QCOMPARE(readFile(target + "/inside"), QByteArray("I"));
-        } else {
-            // Nothing moved and nothing was replaced.
-            QCOMPARE(readFile(m_dir->filePath("a.txt")), QByteArray("A"));
-            QCOMPARE(readFile(m_dir->filePath("b.txt")), QByteArray("B"));
-            QCOMPARE(readFile(m_dir->filePath("dir/inside")), QByteArray("I"));
-            QVERIFY(QDir(m_dir->filePath("empty")).isEmpty());
-        }
-    }
-
     QScopedPointer<QTemporaryDir> m_dir;
-    std::vector<std::unique_ptr<QProcess>> m_children;
 };
 
 BXSYNC_TEST_MAIN(TestFileUtils)

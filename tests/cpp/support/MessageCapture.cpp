@@ -4,9 +4,7 @@
 
 namespace testsupport {
 
-namespace {
-MessageCapture *s_current = nullptr;
-} // namespace
+static MessageCapture *s_current = nullptr;
 
 MessageCapture::MessageCapture()
 {

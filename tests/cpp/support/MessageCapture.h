@@ -32,12 +32,7 @@ public:
     void clear();
 
 private:
-    struct Message
-    {
-        QtMsgType type;
-        QString text;
-        QThread *thread;
-    };
+    struct Message { QtMsgType type; QString text; QThread *thread; };
     static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text);
     QStringList select(const std::function<bool(const Message &)> &wanted) const;
 

@@ -4,7 +4,7 @@
 
 #include <unistd.h>
 
-namespace testsupport {
+namespace bench {
 
 qint64 residentMemoryBytes()
 {
@@ -18,4 +18,4 @@ qint64 residentMemoryBytes()
     return fields.at(1).toLongLong() * qint64(sysconf(_SC_PAGESIZE));
 }
 
-} // namespace testsupport
+} // namespace bench

@@ -2,9 +2,9 @@
 
 #include <QtGlobal>
 
-namespace testsupport {
+namespace bench {
 
 // The resident memory of this process in bytes right now; 0 when the system does not tell.
 qint64 residentMemoryBytes();
 
-} // namespace testsupport
+} // namespace bench
