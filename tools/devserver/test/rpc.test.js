@@ -75,13 +75,10 @@ describe('modifying methods and state identifiers', () => {
   const rpc = async (method, params) => server.app.rpc(method, await lib.params(params));
   const refusal = async (method, params) => errorName(await rpc(method, params));
 
-  it('mkDir creates, changes the state, and reports an existing folder with its id', async () => {
+  // What a new folder's answer holds is tst_serverapi's to check.
+  it('mkDir reports an existing folder with its id', async () => {
     const before = await lib.state();
     const made = await server.app.call('FileSync.mkDir', await lib.params({ folderName: 'C', parentId: lib.id }));
-    assert.match(made.newFolderId, /^\d+$/);
-    assert.notEqual(made.newState, before);
-    assert.equal(made.newState, await lib.state());
-
     const again = await rpc('FileSync.mkDir', { folderName: 'c', parentId: lib.id });
     assert.deepEqual([errorName(again), again.json.error.data.newFolderId, again.json.result.newFolderId], ['brindlex.AlreadyExists', made.newFolderId, made.newFolderId]);
     assert.equal(await refusal('FileSync.mkDir', { state: before, folderName: 'D', parentId: lib.id }), 'brindlex.StateOutOfDate');
