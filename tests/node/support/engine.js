@@ -14,12 +14,8 @@ process.on('exit', () => homes.forEach((h) => fs.rmSync(h, { recursive: true, fo
 function isolateHome() {
   const home = fs.mkdtempSync(path.join(os.tmpdir(), 'bxsync-node-'));
   homes.push(home);
-  Object.assign(process.env, {
-    HOME: home,
-    XDG_DATA_HOME: path.join(home, '.local', 'share'),
-    XDG_CONFIG_HOME: path.join(home, '.config'),
-    XDG_CACHE_HOME: path.join(home, '.cache'),
-  });
+  Object.assign(process.env, { HOME: home, XDG_DATA_HOME: path.join(home, '.local', 'share'),
+    XDG_CONFIG_HOME: path.join(home, '.config'), XDG_CACHE_HOME: path.join(home, '.cache') });
   const dataDir = path.join(home, '.local', 'share', 'Brindlex');
   const configFile = path.join(dataDir, 'bxsync_cfg.json');
   const read = (file, parse = (t) => t, fallback = '') => {
