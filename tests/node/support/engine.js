@@ -1,21 +1,21 @@
 'use strict';
-// Shared set-up for the add-on tests: an isolated HOME and data folder per test process, the
-// add-on path, and small promises around the engine's callbacks.
+// Shared set-up for the add-on tests: an isolated HOME and data folder, the add-on path, and small
+// promises around the engine's callbacks.
 
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 
 const repo = path.resolve(__dirname, '..', '..', '..');
+const homes = [];
+process.on('exit', () => homes.forEach((h) => fs.rmSync(h, { recursive: true, force: true })));
 
 // Must run before the engine starts: the engine reads HOME and XDG_DATA_HOME at start.
 function isolateHome() {
   const home = fs.mkdtempSync(path.join(os.tmpdir(), 'bxsync-node-'));
-  process.env.HOME = home;
-  process.env.XDG_DATA_HOME = path.join(home, '.local', 'share');
-  process.env.XDG_CONFIG_HOME = path.join(home, '.config');
-  process.env.XDG_CACHE_HOME = path.join(home, '.cache');
-  process.on('exit', () => fs.rmSync(home, { recursive: true, force: true }));
+  homes.push(home);
+  Object.assign(process.env, { HOME: home, XDG_DATA_HOME: path.join(home, '.local', 'share'),
+    XDG_CONFIG_HOME: path.join(home, '.config'), XDG_CACHE_HOME: path.join(home, '.cache') });
   const dataDir = path.join(home, '.local', 'share', 'Brindlex');
   const configFile = path.join(dataDir, 'bxsync_cfg.json');
   const read = (file, parse = (t) => t, fallback = '') => {
@@ -37,9 +37,7 @@ function isolateHome() {
   };
 }
 
-function addonPath(name = 'bx_sync.node') {
-  return path.join(repo, 'build', name);
-}
+const addonPath = (name = 'bx_sync.node') => path.join(repo, 'build', name);
 
 // Starts the engine and records every callback; `finished` resolves when the completion
 // callback has run, `calls.failure` is its argument.
@@ -72,12 +70,14 @@ async function runEngine(engine, body = async () => {}) {
   return run;
 }
 
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+
 // The predicate may be async: its promise is awaited, never taken as true.
 async function waitFor(predicate, timeoutMs = 10000, what = 'condition') {
   const until = Date.now() + timeoutMs;
   while (!(await predicate())) {
     if (Date.now() > until) throw new Error(`timed out waiting for ${what}`);
-    await new Promise((r) => setTimeout(r, 20));
+    await sleep(20);
   }
 }
 
@@ -87,4 +87,4 @@ function blockScriptThread(ms) {
   while (Date.now() < until) { /* busy on purpose */ }
 }
 
-module.exports = { repo, isolateHome, addonPath, startEngine, runEngine, waitFor, blockScriptThread };
+module.exports = { repo, isolateHome, addonPath, startEngine, runEngine, sleep, waitFor, blockScriptThread };

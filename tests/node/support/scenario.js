@@ -8,57 +8,28 @@ const path = require('node:path');
 const crypto = require('node:crypto');
 const { spawn } = require('node:child_process');
 const { startServer } = require('../../../tools/devserver/client');
-const os = require('node:os');
-const { addonPath, startEngine, waitFor } = require('./engine');
+const { repo, isolateHome, addonPath, startEngine, sleep, waitFor } = require('./engine');
 
 const engine = require(addonPath());
-const homes = [];
-process.on('exit', () => homes.forEach((h) => fs.rmSync(h, { recursive: true, force: true })));
-
-// Each scenario gets its own home (the store folder) and data folder; the engine reads both at start.
-function freshHome() {
-  const home = fs.mkdtempSync(path.join(os.tmpdir(), 'bxsync-e2e-'));
-  homes.push(home);
-  Object.assign(process.env, {
-    HOME: home,
-    XDG_DATA_HOME: path.join(home, '.local', 'share'),
-    XDG_CONFIG_HOME: path.join(home, '.config'),
-    XDG_CACHE_HOME: path.join(home, '.cache'),
-  });
-  return home;
-}
-
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+const sameJson = (a, b) => JSON.stringify(a) === JSON.stringify(b);
 
 // Dot-files are the engine's own (cache, temporary downloads) or never synchronised.
-function localTree(root) {
-  const out = {};
-  const walk = (dir, prefix) => {
-    let entries;
-    try {
-      entries = fs.readdirSync(dir, { withFileTypes: true });
-    } catch {
-      return;
-    }
-    for (const e of entries) {
-      if (e.name.startsWith('.')) continue;
-      const rel = prefix ? `${prefix}/${e.name}` : e.name;
-      const full = path.join(dir, e.name);
-      if (e.isDirectory()) {
-        out[rel] = { type: 'folder' };
-        walk(full, rel);
-      } else if (e.isFile()) {
-        let bytes;
-        try {
-          bytes = fs.readFileSync(full);
-        } catch {
-          continue; // moved away by the engine while listing; the next look sees where it went
-        }
+function localTree(root, prefix = '', out = {}) {
+  let entries = [];
+  try { entries = fs.readdirSync(path.join(root, prefix), { withFileTypes: true }); } catch { /* not there (yet) */ }
+  for (const e of entries) {
+    if (e.name.startsWith('.')) continue;
+    const rel = prefix ? `${prefix}/${e.name}` : e.name;
+    if (e.isDirectory()) {
+      out[rel] = { type: 'folder' };
+      localTree(root, rel, out);
+    } else if (e.isFile()) {
+      try {
+        const bytes = fs.readFileSync(path.join(root, rel));
         out[rel] = { type: 'file', size: bytes.length, contentHash: crypto.createHash('sha1').update(bytes).digest('hex') };
-      }
+      } catch { /* moved away by the engine while listing; the next look sees where it went */ }
     }
-  };
-  walk(root, '');
+  }
   return out;
 }
 
@@ -81,8 +52,8 @@ class Scenario {
       s.libs[lib.name] = made.id;
     }
     s.session = JSON.stringify(await s.server.session());
-    s.store = freshHome();
-    s.dataDir = path.join(s.store, '.local', 'share', 'Brindlex');
+    const home = isolateHome();
+    [s.store, s.dataDir, s.readLog] = [home.home, home.dataDir, home.readLog];
     s.tenantFolder = path.join(s.store, `Brindlex - ${tenantName}`);
     return s;
   }
@@ -94,29 +65,23 @@ class Scenario {
   async startEngine(names) {
     this.libraryList = await this.fileLibraries(names);
     this.run = startEngine(engine);
-    const answer = () => {
-      engine.setUserSession(this.session);
-      engine.setFileLibraries(this.libraryList);
-    };
     // The engine asks for a session at start and every two minutes; answer each request.
     let answered = 0;
     this.answering = setInterval(() => {
-      if (this.run.calls.sessionRequests > answered) {
-        answered = this.run.calls.sessionRequests;
-        answer();
-      }
+      if (this.run.calls.sessionRequests <= answered) return;
+      answered = this.run.calls.sessionRequests;
+      engine.setUserSession(this.session);
+      engine.setFileLibraries(this.libraryList);
     }, 20);
     await waitFor(() => answered > 0, 10000, 'the engine to ask for a session');
   }
 
   // The engine in a CLI host of its own, so that a test can kill it like a crash would.
   async startHost(names) {
-    const session = path.join(this.store, '.session.json');
-    const libraries = path.join(this.store, '.libraries.json');
+    const [session, libraries] = [path.join(this.store, '.session.json'), path.join(this.store, '.libraries.json')];
     fs.writeFileSync(session, this.session);
     fs.writeFileSync(libraries, await this.fileLibraries(names));
-    const host = path.join(__dirname, '..', '..', '..', 'host', 'bxsync.js');
-    this.host = spawn(process.execPath, [host, '--session', session, '--libraries', libraries, '--quiet'],
+    this.host = spawn(process.execPath, [path.join(repo, 'host', 'bxsync.js'), '--session', session, '--libraries', libraries, '--quiet'],
       { env: process.env, stdio: 'ignore' });
     this.hostExited = new Promise((resolve) => this.host.once('exit', resolve));
   }
@@ -159,21 +124,18 @@ class Scenario {
   // Waits until the local and the server tree of every library are equal and stay so for a while.
   async converge(timeoutMs = 60000, quietMs = 2500) {
     const until = Date.now() + timeoutMs;
-    let last = null;
-    let since = 0;
+    let [last, since] = [null, 0];
     for (;;) {
       const both = {};
       for (const name of Object.keys(this.libs)) both[name] = { local: this.local(name), remote: await this.remote(name) };
       const text = JSON.stringify(both);
-      const equal = Object.values(both).every((t) => JSON.stringify(t.local) === JSON.stringify(t.remote));
-      if (text !== last) { last = text; since = Date.now(); }
-      if (equal && Date.now() - since >= quietMs) return both;
+      if (text !== last) [last, since] = [text, Date.now()];
+      const unequal = Object.entries(both).filter(([, t]) => !sameJson(t.local, t.remote));
+      if (!unequal.length && Date.now() - since >= quietMs) return both;
       if (Date.now() > until) {
         // Only the paths that differ: whole trees hide the difference past the cut.
-        const diff = Object.entries(both).filter(([, t]) => JSON.stringify(t.local) !== JSON.stringify(t.remote))
-          .map(([name, t]) => [name, [...new Set([...Object.keys(t.local), ...Object.keys(t.remote)])]
-            .filter((p) => JSON.stringify(t.local[p]) !== JSON.stringify(t.remote[p]))
-            .map((p) => ({ path: p, local: t.local[p], remote: t.remote[p] }))]);
+        const diff = unequal.map(([name, t]) => [name, Object.keys({ ...t.local, ...t.remote })
+          .filter((p) => !sameJson(t.local[p], t.remote[p])).map((p) => ({ path: p, local: t.local[p], remote: t.remote[p] }))]);
         throw new Error(`trees did not converge: ${JSON.stringify(diff, null, 1).slice(0, 4000)}`);
       }
       await sleep(250);
@@ -192,14 +154,6 @@ class Scenario {
     if (this.host) await this.killHost('SIGTERM');
     await this.stopEngine();
     await this.server.stop();
-  }
-
-  readLog() {
-    try {
-      return fs.readFileSync(path.join(this.dataDir, 'bxsync_log.txt'), 'utf8');
-    } catch {
-      return '';
-    }
   }
 }
 

@@ -21,31 +21,23 @@ describe('admin API', () => {
     await assert.rejects(stranger.info(), { status: 401 }).finally(() => stranger.close());
   });
 
-  it('changes the tree as another user would, and each change moves the state on', async () => {
+  // How each change reaches the engine is the engine suites' concern; here, what a user could not do.
+  it('changes the tree as another user would, and refuses what a user could not', async () => {
     const { admin } = server;
     const lib = await makeLibrary(server);
     const [t, l] = [lib.tenantId, lib.id];
-    const states = [await lib.state()];
-    const step = async (work) => { const out = await work(); states.push(await lib.state()); return out; };
-
-    const deep = await step(() => admin.putFile(t, l, 'a/b/deep.txt', 'deep'));
-    const raw = await step(() => admin.putFile(t, l, { path: 'a/raw.bin' }, Buffer.from([0, 1, 2, 255])));
+    const deep = await admin.putFile(t, l, 'a/b/deep.txt', 'deep');
+    const raw = await admin.putFile(t, l, { path: 'a/raw.bin' }, Buffer.from([0, 1, 2, 255]));
     await assert.rejects(admin.putFile(t, l, 'a/raw.bin', 'again'), { status: 409 });
-    await step(() => admin.putFile(t, l, { path: 'a/raw.bin', overwrite: true }, 'replaced'));
-    await step(() => admin.putFile(t, l, 'gen.bin', { size: 100000, seed: 5 }));
-    const c = await step(() => admin.mkdir(t, l, 'c'));
-    await step(() => admin.move(t, l, deep.id, c.id));
-    await step(() => admin.rename(t, l, deep.id, 'renamed.txt'));
-    await step(async () => admin.remove(t, l, (await lib.item('a/b')).id));
-
-    assert.equal(new Set(states).size, states.length, 'every change gives a new state');
-    const tree = await admin.treeMap(t, l);
-    assert.deepEqual(Object.keys(tree), ['a', 'a/raw.bin', 'c', 'c/renamed.txt', 'gen.bin']);
-    assert.deepEqual(tree['a/raw.bin'], { type: 'file', size: 8, contentHash: sha1('replaced') });
-    assert.deepEqual([tree['gen.bin'].size, raw.size, (await admin.readFile(t, l, deep.id)).toString()], [100000, 4, 'deep']);
-    await assert.rejects(admin.move(t, l, c.id, c.id), { status: 409 });
+    await admin.putFile(t, l, { path: 'a/raw.bin', overwrite: true }, 'replaced');
+    await admin.putFile(t, l, 'gen.bin', { size: 100000, seed: 5 });
+    await assert.rejects(admin.move(t, l, (await lib.item('a')).id, (await lib.item('a/b')).id), { status: 409 });
     await assert.rejects(admin.rename(t, l, '999999', 'x'), { status: 404 });
     await assert.rejects(admin.putFile(t, l, 'bad\u0001name', 'x'), { status: 400 });
+    const tree = await admin.treeMap(t, l);
+    assert.deepEqual(Object.keys(tree), ['a', 'a/b', 'a/b/deep.txt', 'a/raw.bin', 'gen.bin']);
+    assert.deepEqual(tree['a/raw.bin'], { type: 'file', size: 8, contentHash: sha1('replaced') });
+    assert.deepEqual([tree['gen.bin'].size, raw.size, (await admin.readFile(t, l, deep.id)).toString()], [100000, 4, 'deep']);
   });
 
   it('applies settings: letter case in names, the state check, the antivirus marker', async () => {

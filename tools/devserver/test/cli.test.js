@@ -47,13 +47,11 @@ describe('command line server', () => {
   it('refuses bad arguments and addresses other than loopback', () => {
     const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'bx-devserver-cli-'));
     try {
-      const run = (...args) => spawnSync(process.execPath, [CLI, ...args], { encoding: 'utf8', timeout: 20000 });
-      const noData = run();
-      assert.deepEqual([noData.status, /--data DIR is required/.test(noData.stderr)], [2, true]);
-      const remote = run('--data', dir, '--host', '0.0.0.0');
-      assert.deepEqual([remote.status, /only 127\.0\.0\.1/.test(remote.stderr)], [1, true]);
-      for (const [args, status] of [[['--port', 'http'], 2], [['--bogus'], 2], [['--seed', 'huge'], 1]]) {
-        assert.equal(run('--data', dir, ...args).status, status, args.join(' '));
+      const run = (...args) => spawnSync(process.execPath, [CLI, ...args], { encoding: 'utf8', timeout: 20000, killSignal: 'SIGKILL' });
+      for (const [args, status, message = /./] of [[[], 2, /--data DIR is required/], [['--data', dir, '--host', '0.0.0.0'], 1, /only 127\.0\.0\.1/],
+        [['--data', dir, '--port', 'http'], 2], [['--data', dir, '--bogus'], 2], [['--data', dir, '--seed', 'huge'], 1]]) {
+        const result = run(...args);
+        assert.deepEqual([result.status, message.test(result.stderr)], [status, true], args.join(' '));
       }
     } finally {
       fs.rmSync(dir, { recursive: true, force: true });

@@ -3,7 +3,7 @@
 const { describe, it, before } = require('node:test');
 const assert = require('node:assert/strict');
 const https = require('node:https');
-const { makeLibrary, errorName, useServer } = require('../testing');
+const { errorName, useServer } = require('../testing');
 
 const CUT = /aborted|socket hang up|ECONNRESET/;
 
@@ -99,33 +99,5 @@ describe('fault injection', () => {
       { type: 'pad' }, { type: 'pad', size: 10, fill: '' }]) {
       await assert.rejects(fault(desc), { status: 400 }, JSON.stringify(desc));
     }
-  });
-});
-
-describe('request log', () => {
-  let server;
-  useServer({}, (made) => ({ server } = made));
-
-  it('records what the client sent and how it was answered', async () => {
-    const lib = await makeLibrary(server, { files: { 'a.txt': 'a' } });
-    await server.admin.clearLog();
-    for (let i = 0; i < 2; i += 1) await server.app.rpc('FileSync.mkDir', await lib.params({ folderName: 'x', parentId: lib.id }));
-    await server.admin.addFault({ method: 'FileSync.getHierarchy', type: 'rpcError', fullName: 'brindlex.InvalidToken' });
-    await server.app.rpc('FileSync.getHierarchy', { tenantId: lib.tenantId, id: lib.id });
-    await server.app.download(lib.tenantId, (await lib.item('a.txt')).id);
-
-    const log = await server.admin.log();
-    assert.deepEqual(log.map((e) => [e.endpoint, e.rpcMethod, e.status, e.error, e.fault]), [
-      ['jsonrpc', 'FileSync.mkDir', 200, null, null],
-      ['jsonrpc', 'FileSync.mkDir', 200, 'brindlex.AlreadyExists', null],
-      ['jsonrpc', 'FileSync.getHierarchy', 200, 'brindlex.InvalidToken', 'rpcError'],
-      ['download', null, 200, null, null],
-    ]);
-    const [first] = log;
-    assert.deepEqual([first.params.folderName, first.query.tenantId, first.headers.authorization, first.headers['content-type']],
-      ['x', lib.tenantId, `Bearer ${server.token}`, 'application/json']);
-    assert.deepEqual(first.headerOrder, Object.keys(first.headers));
-    assert.equal(await server.admin.countRequests({ method: 'FileSync.mkDir' }), 2);
-    assert.equal((await server.admin.log({ since: log[2].seq })).length, 1);
   });
 });

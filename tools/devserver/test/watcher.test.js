@@ -22,28 +22,13 @@ describe('Watcher.watch', () => {
   useServer({ server: { holdMs: 400 }, library: { files: { 'a.txt': 'a' } } }, (made) => ({ server, lib: one } = made));
   before(async () => { two = await makeLibrary(server); });
 
-  it('answers at once when a watched library has moved on, else after the hold time', async () => {
+  // How long an unchanged call is held, and its early end, are the engine watcher suite's to see.
+  it('answers at once when a watched library has moved on', async () => {
     const items = [await watchItem(one), await watchItem(two)];
     await server.admin.mkdir(one.tenantId, one.id, 'new folder');
     const [list, waited] = await timedWatch(items);
     assert.ok(waited < 300, `waited ${waited} ms`);
     assert.deepEqual(list, changed(one));
-    const [none, held] = await timedWatch([await watchItem(one), await watchItem(two)]);
-    assert.ok(held >= 380 && held < 2000, `held ${held} ms`);
-    assert.deepEqual(none, []);
-  });
-
-  it('returns early when a change lands while the call is held', async () => {
-    await server.admin.setSettings({ holdMs: 10000 });
-    try {
-      const pending = timedWatch([await watchItem(one), await watchItem(two)]);
-      setTimeout(() => server.admin.putFile(two.tenantId, two.id, 'late.txt', 'x'), 150);
-      const [list, waited] = await pending;
-      assert.ok(waited < 3000, `waited ${waited} ms`);
-      assert.deepEqual(list, changed(two));
-    } finally {
-      await server.admin.setSettings({ holdMs: 400 });
-    }
   });
 
   it('refuses a wrong, foreign or revoked watcher token with AccessDenied', async () => {
