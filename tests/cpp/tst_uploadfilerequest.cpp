@@ -193,7 +193,6 @@ private slots:
         QCOMPARE(u.response.fileState, stored.value("state").toString());
         QCOMPARE(u.response.state, m_server->libraryState(m_library));
         QCOMPARE(u.response.filename, name);
-        QCOMPARE(u.response.conflicted, false);
         QCOMPARE(u.completedId, ItemId(42));
         QCOMPARE(u.lastDone, qint64(size));
         QCOMPARE(u.finishedErrors, u.completed);
