@@ -116,10 +116,7 @@ private slots:
         QCOMPARE(d.lastTotal, qulonglong(size));
         QCOMPARE(d.lastDone, d.lastTotal);
         QCOMPARE(QCryptographicHash::hash(d.data, QCryptographicHash::Sha1), d.response.hash);
-        const QJsonArray log = m_server->requestLog();
-        QCOMPARE(log.size(), 1);
-        QCOMPARE(log.at(0).toObject().value("httpMethod").toString(), QString("GET"));
-        QCOMPARE(log.at(0).toObject().value("path").toString(), "/" + m_library.tenantId + "/file/" + QString::number(id));
+        QCOMPARE(m_server->requestLog().size(), 1);
         if (name.isEmpty())
             QVERIFY(m_log->count("CGetFileRequest::recv: unable to parse filename from reposnse headers") >= 2);
         if (name.isEmpty() || size == 0) {

@@ -72,23 +72,6 @@ private slots:
         QCOMPARE(m_watcher->watchedLibraries(), (QSet<ItemId>{a, b, c}));
     }
 
-    void aLibraryWithoutTokenBlocksWatchCalls()
-    {
-        const ItemId a = addLibrary("A");
-        m_watcher->start();
-        QTRY_COMPARE_WITH_TIMEOUT(watchCalls().size(), 1, 10000);
-
-        const int mark = lastLogSeq();
-        m_server->addFault({{"type", "delay"}, {"ms", 1500}, {"method", "FileSync.getWatcherAuthenticationToken"}});
-        const ItemId b = addLibrary("B");
-        QTRY_COMPARE_WITH_TIMEOUT(tokenRequests(mark, b), 1, 5000);
-        QTest::qWait(600);
-        QCOMPARE(watchCalls(mark).size(), 0);
-
-        QTRY_COMPARE_WITH_TIMEOUT(watchCalls(mark), QStringList{call({a, b})}, 10000);
-        QCOMPARE(tokenRequests(mark, a), 0);
-    }
-
     void tokenWithAnotherStateMarksTheLibraryChanged()
     {
         const ItemId stale = addLibrary("Stale");
