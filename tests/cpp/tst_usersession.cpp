@@ -74,7 +74,6 @@ private slots:
         QTest::newRow("missing user guid") << QString("{\"userLoginName\":\"a\",\"userFullName\":\"b\",\"accessToken\":\"t\"}");
         QTest::newRow("not JSON") << QString("{\"userLoginName\":");
         QTest::newRow("an array") << QString("[1,2]");
-        QTest::newRow("empty text") << QString("");
         QTest::newRow("line break in the token") << QString(sessionJson("T")).replace("\"T\"", "\"secret0123-\\r\\nX: hijklmnop\"");
         // Texts that hold the token, past its first 10 characters, in a form no search would find.
         QTest::newRow("trailing comma") << QString(sessionJson("secret0123-ghijklmnop")).replace("}", ",}");
