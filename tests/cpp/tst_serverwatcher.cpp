@@ -224,9 +224,8 @@ private slots:
 
     void replacedDatabaseForgetsTheWatchedLibraries()
     {
-        const ItemId a = addLibrary("A");
+        addLibrary("A");
         startHeld();
-        QCOMPARE(m_watcher->watchedLibraries(), QSet<ItemId>{a});
         // As a damaged file replaced by an empty one leaves it: no rows, no signal per library.
         QVERIFY(m_db->execQuery("DELETE FROM Libraries;").isActive());
         emit m_db->databaseReplacedSignal();
