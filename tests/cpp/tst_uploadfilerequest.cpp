@@ -1,5 +1,6 @@
 #include "Config.h"
 #include "ErrorCodePrinting.h"
+#include "LocalTreeTestSupport.h"
 #include "MessageCapture.h"
 #include "ReferenceServer.h"
 #include "TestMain.h"
@@ -15,9 +16,6 @@ using testsupport::ReferenceServer;
 using testsupport::with;
 
 namespace {
-
-const QDateTime kCreated = QDateTime(QDate(2020, 10, 8), QTime(10, 0, 0), Qt::UTC);
-const QDateTime kModified = QDateTime(QDate(2020, 10, 8), QTime(11, 30, 5), Qt::UTC);
 
 // Everything one upload reported; outlives the request, which deletes itself.
 struct Upload
@@ -349,9 +347,7 @@ private:
     QString writeLocalFile(const QString &name, const QByteArray &content)
     {
         const QString path = m_files.path() + "/" + name;
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
-            qWarning() << "writeLocalFile failed:" << path;
+        localtree::writeFile(path, content);
         return path;
     }
 
@@ -374,8 +370,8 @@ private:
         file->ParentClientId = 1;
         file->ClientName = name;
         file->Size = size;
-        file->CreatedTime = kCreated;
-        file->UpdatedTime = kModified;
+        file->CreatedTime = QDateTime(QDate(2020, 10, 8), QTime(10, 0, 0), Qt::UTC);
+        file->UpdatedTime = QDateTime(QDate(2020, 10, 8), QTime(11, 30, 5), Qt::UTC);
         if (!serverFile.isEmpty()) {
             file->ServerName = name;
             file->ServerId = serverFile.value("id").toString().toULongLong();
