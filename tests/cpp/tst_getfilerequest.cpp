@@ -185,7 +185,6 @@ private slots:
         QCOMPARE(d.completed, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::ErrorSuccess)});
         QCOMPARE(d.hashHex(), file.value("contentHash").toString());
         QVERIFY2(timer.elapsed() >= 1000, "the limit holds the transfer to about 5 MB/s");
-        QVERIFY(!m_log->contains("timeout!"));
     }
 
 private:
