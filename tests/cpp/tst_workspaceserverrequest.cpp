@@ -272,15 +272,12 @@ private slots:
     void rejectedTokenIsCleared()
     {
         QSharedPointer<CUserSession> session = m_server->session("not-a-known-token-0123456789");
-        QSignalSpy invalid(session.data(), &CUserSession::invalidAccessTokenSignal);
         QCOMPARE(post(session).errors, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::InvalidAccessToken)});
         QCOMPARE(session->getAccessToken(), QString());
-        QVERIFY(invalid.count() >= 1);
 
         // The next request does not even go out: the session is not valid any more.
         m_server->clearRequestLog();
         QCOMPARE(post(session, kRole, 0).errors, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::InvalidAccessToken)});
-        QVERIFY(logged("invalid session -> calling login instead"));
         QTest::qWait(100);
         QCOMPARE(m_server->requestLog().size(), 0);
 
@@ -370,7 +367,6 @@ private slots:
         QFETCH(QByteArray, refusal);
         QFETCH(QStringList, authorizations);
         ConnectProxy proxy;
-        QVERIFY(proxy.isListening());
         proxy.refusal = refusal;
         useProxy(proxy.serverPort(), credentials);
         QSharedPointer<CUserSession> session = m_server->session();
@@ -380,7 +376,6 @@ private slots:
         QVERIFY2(outcome.error().isSuccess() == refusal.isEmpty(), qPrintable(outcome.error().errorName));
         QVERIFY(proxy.requests.value(0).startsWith("CONNECT " + m_server->hostname()));
         QCOMPARE(proxy.authorizations.mid(0, 1), authorizations);
-        QVERIFY(logged("custom proxy:"));
         QVERIFY(!logged("s3cr:t"));
         if (refusal.isEmpty())
             QCOMPARE(proxy.requests.size(), 1);
