@@ -169,11 +169,9 @@ QSharedPointer<CUserSessionController> ReferenceServer::signIn() const
 
 ReferenceServer::Library ReferenceServer::createLibrary(const QString &tenantId) const
 {
-    Library library;
-    library.tenantId = tenantId;
-    library.teamId = createTenantWithTeam(tenantId, tenantId);
-    const Reply made = admin("POST", "/admin/tenants/" + tenantId + "/libraries", {{"name", "Lib"}, {"teamId", library.teamId}});
-    library.id = made.object().value("id").toString().toULongLong();
+    Library library{tenantId, createTenantWithTeam(tenantId, tenantId)};
+    library.id = admin("POST", "/admin/tenants/" + tenantId + "/libraries", {{"name", "Lib"}, {"teamId", library.teamId}})
+                     .object().value("id").toString().toULongLong();
     return library;
 }
 
