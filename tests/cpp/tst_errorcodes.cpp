@@ -20,12 +20,10 @@ private slots:
         QTest::newRow("value: past the end") << "value" << "200" << "200"
                                              << "ServerApiErrorCode::getErrorName: unknown errorEnum: 200";
         QTest::newRow("name: capitals") << "name" << "BRINDLEX.QUOTAEXCEEDED" << "28" << "";
-        QTest::newRow("name: mixed case") << "name" << "Api.Exceptions.AccessDenied" << "8" << "";
         QTest::newRow("name: a shared code, its own name") << "name" << "brindlex.VersionMismatch" << "42" << "";
         QTest::newRow("name: unknown") << "name" << "Connection refused" << "69"
                                        << "ServerApiErrorCode::getErrorEnum: unknown errorName: \"Connection refused\"";
         QTest::newRow("name: empty") << "name" << "" << "69" << "ServerApiErrorCode::getErrorEnum: empty errorName";
-        QTest::newRow("code: shared, the earliest row") << "code" << "-32600" << "1" << "";
         QTest::newRow("code: shared 6005, the earliest row") << "code" << "6005" << "42" << "";
         QTest::newRow("code: access denied") << "code" << "1004" << "8" << "";
         QTest::newRow("code: zero") << "code" << "0" << "69" << "ServerApiErrorCode::getErrorEnum: empty or zero apiCode: 0";

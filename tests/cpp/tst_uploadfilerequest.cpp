@@ -275,7 +275,6 @@ private slots:
         QCOMPARE(renamed.response.conflicted, true);
         QCOMPARE(renamed.response.changeDropped, false);
         QCOMPARE(renamed.response.avCheck, true);
-        QCOMPARE(m_server->treeItem(m_library, "taken.txt").value("contentHash").toString(), sha1Hex("theirs"));
 
         // The same bytes again as an update: the server keeps the file as it is.
         const QJsonObject copy = m_server->treeItem(m_library, "taken (2).txt");
@@ -284,7 +283,6 @@ private slots:
         QVERIFY(waitFor(same, 10000));
         QCOMPARE(same.response.changeDropped, true);
         QCOMPARE(same.response.conflicted, false);
-        QCOMPARE(same.response.fileState, copy.value("state").toString());
     }
 
     // How a body ends: read to the end, cancelled (while the server is asked, or sending), or its file
