@@ -232,9 +232,8 @@ private slots:
         QSignalSpy networkState(m_sessions->getUserSession().data(), &CUserSession::setNetworkRequestStateSignal);
         m_watcher->start();
         QTRY_VERIFY_WITH_TIMEOUT(networkState.contains(QVariantList{true, false, false}), 10000);
-        // The watch call has no session of its own; the watcher passes its outcome on. The live call
-        // ends with the failed cycle; its own cancellation must not start the next one a short cycle
-        // later instead of after the dead host's back-off (30 s at least).
+        // The watcher passes the session-less watch call's outcome on. The live call ends with the failed
+        // cycle; its cancellation must not start the next cycle before the dead host's back-off (30 s).
         QTest::qWait(1500);
         QCOMPARE(networkState.count(QVariantList{true, false, false}), 1);
     }
