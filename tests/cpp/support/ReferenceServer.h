@@ -86,7 +86,6 @@ public:
     // The engine side of the server's default user, signed in: a session controller holding a valid
     // session, on a status controller whose network is always up.
     QSharedPointer<CUserSessionController> signIn() const;
-    // The library's current state identifier.
     QString libraryState(const Library &library) const { return admin("GET", library.path()).object().value("state").toString(); }
     // The item at a path of the library's tree (path, id, size, contentHash, state, ...); empty when none.
     QJsonObject treeItem(const Library &library, const QString &path) const;
