@@ -183,7 +183,6 @@ private slots:
     void roles()
     {
         QCOMPARE(Items::CItemsGetRoleResponse("{\"result\":{\"role\":\"Editor\"}}").role, RoleEditor);
-        QCOMPARE(Items::CItemsGetRoleResponse("{\"result\":{\"role\":\"None\"}}").role, RoleNone);
         QTest::ignoreMessage(QtCriticalMsg, "brindlex::roleFromString: unknown enum string: \"reader\"");
         QCOMPARE(Items::CItemsGetRoleResponse("{\"result\":{\"role\":\"reader\"}}").role, RoleUnknown);
         QTest::ignoreMessage(QtCriticalMsg, "brindlex::conflictPolicyToString: unknown enum value: 9");

@@ -21,7 +21,6 @@ ReferenceServer::ReferenceServer(const QStringList &extraArguments)
     m_process.setArguments(QStringList{QStringLiteral(BXSYNC_SOURCE_DIR "/tools/devserver/cli.js"), "--data",
                                        m_dataDir.path(), "--port", "0", "--host", "127.0.0.1", "--quiet"}
                            + extraArguments);
-    m_process.setProcessChannelMode(QProcess::SeparateChannels);
     m_process.start();
     if (!m_process.waitForStarted(10000))
         qFatal("ReferenceServer: cannot start node");
