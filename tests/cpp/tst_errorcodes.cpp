@@ -17,8 +17,6 @@ private slots:
         QTest::newRow("value: item not found") << "value" << "41" << "brindlex.ItemNotFound" << "";
         QTest::newRow("value: the gap is unknown") << "value" << "29" << "29"
                                                    << "ServerApiErrorCode::getErrorName: unknown errorEnum: 29";
-        QTest::newRow("value: past the end") << "value" << "200" << "200"
-                                             << "ServerApiErrorCode::getErrorName: unknown errorEnum: 200";
         QTest::newRow("name: capitals") << "name" << "BRINDLEX.QUOTAEXCEEDED" << "28" << "";
         QTest::newRow("name: a shared code, its own name") << "name" << "brindlex.VersionMismatch" << "42" << "";
         QTest::newRow("name: unknown") << "name" << "Connection refused" << "69"

@@ -71,8 +71,8 @@ private slots:
         QFETCH(QByteArray, header);
         QFETCH(QString, name);
         QCOMPARE(CGetFileRequest::getServerFileName(header, 77), name);
-        const bool invalid = name.isEmpty() && !header.isEmpty();
-        QCOMPARE(m_log->contains("CGetFileRequest::getServerFileName: invalid format of the Content-Disposition header:"), invalid);
+        QCOMPARE(m_log->contains("CGetFileRequest::getServerFileName: invalid format of the Content-Disposition header:"),
+                 name.isEmpty() && !header.isEmpty());
     }
 
     // The name as the request reads it from a real answer; the bytes reach the receiver only with one.

@@ -52,12 +52,9 @@ private slots:
     {
         const QString json = sessionJson("token-0123456789abcdef");
         m_controller->setUserSession(json);
-        QSignalSpy changes(m_status.data(), &CAppStatusController::appStatusChangedSignal);
         m_status->setUserNotSignedIn(true); // would be corrected by a re-evaluation
-        changes.clear();
         QTest::ignoreMessage(QtDebugMsg, "CUserSessionController::setUserSession: no change from last time");
         m_controller->setUserSession(json);
-        QCOMPARE(changes.count(), 0);
         QCOMPARE(m_status->getAppStatus(), AppStatusUserNotSignedIn);
 
         m_controller->getUserSession()->clearAccessToken(); // one transient 401
