@@ -9,12 +9,10 @@
 
 #include <QBuffer>
 #include <QJsonArray>
-#include <QMutex>
 #include <QSignalSpy>
 #include <QSslConfiguration>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QThread>
 
 using testsupport::ReferenceServer;
 using testsupport::with;
@@ -154,8 +152,7 @@ private slots:
         QTest::addColumn<int>("timeout");
         QTest::addColumn<uint>("ticks");
         QTest::newRow("none") << 0 << 100 << 1048576 << -1 << 360000 << 3600u;
-        QTest::newRow("1 KiB/s: the minimum chunks") << 1 << 1000 << 1024 << 102 << 360000 << 360u;
-        QTest::newRow("5 KiB/s, time-out shorter than a tick") << 5 << 1000 << 5120 << 512 << 50 << 1u;
+        QTest::newRow("1 KiB/s: the minimum chunks, time-out shorter than a tick") << 1 << 1000 << 1024 << 102 << 50 << 1u;
         QTest::newRow("20 KiB/s, no time-out") << 20 << 500 << 10240 << 2048 << 0 << 0u;
         QTest::newRow("100 KiB/s") << 100 << 100 << 10240 << 10240 << 250 << 2u;
         QTest::newRow("10239 KiB/s: still limited") << 10239 << 100 << 1048473 << 1048473 << 100 << 1u;
@@ -180,19 +177,16 @@ private slots:
         QCOMPARE(CWorkspaceServerRequest::timeoutTicksFor(timeout, tick), quint32(ticks));
     }
 
-    void limitedDeviceKeepsToItsRate()
+    // The pace itself shows in the slow uploads; a body sent again is read from its source anew.
+    void limitedDeviceSeeksItsSource()
     {
-        useConfig("{\"network\":{\"uploadSpeedLimit\":50}}");
-        CLimitedIODevice device(new QBuffer(new QByteArray(20480, 'x')));
+        auto *source = new QBuffer;
+        source->setData("0123456789");
+        CLimitedIODevice device(source);
         QVERIFY(device.open(QIODevice::ReadOnly));
-        QCOMPARE(device.size(), qint64(20480));
-        char buffer[65536];
-        QList<qint64> sizes;
-        for (qint64 n = 0; (n = device.read(buffer, sizeof buffer)) > 0;)
-            sizes << n;
-        QCOMPARE(sizes, (QList<qint64>{5120, 5120, 5120, 5120})); // the pauses between them show in the slow uploads
-        QVERIFY(device.seek(0));
-        QCOMPARE(device.read(buffer, 10), qint64(10));
+        QCOMPARE(device.read(4), QByteArray("0123"));
+        QVERIFY(device.seek(1));
+        QCOMPARE(device.read(2), QByteArray("12"));
     }
 
     // Against the reference server.
@@ -202,7 +196,6 @@ private slots:
         CNetworkAccessManager::deleteInstanceForCurrentThread();
         QCOMPARE(post().error().errorName, QString("api.exceptions.InvalidCall"));
         QVERIFY(logged("-> aborting"));
-        QVERIFY(!logged("-> ignoring SSL errors"));
         m_server->trustCa(); // cleanup() drops the manager: the next one builds its TLS context anew
     }
 
@@ -218,11 +211,8 @@ private slots:
         QCOMPARE(log.size(), 2);
         const QJsonObject a = log.at(0).toObject();
         const QJsonObject headers = a.value("headers").toObject();
-        QCOMPARE(a.value("path").toString(), QString("/api/app/jsonrpc"));
         QCOMPARE(a.value("query").toObject(), (QJsonObject{{"method", "Items.getRole"}, {"tenantId", "t1"}}));
         QCOMPARE(headers.value("host").toString(), m_server->hostname());
-        QCOMPARE(headers.value("authorization").toString(), "Bearer " + m_server->token());
-        QCOMPARE(headers.value("user-agent").toString(), CWorkspaceServerRequest::userAgent());
         QVERIFY(headers.value("user-agent").toString().startsWith("BxSync/1.20201008.42694;Brindlex;Linux "));
         QVERIFY(!headers.contains("x-desktopclientguid"));
         QCOMPARE(log.at(1).toObject().value("headers").toObject().value("x-desktopclientguid").toString(), QString("guid-42"));
@@ -252,8 +242,9 @@ private slots:
             << with(pad, "chunked", true) << kRole << "dc.ErrorInternal" << 1 << "the answer passed 52428800 bytes";
         QTest::newRow("second question mark: the rest dropped")
             << QJsonObject() << kRole + "?dropped" << "dc.ErrorSuccess" << 1 << "CWorkspaceServerRequest::prepareRequest: invalid path:";
-        QTest::newRow("stall: ended by the inactivity time-out")
-            << QJsonObject{{"type", "stall"}, {"endpoint", "jsonrpc"}, {"count", 1}} << kRole << "dc.ErrorOperationCancelled" << 1 << "timeout!";
+        // A download's HTTP 404 is a missing item (the download suite's "missing file").
+        QTest::newRow("HTTP 404 outside a download: temporary") << QJsonObject() << "/api/nowhere?method=Items.getRole"
+                                                                << "api.exceptions.TemporaryNotAvailable" << 1 << "";
     }
 
     void serverAnswers()
@@ -268,35 +259,30 @@ private slots:
         if (!fault.isEmpty())
             m_server->addFault(fault);
         m_server->clearRequestLog();
-        const bool stall = fault.value("type") == "stall";
-        QElapsedTimer timer;
-        timer.start();
-        const Outcome outcome = post(m_server->session(), path, stall ? 300 : 10000, 30000);
+        const Outcome outcome = post({}, path, 30000);
         if (error.startsWith('!'))
             QVERIFY(outcome.done() && outcome.error().errorName != error.mid(1));
         else
             QCOMPARE(outcome.error().errorName, error);
         QVERIFY(logLine.isEmpty() || logged(logLine));
+        if (path.startsWith("/api/nowhere"))
+            QCOMPARE(m_server->takeViolations(), QStringList{"/api/nowhere : no endpoint at /api/nowhere"});
         if (fault.value("type") == "pad")
             QVERIFY(outcome.body.size() <= (fault.value("chunked").toBool() ? CWorkspaceServerRequest::kReplyCeiling : 0));
-        QVERIFY(!stall || timer.elapsed() >= 300);
         const QJsonArray log = m_server->requestLog();
         QCOMPARE(log.size(), requests);
         QCOMPARE(log.at(0).toObject().value("query").toObject(), (QJsonObject{{"method", "Items.getRole"}}));
     }
 
-    void rejectedTokenIsCleared()
+    void rejectedTokens()
     {
         QSharedPointer<CUserSession> session = m_server->session("not-a-known-token-0123456789");
-        QSignalSpy invalid(session.data(), &CUserSession::invalidAccessTokenSignal);
         QCOMPARE(post(session).errors, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::InvalidAccessToken)});
         QCOMPARE(session->getAccessToken(), QString());
-        QVERIFY(invalid.count() >= 1);
 
         // The next request does not even go out: the session is not valid any more.
         m_server->clearRequestLog();
-        QCOMPARE(post(session, kRole, 10000, 0).errors, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::InvalidAccessToken)});
-        QVERIFY(logged("invalid session -> calling login instead"));
+        QCOMPARE(post(session, kRole, 0).errors, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::InvalidAccessToken)});
         QTest::qWait(100);
         QCOMPARE(m_server->requestLog().size(), 0);
 
@@ -307,27 +293,14 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(outcome->done(), 15000);
         QCOMPARE(outcome->errors, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::InvalidAccessToken)});
         QVERIFY(!logged("AuthenticationRequiredError for request"));
-    }
 
-    void loginLoopEndsInInternalError()
-    {
-        const auto outcome = QSharedPointer<Outcome>::create();
-        auto *request = new TestPostRequest(m_server->session(), 10000, outcome);
+        // A fourth rejection in a row is a login loop.
+        const auto looped = QSharedPointer<Outcome>::create();
+        auto *request = new TestPostRequest(m_server->session(), 10000, looped);
         for (int i = 0; i < 4; ++i)
             request->processAuthRequiredError();
-        QCOMPARE(outcome->errors.size(), 4);
-        QCOMPARE(outcome->errors.at(2), ErrorCode(ServerApiErrorCode::InvalidAccessToken));
-        QCOMPARE(outcome->errors.at(3), ErrorCode(ServerApiErrorCode::ErrorInternal));
-        QVERIFY(logged("request ended in login loop -> request cancelled"));
+        QCOMPARE(looped->errors.mid(2), (QList<ErrorCode>{ServerApiErrorCode::InvalidAccessToken, ServerApiErrorCode::ErrorInternal}));
         QTest::qWait(0); // the request deletes itself
-    }
-
-    // A download's HTTP 404 is a missing item (the download suite's "missing file").
-    void notFoundOutsideADownloadIsTemporary()
-    {
-        QCOMPARE(post(m_server->session(), "/api/nowhere?method=Items.getRole").error().errorName,
-                 QString("api.exceptions.TemporaryNotAvailable"));
-        QCOMPARE(m_server->takeViolations(), QStringList{"/api/nowhere : no endpoint at /api/nowhere"});
     }
 
     void connectionsToThePortSendWithoutDelay()
@@ -347,15 +320,9 @@ private slots:
         QCOMPARE(toOther.socketOption(QAbstractSocket::LowDelayOption).toInt(), 0);
     }
 
+    // A dead proxy is a proxy problem, not a host problem (a dead host is the watcher suite's).
     void networkFailuresSetTheStatusFlags()
     {
-        QSharedPointer<CUserSession> refused = m_server->session(QString(), "127.0.0.1:1");
-        QSignalSpy state(refused.data(), &CUserSession::setNetworkRequestStateSignal);
-        QCOMPARE(post(refused).error().errorEnum, ServerApiErrorCode::ErrorUnknown); // connection refused: its text
-        QCOMPARE(state.count(), 1);
-        QCOMPARE(state.at(0), (QVariantList{true, false, false}));
-
-        // A dead proxy is a proxy problem, not a host problem.
         useProxy(1);
         QSharedPointer<CUserSession> session = m_server->session();
         QSignalSpy proxyState(session.data(), &CUserSession::setNetworkRequestStateSignal);
@@ -376,16 +343,13 @@ private slots:
         QTest::addColumn<QByteArray>("refusal");
         QTest::addColumn<QStringList>("authorizations");
         const QString wrong = ",\"proxyAuth\":true,\"proxyUserName\":\"ann\",\"proxyPassword\":\"wrong\"";
-        const QString right = ",\"proxyAuth\":true,\"proxyUserName\":\"ann\",\"proxyPassword\":\"s3cr:t\"";
         const QByteArray head = "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"proxy\"\r\n";
         QTest::newRow("open proxy") << "" << QByteArray() << QStringList();
-        QTest::newRow("credentials with the first CONNECT") << right << QByteArray() << QStringList{"Basic YW5uOnMzY3I6dA=="};
+        QTest::newRow("credentials with the first CONNECT") << QString(wrong).replace("wrong", "s3cr:t") << QByteArray()
+                                                            << QStringList{"Basic YW5uOnMzY3I6dA=="};
         // A 407 after which the proxy hangs up is reported at once, whatever its framing.
         QTest::newRow("407, none, close") << "" << head + "Content-Length: 0\r\nConnection: close\r\n\r\n" << QStringList();
-        QTest::newRow("407, refused, close") << wrong << head + "Content-Length: 0\r\nConnection: close\r\n\r\n" << QStringList{"Basic YW5uOndyb25n"};
-        QTest::newRow("407, none, keep-alive") << "" << head + "Content-Length: 0\r\n\r\n" << QStringList();
         QTest::newRow("407, refused, keep-alive") << wrong << head + "Content-Length: 0\r\n\r\n" << QStringList{"Basic YW5uOndyb25n"};
-        QTest::newRow("407, none, body to the end") << "" << head + "\r\nno entry\n" << QStringList();
         QTest::newRow("407, refused, body to the end") << wrong << head + "\r\nno entry\n" << QStringList{"Basic YW5uOndyb25n"};
     }
 
@@ -395,17 +359,15 @@ private slots:
         QFETCH(QByteArray, refusal);
         QFETCH(QStringList, authorizations);
         ConnectProxy proxy;
-        QVERIFY(proxy.isListening());
         proxy.refusal = refusal;
         useProxy(proxy.serverPort(), credentials);
         QSharedPointer<CUserSession> session = m_server->session();
         QSignalSpy state(session.data(), &CUserSession::setNetworkRequestStateSignal);
-        const Outcome outcome = post(session, kRole, 360000, 10000);
+        const Outcome outcome = post(session, kRole, 10000);
         QVERIFY(outcome.done());
         QVERIFY2(outcome.error().isSuccess() == refusal.isEmpty(), qPrintable(outcome.error().errorName));
         QVERIFY(proxy.requests.value(0).startsWith("CONNECT " + m_server->hostname()));
         QCOMPARE(proxy.authorizations.mid(0, 1), authorizations);
-        QVERIFY(logged("custom proxy:"));
         QVERIFY(!logged("s3cr:t"));
         if (refusal.isEmpty())
             QCOMPARE(proxy.requests.size(), 1);
@@ -416,7 +378,7 @@ private slots:
     void sslSessionResumingCanBeDisabled()
     {
         // Kept alive, two exchanges share one connection; with resuming disabled each gets its own.
-        QList<QSet<int>> ports;
+        QList<int> connections;
         for (const char *config : {"{}", "{\"network\":{\"disableSslSessionResuming\":true}}"}) {
             useConfig(config);
             m_server->clearRequestLog();
@@ -424,36 +386,20 @@ private slots:
             QSet<int> used;
             for (const QJsonValue &entry : m_server->requestLog())
                 used << entry.toObject().value("remotePort").toInt();
-            ports << used;
+            connections << used.size();
         }
-        QCOMPARE(ports.at(0).size(), 1);
-        QCOMPARE(ports.at(1).size(), 2);
-    }
-
-    void refusedBeforeSending()
-    {
-        m_server->clearRequestLog();
-        appstate::setShuttingDown(true);
-        QCOMPARE(post(m_server->session(), kRole, 10000, 0).errors, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::ErrorOperationCancelled)});
-        appstate::setShuttingDown(false);
-
-        const auto outcome = QSharedPointer<Outcome>::create();
-        QFile missing(QDir::tempPath() + "/bxsync-no-such-file-for-test");
-        (new TestPostRequest(m_server->session(), 10000, outcome))
-            ->send(QNetworkAccessManager::PostOperation, QNetworkRequest(), kRole, &missing);
-        QCOMPARE(outcome->errors, QList<ErrorCode>{ErrorCode(ServerApiErrorCode::ErrorUnableToOpenFile)});
-        QTest::qWait(100);
-        QCOMPARE(m_server->requestLog().size(), 0);
+        QCOMPARE(connections, (QList<int>{1, 2}));
     }
 
 private:
     static const QString kRole;
 
-    // Posts a role call and runs the event loop until it reports or waitMs pass (0: no waiting).
-    Outcome post(QSharedPointer<CUserSession> session = {}, const QString &path = kRole, int msTimeout = 10000, int waitMs = 15000)
+    // Posts a role call and runs the event loop until it reports or waitMs pass (0: no waiting). The
+    // request's own time-out is far longer: a hang shows as no report.
+    Outcome post(QSharedPointer<CUserSession> session = {}, const QString &path = kRole, int waitMs = 15000)
     {
         const auto outcome = QSharedPointer<Outcome>::create();
-        (new TestPostRequest(session ? session : m_server->session(), msTimeout, outcome))->post(path);
+        (new TestPostRequest(session ? session : m_server->session(), 360000, outcome))->post(path);
         QTest::qWaitFor([&] { return outcome->done(); }, waitMs);
         return *outcome;
     }

@@ -21,7 +21,6 @@ ReferenceServer::ReferenceServer(const QStringList &extraArguments)
     m_process.setArguments(QStringList{QStringLiteral(BXSYNC_SOURCE_DIR "/tools/devserver/cli.js"), "--data",
                                        m_dataDir.path(), "--port", "0", "--host", "127.0.0.1", "--quiet"}
                            + extraArguments);
-    m_process.setProcessChannelMode(QProcess::SeparateChannels);
     m_process.start();
     if (!m_process.waitForStarted(10000))
         qFatal("ReferenceServer: cannot start node");
@@ -39,13 +38,9 @@ ReferenceServer::ReferenceServer(const QStringList &extraArguments)
 
 ReferenceServer::~ReferenceServer()
 {
-    if (m_process.state() != QProcess::NotRunning) {
-        m_process.terminate();
-        if (!m_process.waitForFinished(5000)) {
-            m_process.kill();
-            m_process.waitForFinished(2000);
-        }
-    }
+    m_process.terminate();
+    if (!m_process.waitForFinished(5000))
+        m_process.kill(); // QProcess waits for it on destruction
 }
 
 void ReferenceServer::trustCa() const
@@ -128,14 +123,13 @@ QStringList ReferenceServer::takeViolations() const
     return lines;
 }
 
-QString ReferenceServer::sessionJson(const QString &token) const
+QString sessionJson(const QString &token, const QString &host)
 {
-    return QString::fromUtf8(QJsonDocument(QJsonObject{{"userLoginName", "ann@example.com"},
-                                                       {"userFullName", "Ann Example"},
-                                                       {"userGuid", "5f0c2a1e-0000-4000-8000-000000000001"},
-                                                       {"serverHostname", hostname()},
-                                                       {"accessToken", token}})
-                                 .toJson(QJsonDocument::Compact));
+    QJsonObject o{{"userLoginName", "ann@example.com"}, {"userFullName", "Ann Example"},
+                  {"userGuid", "5f0c2a1e-0000-4000-8000-000000000001"}, {"accessToken", token}};
+    if (!host.isNull())
+        o["serverHostname"] = host;
+    return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact));
 }
 
 QString ReferenceServer::createTenantWithTeam(const QString &tenantId, const QString &name) const
@@ -156,11 +150,9 @@ QJsonObject ReferenceServer::addFile(const Library &library, const QString &path
 
 QSharedPointer<CUserSession> ReferenceServer::session(const QString &token, const QString &hostname) const
 {
-    QJsonObject json = QJsonDocument::fromJson(sessionJson(token.isEmpty() ? this->token() : token).toUtf8()).object();
-    if (!hostname.isEmpty())
-        json["serverHostname"] = hostname;
     QSharedPointer<CUserSession> session(new CUserSession());
-    session->assign(CUserSessionJsonObject(QString::fromUtf8(QJsonDocument(json).toJson())));
+    session->assign(CUserSessionJsonObject(
+        testsupport::sessionJson(token.isEmpty() ? this->token() : token, hostname.isEmpty() ? this->hostname() : hostname)));
     return session;
 }
 
@@ -176,11 +168,9 @@ QSharedPointer<CUserSessionController> ReferenceServer::signIn() const
 
 ReferenceServer::Library ReferenceServer::createLibrary(const QString &tenantId) const
 {
-    Library library;
-    library.tenantId = tenantId;
-    library.teamId = createTenantWithTeam(tenantId, tenantId);
-    const Reply made = admin("POST", "/admin/tenants/" + tenantId + "/libraries", {{"name", "Lib"}, {"teamId", library.teamId}});
-    library.id = made.object().value("id").toString().toULongLong();
+    Library library{tenantId, createTenantWithTeam(tenantId, tenantId)};
+    library.id = admin("POST", "/admin/tenants/" + tenantId + "/libraries", {{"name", "Lib"}, {"teamId", library.teamId}})
+                     .object().value("id").toString().toULongLong();
     return library;
 }
 

@@ -15,6 +15,9 @@ class CUserSessionController;
 
 namespace testsupport {
 
+// A user-session JSON text as the host hands it over; a null host leaves the server's name out.
+QString sessionJson(const QString &token, const QString &host = "sync.example.com:8443");
+
 // The reference server in a child process, with its own data folder, and a blocking client for
 // its admin API. The engine under test trusts the server's CA through BXSYNC_EXTRA_CA_CERTS.
 class ReferenceServer
@@ -59,8 +62,7 @@ public:
     // engine suites compare it with an empty list after every test function.
     QStringList takeViolations() const;
 
-    // A user-session JSON text for this server with the given token.
-    QString sessionJson(const QString &token) const;
+    QString sessionJson(const QString &token) const { return testsupport::sessionJson(token, hostname()); }
 
     // A tenant with one team and one library in it; id 0 when the server refused.
     struct Library
@@ -84,7 +86,6 @@ public:
     // The engine side of the server's default user, signed in: a session controller holding a valid
     // session, on a status controller whose network is always up.
     QSharedPointer<CUserSessionController> signIn() const;
-    // The library's current state identifier.
     QString libraryState(const Library &library) const { return admin("GET", library.path()).object().value("state").toString(); }
     // The item at a path of the library's tree (path, id, size, contentHash, state, ...); empty when none.
     QJsonObject treeItem(const Library &library, const QString &path) const;
