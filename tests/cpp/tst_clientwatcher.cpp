@@ -8,7 +8,7 @@
 using testdb::Fixture;
 using Counts = QMap<QString, int>;
 
-// The watcher with a stand-in engine, for what the whole-engine suite cannot set up: a tenant folder
+// The watcher with a stand-in engine, for what the end-to-end rows cannot set up: a tenant folder
 // that is a link, and a file held open by its writer.
 class TestClientWatcher : public QObject
 {

@@ -13,7 +13,7 @@ const seeded = {
   folders: ['A/B/C', 'Empty'],
   files: {
     'A/a1.txt': 'one',
-    'A/B/b.bin': { size: 300 * KiB, seed: 7 },
+    'A/B/b.bin': { size: 300 * KiB, seed: 7, modifiedTime: '2021-06-07T08:09:10Z' },
     'A/B/C/c.bin': { size: 2048 * KiB, seed: 8 },
     'zero.txt': '',
     [japanese]: 'こんにちは',
@@ -137,14 +137,17 @@ const rows = [
     },
   },
   {
-    name: 'a database lost while stopped: nothing is downloaded again, no "(2)" copy',
+    name: 'a database lost while stopped: only a differing file is downloaded again, both versions kept, no "(2)" copy',
     stopped: async (s) => {
       fs.rmSync(path.join(s.dataDir, 'bxsync.db'), { force: true });
+      write(s, 'A/a1.txt', 'edited while lost');
       s.downloadsBefore = await count(s, { endpoint: 'download' });
     },
     check: async (s, both) => {
-      assert.equal(await count(s, { endpoint: 'download' }), s.downloadsBefore);
+      assert.equal(await count(s, { endpoint: 'download' }), s.downloadsBefore + 1);
       assert.deepEqual(Object.keys(both.Docs.local).filter((p) => / \(\d+\)/.test(p)), []);
+      const a1 = Object.keys(both.Docs.local).filter((p) => p.startsWith('A/a1')).map((p) => fs.readFileSync(at(s, p), 'utf8'));
+      assert.deepEqual(a1.sort(), ['edited while lost', 'one']);
     },
   },
 ];

@@ -75,7 +75,6 @@ public:
     QStringList serverTree() const;
     int requestCount(const QString &rpcMethodOrEndpoint) const; // "FileSync.mkDir", "upload"
     void clearRequestLog() const { m_server.clearRequestLog(); }
-    QJsonArray violations() const;
 
 private:
     ItemId parentRecordId(const QString &relativePath) const;
