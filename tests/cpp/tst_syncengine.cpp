@@ -7,7 +7,6 @@
 #include "TestMain.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 
@@ -76,8 +75,6 @@ private slots:
             << "A" << "" << QStringList{"A/"} << QStringList{"A/"} << "FileSync.mkDir=1";
         QTest::newRow("server deletes a folder") << QStringList{"A/", "A/B/", "A/f.txt", "E/"} << int(ServerDelete)
             << "A" << "" << QStringList{"E/"} << QStringList{"E/"} << "FileSync.rmDir=0";
-        QTest::newRow("server deletes a file") << QStringList{"A/", "A/f.txt", "A/g.txt"} << int(ServerDelete)
-            << "A/f.txt" << "" << QStringList{"A/", "A/g.txt"} << QStringList{"A/", "A/g.txt"} << "FileSync.removeFile=0";
         QTest::newRow("server renames a folder") << QStringList{"A/", "A/f.txt"} << int(ServerPatchName) << "A" << "Z"
             << QStringList{"Z/", "Z/f.txt"} << QStringList{"Z/", "Z/f.txt"} << "FileSync.rename=0";
         QTest::newRow("server renames a file, letter case only") << QStringList{"A/", "A/f.txt"} << int(ServerPatchName)
@@ -88,8 +85,6 @@ private slots:
             << "B" << QStringList{"A/", "B/", "B/f.txt"} << QStringList{"A/", "B/", "B/f.txt"} << "FileSync.move=0";
         QTest::newRow("local folder deletion") << QStringList{"A/", "A/f.txt", "E/"} << int(LocalDelete) << "A" << ""
             << QStringList{"E/"} << QStringList{"E/"} << "FileSync.rmDir=1 FileSync.removeFile=0";
-        QTest::newRow("local file deletion") << QStringList{"A/", "A/f.txt"} << int(LocalDelete) << "A/f.txt" << ""
-            << QStringList{"A/"} << QStringList{"A/"} << "FileSync.removeFile=1";
         QTest::newRow("local folder rename") << QStringList{"A/", "A/f.txt"} << int(LocalMove) << "A" << "Z"
             << QStringList{"Z/", "Z/f.txt"} << QStringList{"Z/", "Z/f.txt"} << "FileSync.rename=1 FileSync.move=0";
         QTest::newRow("local file rename, letter case only") << QStringList{"A/", "A/f.txt"} << int(LocalMove)
@@ -131,7 +126,6 @@ private slots:
         QFETCH(QString, requests);
 
         SyncScenario s(*m_server, nextTenant());
-        QVERIFY(s.libraryClientId() != 0);
         for (const QString &path : before) {
             if (path.endsWith('/'))
                 QVERIFY(s.serverFolder(path.chopped(1)) != 0);
@@ -146,7 +140,6 @@ private slots:
         s.stop();
         s.clearRequestLog();
 
-        bool pendingUploads = false;
         const QString oldFolder = s.libraryFolder();
         // What the server watcher writes; the sync-mode application's own for a library renamed in the host's list.
         CSqlValueList library{{"ServerStatus", quint32(StatusChanged)}};
@@ -197,11 +190,10 @@ private slots:
             s.writeLocal(a + "/edited.txt", "edited locally");
             s.recordLocalChange(a + "/edited.txt");
             QVERIFY(s.serverDelete(a));
-            pendingUploads = true;
             break;
         }
         s.database()->updateLibrary(s.libraryClientId(), library);
-        QVERIFY(s.runUntilIdle(30000, pendingUploads));
+        QVERIFY(s.runUntilIdle());
 
         // A download the last step asked for may still be on its way when the scheduler goes idle.
         QTRY_COMPARE_WITH_TIMEOUT(withoutTimes(s.localTree()).join(", "), local.join(", "), 10000);
@@ -216,12 +208,6 @@ private slots:
             const quint64 onServer = s.serverId(path.endsWith('/') ? path.chopped(1) : path);
             if (item && onServer != 0)
                 QCOMPARE(item->ServerId, onServer);
-        }
-        if (pendingUploads) {
-            for (const QString &name : {"new.txt", "edited.txt"}) {
-                const SyncItem::Ptr file = s.record(a + "/" + name);
-                QVERIFY2(file && file->syncStatus.isSynchronized(), qPrintable(name));
-            }
         }
     }
 

@@ -13,8 +13,8 @@
 #include <QCryptographicHash>
 #include <QSignalSpy>
 
-using testsupport::ReferenceServer;
 using testdb::readFile;
+using testsupport::ReferenceServer;
 using testsupport::SyncScenario;
 
 namespace {

@@ -80,7 +80,10 @@ const rows = [
       fs.rmSync(at(s, 'A/a1.txt'));
       fs.rmSync(at(s, 'A/B'), { recursive: true });
     },
-    check: async (s, both) => assert.deepEqual([both.Docs.remote['A/a1.txt'], both.Docs.remote['A/B']], [undefined, undefined]),
+    check: async (s, both) => {
+      assert.deepEqual([both.Docs.remote['A/a1.txt'], both.Docs.remote['A/B']], [undefined, undefined]);
+      assert.deepEqual([await count(s, { method: 'FileSync.removeFile' }), await count(s, { method: 'FileSync.rmDir' })], [1, 1]);
+    },
   },
   {
     name: 'server deletions remove the local copies',
@@ -88,7 +91,10 @@ const rows = [
       await onServer(s, 'remove', await id(s, 'zero.txt'));
       await onServer(s, 'remove', await id(s, 'A/B'));
     },
-    check: async (s) => assert.deepEqual([fs.existsSync(at(s, 'zero.txt')), fs.existsSync(at(s, 'A/B'))], [false, false]),
+    check: async (s) => {
+      assert.deepEqual([fs.existsSync(at(s, 'zero.txt')), fs.existsSync(at(s, 'A/B'))], [false, false]);
+      assert.deepEqual([await count(s, { method: 'FileSync.removeFile' }), await count(s, { method: 'FileSync.rmDir' })], [0, 0]);
+    },
   },
   {
     name: 'a local folder rename is one rename on the server and no upload',

@@ -210,7 +210,7 @@ void SyncScenario::start()
     m_threadManager->startSyncLibrary(m_libraryClientId);
 }
 
-bool SyncScenario::runUntilIdle(int timeoutMs, bool pendingFileUploads)
+bool SyncScenario::runUntilIdle(int timeoutMs)
 {
     start();
     QElapsedTimer timer;
@@ -219,19 +219,8 @@ bool SyncScenario::runUntilIdle(int timeoutMs, bool pendingFileUploads)
     while (timer.elapsed() < timeoutMs) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
         QThread::msleep(50);
-        bool idle =
+        const bool idle =
             !m_database->isLibraryPresent(m_libraryClientId) || m_database->isSynchronized(m_libraryClientId, false);
-        if (!idle && pendingFileUploads) {
-            const SyncLibrary::Ptr library = m_database->getLibrary(m_libraryClientId);
-            idle = library->syncStatus.isSynchronized();
-            for (const SyncFolder::Ptr &folder : m_database->getFoldersOfLibrary(m_libraryClientId))
-                idle = idle && folder->syncStatus.isSynchronized();
-            for (const SyncFile::Ptr &file : m_database->getFilesOfLibrary(m_libraryClientId)) {
-                idle = idle && (file->syncStatus.isSynchronized()
-                                || (file->syncStatus.ClientStatus == StatusNew
-                                    && file->syncStatus.ServerStatus == StatusSynchronized));
-            }
-        }
         quietChecks = idle ? quietChecks + 1 : 0;
         // Long enough for a restart after success and one more pass over the library.
         if (quietChecks >= 12)
