@@ -16,12 +16,10 @@ using testsupport::SyncScenario;
 namespace {
 
 enum Action {
-    Nothing,
     ServerNewFolder,          // a
     ServerDelete,             // a
     ServerPatchName,          // a -> name b
     ServerMoveInto,           // a -> into folder b
-    LocalNewFolder,           // a
     LocalNewFolderServerHas,  // a created on both sides, the client has not seen the server's
     LocalDelete,              // a
     LocalMove,                // a -> b
@@ -64,13 +62,8 @@ private slots:
         QTest::addColumn<QStringList>("server");
         QTest::addColumn<QString>("requests"); // "method=count ..."
 
-        const QStringList nested{"A/", "A/B/", "A/B/C/", "E/"};
-        QTest::newRow("nested and empty folders come down") << nested << int(Nothing) << "" << ""
-            << nested << nested << "FileSync.mkDir=0";
         QTest::newRow("a server folder arrives") << QStringList{"A/"} << int(ServerNewFolder) << "A/B/C" << ""
             << QStringList{"A/", "A/B/", "A/B/C/"} << QStringList{"A/", "A/B/", "A/B/C/"} << "FileSync.getHierarchy=1";
-        QTest::newRow("local folder reaches the server") << QStringList{"A/"} << int(LocalNewFolder) << "A/N" << ""
-            << QStringList{"A/", "A/N/"} << QStringList{"A/", "A/N/"} << "FileSync.mkDir=1";
         QTest::newRow("local folder joins the server's unseen one") << QStringList{} << int(LocalNewFolderServerHas)
             << "A" << "" << QStringList{"A/"} << QStringList{"A/"} << "FileSync.mkDir=1";
         QTest::newRow("server deletes a folder") << QStringList{"A/", "A/B/", "A/f.txt", "E/"} << int(ServerDelete)
@@ -144,14 +137,12 @@ private slots:
         // What the server watcher writes; the sync-mode application's own for a library renamed in the host's list.
         CSqlValueList library{{"ServerStatus", quint32(StatusChanged)}};
         switch (Action(action)) {
-        case Nothing: break;
         case ServerNewFolder: QVERIFY(s.serverFolder(a) != 0); break;
         case ServerDelete: QVERIFY(s.serverDelete(a)); break;
         case ServerPatchName: QVERIFY(s.serverPatch(a, {{"name", b}})); break;
         case ServerMoveInto:
             QVERIFY(s.serverPatch(a, {{"parentId", QString::number(s.serverId(b))}}));
             break;
-        case LocalNewFolder: QVERIFY(s.recordNewLocalFolder(a) != 0); break;
         case LocalNewFolderServerHas:
             QVERIFY(s.serverFolder(a) != 0);
             // The engine learns of the server's folder first, then meets the local one.

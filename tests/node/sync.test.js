@@ -36,6 +36,7 @@ const rows = [
     name: 'the server tree arrives whole, with times, and no temporary file is left',
     check: async (s, both) => {
       assert.ok(both.Docs.local['Empty']);
+      assert.equal(await count(s, { method: 'FileSync.mkDir' }), 0);
       assert.equal(both.Docs.local['zero.txt'].size, 0);
       const server = await s.item('Docs', 'A/B/b.bin');
       const mtime = fs.statSync(at(s, 'A/B/b.bin')).mtime.getTime();
@@ -50,7 +51,10 @@ const rows = [
       fs.mkdirSync(at(s, 'New/Deep'), { recursive: true });
       write(s, 'New/Deep/n.txt', 'made here');
     },
-    check: async (s, both) => assert.equal(both.Docs.remote['New/Deep/n.txt'].size, 9),
+    check: async (s, both) => {
+      assert.equal(both.Docs.remote['New/Deep/n.txt'].size, 9);
+      assert.equal(await count(s, { method: 'FileSync.mkDir' }), 2);
+    },
   },
   {
     name: 'a local edit is one update of the same server file',
