@@ -25,8 +25,7 @@ inline void writeFile(const QString &path, const QByteArray &content)
     file.write(content);
 }
 
-// "mkdir A/B", "write A/f=text", "rm A", "mv A B", "ln A L" (symbolic link L to A), "many A 100"
-// (files A/0 .. A/99).
+// "mkdir A/B", "write A/f=text", "rm A", "mv A B" and "ln A L" (symbolic link L to A).
 inline void run(const QString &root, const QStringList &actions)
 {
     for (const QString &action : actions) {
@@ -42,10 +41,6 @@ inline void run(const QString &root, const QStringList &actions)
             QVERIFY(QFileInfo(first).isDir() ? QDir(first).removeRecursively() : QFile::remove(first));
         } else if (verb == "mv") { // replaces the target, as editors' atomic saves rely on
             QVERIFY2(::rename(QFile::encodeName(first).constData(), QFile::encodeName(second).constData()) == 0, qPrintable(action));
-        } else if (verb == "many") {
-            QDir().mkpath(first);
-            for (int i = 0; i < args.section(' ', 1).toInt(); ++i)
-                writeFile(first + '/' + QString::number(i), QByteArray::number(i));
         } else if (verb == "ln") {
             QVERIFY(QFile::link(first, second));
         } else {

@@ -8,7 +8,7 @@
 using testdb::Fixture;
 using Counts = QMap<QString, int>;
 
-// The watcher with a stand-in engine, for what the whole-engine suite cannot set up: a tenant folder
+// The watcher with a stand-in engine, for what the end-to-end rows cannot set up: a tenant folder
 // that is a link, and a file held open by its writer.
 class TestClientWatcher : public QObject
 {
@@ -16,17 +16,15 @@ class TestClientWatcher : public QObject
 private slots:
     void initTestCase() { testdb::ensureConfiguration(); }
 
-    void changesBeforeAndWhileWatching()
+    void fileHeldOpenBelowALinkedTenantFolder()
     {
         Fixture f;
         QTemporaryDir elsewhere;
         QVERIFY(QFile::link(elsewhere.path(), f.libraryPath("T")));
         const ItemId library = f.addLibrary("T/Lib");
         const QString root = f.libraryPath("T/Lib");
-        localtree::build(f, library, root, {"A/", "A/f1=1", "A/f2=2"});
+        localtree::build(f, library, root, {"A/"});
         testsupport::FakeSyncEngine engine(*f.db);
-        QTRY_VERIFY(f.db->isSynchronized(library, false));
-        localtree::run(root, {"mv A Renamed"});
 
         CClientWatcherV2 watcher(f.db, {});
         QSignalSpy finished(&watcher, &CClientWatcherV2::sanityCheckFinishedSignal);
@@ -35,25 +33,18 @@ private slots:
         QTRY_COMPARE(finished.count(), 1);
         watcher.startWatcher();
         QTRY_VERIFY(capture.count(QtDebugMsg, "CNativeClientWatcher::run() - watching") == 1);
-        localtree::run(root, {"write Docs/a=1"});
-        QTRY_COMPARE_WITH_TIMEOUT(engine.counts, (Counts{{"folder moved", 1}, {"folder new", 1}, {"file new", 1}}), 20000);
 
-        QFile file(root + "/open.log");
+        QFile file(root + "/A/open.log");
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write("first line\n");
         file.flush();
         QTRY_VERIFY_WITH_TIMEOUT(capture.count("file descriptor is in use") > 0, 20000);
         QCOMPARE(f.db->getClientIdByClientPath(file.fileName()), ItemId(0));
         file.close();
-        const Counts expected{{"folder moved", 1}, {"folder new", 1}, {"file new", 2}};
-        QTRY_COMPARE_WITH_TIMEOUT(engine.counts, expected, 20000);
-        QTRY_VERIFY(f.db->isSynchronized(library, false));
-        QCOMPARE(f.db->getFilesOfLibrary(library).size(), 4);
-        for (const SyncFile::Ptr &file : f.db->getFilesOfLibrary(library))
-            QVERIFY2(file->ParentClientId < file->ClientId, "a folder is recorded before its content");
+        QTRY_COMPARE_WITH_TIMEOUT(engine.counts, (Counts{{"file new", 1}}), 20000);
         QCOMPARE(capture.count(QtCriticalMsg, ""), 0);
         watcher.stopWatcherSlot();
-        QCOMPARE(engine.counts, expected);
+        QCOMPARE(engine.counts, (Counts{{"file new", 1}}));
     }
 };
 

@@ -3,16 +3,17 @@
 #include "ReferenceServer.h"
 #include "ServerHierarchyProjector.h"
 #include "SyncDatabase.h"
+#include "SyncDatabaseTestSupport.h"
 #include "SyncFile.h"
 #include "SyncFolder.h"
 #include "SyncScenario.h"
 #include "TestMain.h"
 #include "WorkspaceServerRequest.h"
-#include "utils.h"
 
 #include <QCryptographicHash>
 #include <QSignalSpy>
 
+using testdb::readFile;
 using testsupport::ReferenceServer;
 using testsupport::SyncScenario;
 
@@ -30,12 +31,6 @@ QByteArray text(int size, int seed)
 QString sha1(const QByteArray &data)
 {
     return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha1).toHex());
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace
@@ -106,31 +101,6 @@ private slots:
         QTEST(filesync::isUnchangedSinceRecorded(record, disk), "unchanged");
     }
 
-    void downloadsMatchTheServer_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<int>("size");
-        QTest::newRow("empty file") << "empty.txt" << 0;
-        QTest::newRow("300 KiB") << "medium.txt" << 300 * 1024;
-        QTest::newRow("2 MiB") << "large.txt" << 2 * 1024 * 1024;
-        QTest::newRow("long Japanese name") << QString::fromUtf8("日本語のとても長いファイル名").repeated(5) + ".txt" << 1000;
-    }
-    void downloadsMatchTheServer()
-    {
-        QFETCH(QString, name);
-        QFETCH(int, size);
-        const QByteArray content = text(size, 3);
-        m_server->admin("POST", m_s->library().path() + "/files",
-                        {{"path", "Folder/" + name}, {"content", QString::fromUtf8(content)},
-                         {"createdTime", "2020-01-02T03:04:05Z"}, {"modifiedTime", "2021-06-07T08:09:10Z"}});
-        serverChanged();
-        QCOMPARE(runUntilIdle(), ErrorCode(ServerApiErrorCode::ErrorSuccess));
-        QCOMPARE(readFile(m_s->localPath("Folder/" + name)), content);
-        QCOMPARE(utils::getModifiedTimeUtc(m_s->localPath("Folder/" + name)),
-                 QDateTime(QDate(2021, 6, 7), QTime(8, 9, 10), Qt::UTC));
-        QCOMPARE(file("Folder/" + name)->Hash, sha1(content));
-    }
-
     void localFilesAreUploadedAndEditsUpdate()
     {
         m_s->writeLocal("new.txt", "first");
@@ -170,8 +140,6 @@ private slots:
         QTest::addColumn<bool>("upload");
         QTest::addColumn<QJsonObject>("fault");
         QTest::newRow("truncated body") << false << QJsonObject{{"type", "truncate"}, {"endpoint", "download"}};
-        QTest::newRow("dropped connection") << false
-                                            << QJsonObject{{"type", "drop"}, {"endpoint", "download"}, {"afterBytes", 5000}};
         QTest::newRow("no Content-Disposition")
             << false
             << QJsonObject{{"type", "headers"}, {"endpoint", "download"}, {"set", QJsonObject{{"content-disposition", QJsonValue()}}}};
@@ -274,36 +242,6 @@ private slots:
         QCOMPARE(m_s->localTree(), (QStringList{"A/", "B/", "B/moved.txt"}));
         QCOMPARE(readFile(m_s->localPath("B/moved.txt")), content);
         QCOMPARE(uploads() + downloads(), 0);
-    }
-
-    // Start-up after the database was lost, with the records the start-up comparison writes:
-    // identical files are taken over, a differing one is kept and both versions end on both sides.
-    void rebuiltDatabaseAdoptsIdenticalFiles()
-    {
-        m_s->serverFile("same1.txt", "one");
-        m_s->serverFile("Sub/same2.txt", "two");
-        m_s->serverFile("differs.txt", "server text");
-        serverChanged();
-        QCOMPARE(runUntilIdle(), ErrorCode(ServerApiErrorCode::ErrorSuccess));
-        m_s->writeLocal("differs.txt", "local text");
-        const CSyncDatabase::Ptr db = m_s->database();
-        for (const SyncFile::Ptr &f : db->getFilesOfLibrary(m_s->libraryClientId()))
-            db->deleteFile(f->ClientId);
-        for (const SyncFolder::Ptr &f : db->getFoldersOfLibrary(m_s->libraryClientId()))
-            db->deleteFolder(f->ClientId);
-        db->updateLibrary(m_s->libraryClientId(), CSqlValueList{{"Sic", QString()}, {"ServerStatus", quint32(StatusNew)}});
-        m_s->recordNewLocalFolder("Sub");
-        for (const QString &path : {"same1.txt", "differs.txt", "Sub/same2.txt"})
-            m_s->recordNewLocalFile(path);
-
-        m_s->clearRequestLog();
-        QCOMPARE(runUntilIdle(), ErrorCode(ServerApiErrorCode::ErrorSuccess));
-        QCOMPARE(downloads(), 1);
-        QCOMPARE(m_s->localTree(), m_s->serverTree());
-        QCOMPARE(m_s->localTree().size(), 5);
-        QCOMPARE(m_s->localTree().filter(" (2)"), QStringList());
-        QCOMPARE(readFile(m_s->localPath("differs.txt")), QByteArray("server text"));
-        QCOMPARE(readFile(m_s->localPath(m_s->localTree().filter(".conflict ").value(0))), QByteArray("local text"));
     }
 
 private:

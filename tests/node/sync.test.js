@@ -13,7 +13,7 @@ const seeded = {
   folders: ['A/B/C', 'Empty'],
   files: {
     'A/a1.txt': 'one',
-    'A/B/b.bin': { size: 300 * KiB, seed: 7 },
+    'A/B/b.bin': { size: 300 * KiB, seed: 7, modifiedTime: '2021-06-07T08:09:10Z' },
     'A/B/C/c.bin': { size: 2048 * KiB, seed: 8 },
     'zero.txt': '',
     [japanese]: 'こんにちは',
@@ -36,6 +36,7 @@ const rows = [
     name: 'the server tree arrives whole, with times, and no temporary file is left',
     check: async (s, both) => {
       assert.ok(both.Docs.local['Empty']);
+      assert.equal(await count(s, { method: 'FileSync.mkDir' }), 0);
       assert.equal(both.Docs.local['zero.txt'].size, 0);
       const server = await s.item('Docs', 'A/B/b.bin');
       const mtime = fs.statSync(at(s, 'A/B/b.bin')).mtime.getTime();
@@ -50,7 +51,10 @@ const rows = [
       fs.mkdirSync(at(s, 'New/Deep'), { recursive: true });
       write(s, 'New/Deep/n.txt', 'made here');
     },
-    check: async (s, both) => assert.equal(both.Docs.remote['New/Deep/n.txt'].size, 9),
+    check: async (s, both) => {
+      assert.equal(both.Docs.remote['New/Deep/n.txt'].size, 9);
+      assert.equal(await count(s, { method: 'FileSync.mkDir' }), 2);
+    },
   },
   {
     name: 'a local edit is one update of the same server file',
@@ -80,7 +84,10 @@ const rows = [
       fs.rmSync(at(s, 'A/a1.txt'));
       fs.rmSync(at(s, 'A/B'), { recursive: true });
     },
-    check: async (s, both) => assert.deepEqual([both.Docs.remote['A/a1.txt'], both.Docs.remote['A/B']], [undefined, undefined]),
+    check: async (s, both) => {
+      assert.deepEqual([both.Docs.remote['A/a1.txt'], both.Docs.remote['A/B']], [undefined, undefined]);
+      assert.deepEqual([await count(s, { method: 'FileSync.removeFile' }), await count(s, { method: 'FileSync.rmDir' })], [1, 1]);
+    },
   },
   {
     name: 'server deletions remove the local copies',
@@ -88,7 +95,10 @@ const rows = [
       await onServer(s, 'remove', await id(s, 'zero.txt'));
       await onServer(s, 'remove', await id(s, 'A/B'));
     },
-    check: async (s) => assert.deepEqual([fs.existsSync(at(s, 'zero.txt')), fs.existsSync(at(s, 'A/B'))], [false, false]),
+    check: async (s) => {
+      assert.deepEqual([fs.existsSync(at(s, 'zero.txt')), fs.existsSync(at(s, 'A/B'))], [false, false]);
+      assert.deepEqual([await count(s, { method: 'FileSync.removeFile' }), await count(s, { method: 'FileSync.rmDir' })], [0, 0]);
+    },
   },
   {
     name: 'a local folder rename is one rename on the server and no upload',
@@ -137,14 +147,17 @@ const rows = [
     },
   },
   {
-    name: 'a database lost while stopped: nothing is downloaded again, no "(2)" copy',
+    name: 'a database lost while stopped: only a differing file is downloaded again, both versions kept, no "(2)" copy',
     stopped: async (s) => {
       fs.rmSync(path.join(s.dataDir, 'bxsync.db'), { force: true });
+      write(s, 'A/a1.txt', 'edited while lost');
       s.downloadsBefore = await count(s, { endpoint: 'download' });
     },
     check: async (s, both) => {
-      assert.equal(await count(s, { endpoint: 'download' }), s.downloadsBefore);
+      assert.equal(await count(s, { endpoint: 'download' }), s.downloadsBefore + 1);
       assert.deepEqual(Object.keys(both.Docs.local).filter((p) => / \(\d+\)/.test(p)), []);
+      const a1 = Object.keys(both.Docs.local).filter((p) => p.startsWith('A/a1')).map((p) => fs.readFileSync(at(s, p), 'utf8'));
+      assert.deepEqual(a1.sort(), ['edited while lost', 'one']);
     },
   },
 ];

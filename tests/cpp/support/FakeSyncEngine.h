@@ -1,6 +1,5 @@
 #pragma once
 
-#include "ClientWatcherUtils.h"
 #include "SyncDatabase.h"
 #include "SyncDatabaseSql.h"
 
@@ -11,7 +10,7 @@
 
 namespace testsupport {
 
-// Stands in for the sync engine: takes every local change "to the server" at once, counting
+// Stands in for the sync engine: marks every local change synchronised at once, counting
 // what it carried by kind, so that the watcher's gate sees libraries become synchronised.
 class FakeSyncEngine : public QObject
 {
@@ -34,26 +33,17 @@ private:
     void tick()
     {
         for (const QString &table : {sqltable::Folders, sqltable::Files}) {
-            const bool isFile = table == sqltable::Files;
-            QList<QPair<ItemId, quint32>> pending;
             QSqlQuery query = m_db.execQuery("SELECT ClientId, ClientStatus FROM " + table
                                              + " WHERE ClientStatus <> " + QString::number(StatusSynchronized));
+            QList<QPair<ItemId, quint32>> pending;
             for (bool row = query.isValid(); row; row = query.next())
                 pending << qMakePair(query.value(0).toULongLong(), query.value(1).toUInt());
             for (const auto &item : pending) {
-                ++counts[QString(isFile ? "file " : "folder ") + statusText(item.second)];
-                if (item.second == StatusDeleted) {
-                    isFile ? m_db.deleteFile(item.first) : m_db.deleteFolder(item.first);
-                    continue;
-                }
-                const SyncItem::Ptr record = m_db.getItem(item.first);
-                if (!record)
-                    continue;
+                ++counts[QString(table == sqltable::Files ? "file " : "folder ") + statusText(item.second)];
                 const CSqlValueList values{CSqlValue("ClientStatus", quint32(StatusSynchronized)),
                                            CSqlValue("ServerStatus", quint32(StatusSynchronized)),
-                                           CSqlValue("ServerId", item.first),
-                                           CSqlValue("ClientName", watchpath::localNameOf(record->ClientName))};
-                isFile ? m_db.updateFile(item.first, values) : m_db.updateFolder(item.first, values);
+                                           CSqlValue("ServerId", item.first)};
+                table == sqltable::Files ? m_db.updateFile(item.first, values) : m_db.updateFolder(item.first, values);
             }
         }
     }

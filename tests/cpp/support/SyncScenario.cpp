@@ -18,17 +18,6 @@
 #include <QThread>
 
 namespace testsupport {
-namespace {
-
-void update(CSyncDatabase &db, const SyncItem &item, const CSqlValueList &values)
-{
-    if (item.isFile())
-        db.updateFile(item.ClientId, values);
-    else
-        db.updateFolder(item.ClientId, values);
-}
-
-} // namespace
 
 SyncScenario::SyncScenario(const ReferenceServer &server, const QString &tenantId)
     : m_server(server), m_library(server.createLibrary(tenantId))
@@ -120,33 +109,14 @@ void SyncScenario::writeLocal(const QString &relativePath, const QByteArray &con
 
 ItemId SyncScenario::parentRecordId(const QString &relativePath) const
 {
-    QString parent = relativePath;
-    if (parent.endsWith('/'))
-        parent.chop(1);
-    parent = parent.section('/', 0, -2);
-    if (parent.isEmpty())
-        return m_libraryClientId;
-    const SyncItem::Ptr item = record(parent);
-    return item ? item->ClientId : 0;
+    const QString path = localPath(relativePath);
+    return m_database->getClientIdByClientPath(QFileInfo(path.endsWith('/') ? path.chopped(1) : path).path());
 }
 
 SyncItem::Ptr SyncScenario::record(const QString &relativePath) const
 {
-    ItemId parent = m_libraryClientId;
-    SyncItem::Ptr item;
-    const QStringList parts = relativePath.split('/', Qt::SkipEmptyParts);
-    for (int i = 0; i < parts.size(); ++i) {
-        if (i + 1 == parts.size()) {
-            if (SyncFile::Ptr file = m_database->getFileByName(parent, parts.at(i)))
-                return file;
-        }
-        SyncFolder::Ptr folder = m_database->getFolderByName(parent, parts.at(i));
-        if (!folder)
-            return {};
-        item = folder;
-        parent = folder->ClientId;
-    }
-    return item;
+    const ItemId id = m_database->getClientIdByClientPath(localPath(relativePath));
+    return id == m_libraryClientId ? SyncItem::Ptr() : m_database->getItem(id);
 }
 
 // Recorded as the local event processor records what it finds: new here, unknown to the server.
@@ -182,10 +152,9 @@ void SyncScenario::recordLocalMove(const QString &oldRelativePath, const QString
     QDir().rename(localPath(oldRelativePath), localPath(newRelativePath));
     const QString oldName = oldRelativePath.section('/', -1, -1, QString::SectionSkipEmpty);
     const QString newName = newRelativePath.section('/', -1, -1, QString::SectionSkipEmpty);
-    const ItemId newParent = parentRecordId(newRelativePath);
-    update(*m_database, *item,
-           {{"ClientName", oldName + kPendingRenameMarker + newName}, {"ClientStatus", quint32(StatusMoved)},
-            {"ParentClientId", newParent}});
+    const CSqlValueList values{{"ClientName", oldName + kPendingRenameMarker + newName},
+                               {"ClientStatus", quint32(StatusMoved)}, {"ParentClientId", parentRecordId(newRelativePath)}};
+    item->isFile() ? m_database->updateFile(item->ClientId, values) : m_database->updateFolder(item->ClientId, values);
 }
 
 void SyncScenario::recordLocalDeletion(const QString &relativePath) const
@@ -198,7 +167,8 @@ void SyncScenario::recordLocalDeletion(const QString &relativePath) const
         QDir(path).removeRecursively();
     else
         QFile::remove(path);
-    update(*m_database, *item, {{"ClientStatus", quint32(StatusDeleted)}});
+    item->syncStatus.ClientStatus = StatusDeleted;
+    m_database->updateItem(item);
 }
 
 void SyncScenario::recordLocalChange(const QString &relativePath) const
@@ -240,7 +210,7 @@ void SyncScenario::start()
     m_threadManager->startSyncLibrary(m_libraryClientId);
 }
 
-bool SyncScenario::runUntilIdle(int timeoutMs, bool pendingFileUploads)
+bool SyncScenario::runUntilIdle(int timeoutMs)
 {
     start();
     QElapsedTimer timer;
@@ -249,19 +219,8 @@ bool SyncScenario::runUntilIdle(int timeoutMs, bool pendingFileUploads)
     while (timer.elapsed() < timeoutMs) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
         QThread::msleep(50);
-        bool idle =
+        const bool idle =
             !m_database->isLibraryPresent(m_libraryClientId) || m_database->isSynchronized(m_libraryClientId, false);
-        if (!idle && pendingFileUploads) {
-            const SyncLibrary::Ptr library = m_database->getLibrary(m_libraryClientId);
-            idle = library->syncStatus.isSynchronized();
-            for (const SyncFolder::Ptr &folder : m_database->getFoldersOfLibrary(m_libraryClientId))
-                idle = idle && folder->syncStatus.isSynchronized();
-            for (const SyncFile::Ptr &file : m_database->getFilesOfLibrary(m_libraryClientId)) {
-                idle = idle && (file->syncStatus.isSynchronized()
-                                || (file->syncStatus.ClientStatus == StatusNew
-                                    && file->syncStatus.ServerStatus == StatusSynchronized));
-            }
-        }
         quietChecks = idle ? quietChecks + 1 : 0;
         // Long enough for a restart after success and one more pass over the library.
         if (quietChecks >= 12)
@@ -313,11 +272,6 @@ int SyncScenario::requestCount(const QString &rpcMethodOrEndpoint) const
             || request.value("endpoint").toString() == rpcMethodOrEndpoint;
     }
     return count;
-}
-
-QJsonArray SyncScenario::violations() const
-{
-    return m_server.admin("GET", "/admin/violations").array();
 }
 
 } // namespace testsupport

@@ -64,8 +64,7 @@ public:
     // Starts the engine on the first call; later calls wake the library.
     void start();
     // Waits until every record of the library is synchronised and stays so; false on time-out.
-    // With pendingFileUploads, files waiting to be uploaded as new do not count.
-    bool runUntilIdle(int timeoutMs = 30000, bool pendingFileUploads = false);
+    bool runUntilIdle(int timeoutMs = 30000);
     void stop();
     // What the engine's status controller sees of the network.
     void setConnected(bool connected) { *m_connected = connected; }
@@ -75,7 +74,6 @@ public:
     QStringList serverTree() const;
     int requestCount(const QString &rpcMethodOrEndpoint) const; // "FileSync.mkDir", "upload"
     void clearRequestLog() const { m_server.clearRequestLog(); }
-    QJsonArray violations() const;
 
 private:
     ItemId parentRecordId(const QString &relativePath) const;
