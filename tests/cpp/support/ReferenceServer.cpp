@@ -79,28 +79,6 @@ ReferenceServer::Reply ReferenceServer::admin(const QByteArray &verb, const QStr
     return result;
 }
 
-int ReferenceServer::adminPostAll(const QString &path, const QList<QJsonObject> &bodies) const
-{
-    QNetworkAccessManager manager;
-    const QNetworkRequest request = adminRequest(path);
-    int pending = bodies.size();
-    int failed = 0;
-    QEventLoop loop;
-    for (const QJsonObject &body : bodies) {
-        QNetworkReply *reply = manager.post(request, QJsonDocument(body).toJson(QJsonDocument::Compact));
-        QObject::connect(reply, &QNetworkReply::finished, &loop, [&, reply] {
-            failed += reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() / 100 == 2 ? 0 : 1;
-            reply->deleteLater();
-            if (--pending == 0)
-                loop.quit();
-        });
-    }
-    QTimer::singleShot(120000, &loop, &QEventLoop::quit);
-    if (pending > 0)
-        loop.exec();
-    return failed + pending;
-}
-
 void ReferenceServer::addFault(const QJsonObject &fault) const
 {
     const Reply reply = admin("POST", "/admin/faults", fault);

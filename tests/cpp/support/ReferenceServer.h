@@ -52,8 +52,6 @@ public:
     }
 
     Reply admin(const QByteArray &verb, const QString &path, const QJsonObject &body = QJsonObject()) const;
-    // One POST per body, several at a time; the number that failed.
-    int adminPostAll(const QString &path, const QList<QJsonObject> &bodies) const;
     // The request log entries the server recorded, oldest first.
     QJsonArray requestLog() const { return admin("GET", "/admin/log").array(); }
     void clearRequestLog() const { admin("DELETE", "/admin/log"); }
