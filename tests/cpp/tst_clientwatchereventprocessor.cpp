@@ -1,4 +1,5 @@
 #include "ClientWatcher.h"
+#include "ClientWatcherEventGateKeeper.h"
 #include "ClientWatcherEventProcessor.h"
 #include "ClientWatcherHierarchy.h"
 #include "LocalTreeTestSupport.h"
@@ -212,6 +213,28 @@ private slots:
         localtree::run(lib.root, {"rm A/synced"});
         CRemovedHierarchyChecker(lib.db).checkFLStore();
         QCOMPARE(lib.dump(), (QStringList{"A/ sync", "A/kept sync", "A/synced sync"}));
+    }
+
+    // Events of a library the engine is still working on are dropped; the library is compared once it is done.
+    void busyLibraryIsComparedOnceDone()
+    {
+        Library lib({"A/"});
+        const ItemId pending = lib.addFile(lib.id, lib.id, "pending", 5, {StatusChanged, StatusSynchronized});
+        QObject owner;
+        CClientWatcherEventGateKeeper keeper(lib.db, &owner);
+        QSignalSpy accepted(&keeper, &CClientWatcherEventGateKeeper::checkEventLaterSignal);
+        QSignalSpy compare(&keeper, &CClientWatcherEventGateKeeper::checkSyncLibraryLaterSignal);
+        keeper.insertEventSlot(ev(ADDED, lib.root + "/A/new"));
+        keeper.recheckNotSynchronizedSlot();
+        QCOMPARE(accepted.count() + compare.count(), 0);
+
+        lib.db->updateFile(pending, CSqlValue("ServerStatus", quint32(StatusSynchronized)));
+        keeper.recheckNotSynchronizedSlot();
+        keeper.recheckNotSynchronizedSlot();
+        QCOMPARE(compare.count(), 1);
+        QCOMPARE(compare.first().at(0).value<SyncLibrary::ConstPtr>()->ClientId, lib.id);
+        keeper.insertEventSlot(ev(ADDED, lib.root + "/A/new"));
+        QCOMPARE(accepted.count(), 1);
     }
 
     void hierarchyCheckerReportsFolderBeforeContentWithSizes()
