@@ -108,7 +108,8 @@ private slots:
         QTRY_VERIFY(requests.count() >= 1);
         const int afterClear = requests.count();
         QVERIFY(m_controller->refreshTimer()->remainingTime() > 119000);
-        // An expiry asks again and re-arms the timer.
+        // An expiry asks again and re-arms the (single-shot, hence stopped) timer.
+        m_controller->refreshTimer()->stop();
         QMetaObject::invokeMethod(m_controller->refreshTimer(), "timeout");
         QCOMPARE(requests.count(), afterClear + 1);
         QVERIFY(m_controller->refreshTimer()->isActive());
