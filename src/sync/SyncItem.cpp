@@ -657,7 +657,28 @@ void CSyncItem::processMovedOnServerContinue(ErrorCode error,
     if (const SyncFile::Ptr file = SyncFile::cast(m_item))
         file->Hash = CSyncHash::calculateByFilePath(newPath);
     writeItem();
+    if (newParent != oldParent || newName != oldClientName)
+        wakeSiblingWaitingFor(oldParent, oldClientName);
     finish(ServerApiErrorCode::ErrorSuccess);
+}
+
+void CSyncItem::wakeSiblingWaitingFor(ItemId parent, const QString &freedName)
+{
+    QList<SyncItem::Ptr> siblings;
+    for (const SyncFile::Ptr &file : m_syncDatabase->getFilesByParent(parent))
+        siblings << file;
+    for (const SyncFolder::Ptr &folder : m_syncDatabase->getFoldersByParent(parent))
+        siblings << folder;
+    for (const SyncItem::Ptr &sibling : siblings) {
+        if (sibling->ClientId == m_item->ClientId || sibling->ServerId == 0 || !sibling->syncStatus.isSynchronized()
+            || sibling->ClientName == freedName || utils::makeValidLocalName(sibling->ServerName) != freedName)
+            continue;
+        qDebug() << "CSyncItem::wakeSiblingWaitingFor: item" << sibling->ClientId << "named" << sibling->ClientName
+                 << "takes its server name" << freedName;
+        sibling->syncStatus.ServerStatus = StatusMoved;
+        m_syncDatabase->updateItem(sibling);
+        return;
+    }
 }
 
 // --- moves on the client ---------------------------------------------------------------------

@@ -153,6 +153,9 @@ private:
     // library is fetched again. Finishes the step.
     void keepRefusedLocalItem();
     void deleteRecord();
+    // A synchronised sibling that had to take another local name because `freedName` was in use
+    // is set to move back to its server name.
+    void wakeSiblingWaitingFor(ItemId parent, const QString &freedName);
 
     bool m_finished = false;
 };

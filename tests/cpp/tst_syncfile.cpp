@@ -119,6 +119,24 @@ private slots:
         QCOMPARE(m_s->requestCount("FileSync.getHierarchy"), 0);
     }
 
+    // The server stored the upload under another name because it had the name already, unseen here:
+    // the next fetch carries its name to the local file and brings the server's file down beside it.
+    void uploadStoredUnderAnotherNameConverges()
+    {
+        m_s->serverFile("x.txt", "theirs");
+        // As if the server's file had come in the state the engine holds (a race): no StateOutOfDate.
+        m_s->database()->updateLibrary(m_s->libraryClientId(), CSqlValue("Sic", m_server->libraryState(m_s->library())));
+        m_s->writeLocal("x.txt", "mine");
+        m_s->recordNewLocalFile("x.txt");
+        QCOMPARE(runUntilIdle(), ErrorCode(ServerApiErrorCode::ErrorSuccess));
+        QCOMPARE(m_s->serverTree(), (QStringList{"x (2).txt", "x.txt"}));
+        serverChanged();
+        QCOMPARE(runUntilIdle(), ErrorCode(ServerApiErrorCode::ErrorSuccess));
+        QCOMPARE(m_s->localTree(), m_s->serverTree());
+        QCOMPARE(readFile(m_s->localPath("x (2).txt")), QByteArray("mine"));
+        QCOMPARE(readFile(m_s->localPath("x.txt")), QByteArray("theirs"));
+    }
+
     void serverChangeWaitsForAWriterThenReplaces()
     {
         QVERIFY(m_s->addSynchronizedFile("doc.txt", "old"));

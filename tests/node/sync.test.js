@@ -134,6 +134,16 @@ const rows = [
     },
   },
   {
+    name: 'two file names swapped on the server while stopped are swapped locally',
+    stopped: async (s) => {
+      const [zero, other] = [await id(s, 'zero.txt'), await id(s, japanese)];
+      await onServer(s, 'rename', zero, 'swap.tmp');
+      await onServer(s, 'rename', other, 'zero.txt');
+      await onServer(s, 'rename', zero, japanese);
+    },
+    check: async (s, both) => assert.deepEqual([both.Docs.local['zero.txt'].size, both.Docs.local[japanese].size], [15, 0]),
+  },
+  {
     name: 'a file changed on both sides while stopped keeps both versions on both sides',
     stopped: async (s) => {
       write(s, 'A/a1.txt', 'local version');
