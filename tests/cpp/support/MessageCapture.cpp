@@ -4,32 +4,39 @@
 
 namespace testsupport {
 
+// Engine threads log at any time, also while a capture is made or destroyed on the test's thread.
+static QMutex s_lock;
 static MessageCapture *s_current = nullptr;
+static QtMessageHandler s_previous = nullptr;
 
 MessageCapture::MessageCapture()
 {
+    QMutexLocker locker(&s_lock);
     Q_ASSERT(!s_current);
     s_current = this;
-    m_previous = qInstallMessageHandler(&MessageCapture::handle);
+    s_previous = qInstallMessageHandler(&MessageCapture::handle);
 }
 
 MessageCapture::~MessageCapture()
 {
-    qInstallMessageHandler(m_previous);
+    QMutexLocker locker(&s_lock);
+    qInstallMessageHandler(s_previous);
     s_current = nullptr;
 }
 
 void MessageCapture::handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
 {
-    MessageCapture *capture = s_current;
-    if (!capture)
-        return;
+    QtMessageHandler previous;
     {
-        QMutexLocker locker(&capture->m_mutex);
-        capture->m_messages.append({type, text, QThread::currentThread()});
+        QMutexLocker locker(&s_lock);
+        if (s_current) {
+            QMutexLocker own(&s_current->m_mutex);
+            s_current->m_messages.append({type, text, QThread::currentThread()});
+        }
+        previous = s_previous;
     }
-    if (capture->m_previous)
-        capture->m_previous(type, context, text);
+    if (previous)
+        previous(type, context, text);
 }
 
 QStringList MessageCapture::select(const std::function<bool(const Message &)> &wanted) const

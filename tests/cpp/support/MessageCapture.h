@@ -38,7 +38,6 @@ private:
 
     mutable QMutex m_mutex;
     QVector<Message> m_messages;
-    QtMessageHandler m_previous = nullptr;
 };
 
 } // namespace testsupport
